@@ -1,0 +1,75 @@
+#pragma once
+// Money amounts: exact decimals, never binary floating point. A 96-bit mantissa
+// (Boost.Multiprecision's checked integer, so 2^96 − 1 is the library's own
+// overflow check), a sign and a scale of 0–28 digits after the point.
+
+#include <compare>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/multiprecision/cpp_int.hpp>
+
+#include "quorvex_bo/core/error.hpp"
+#include "quorvex_bo/core/json.hpp"
+
+namespace quorvex_bo {
+
+using Mantissa = boost::multiprecision::number<boost::multiprecision::cpp_int_backend<
+    96, 96, boost::multiprecision::unsigned_magnitude, boost::multiprecision::checked, void>>;
+
+inline constexpr unsigned max_scale = 28;
+
+// mantissa ÷ 10^scale, negated when `negative`. Keeps the scale it was read with
+// until normalized (10.50 has scale 2).
+struct Amount {
+  Mantissa mantissa = 0;
+  std::uint8_t scale = 0;
+  bool negative = false;
+
+  static std::optional<Amount> from_integer(std::int64_t value);
+
+  bool is_zero() const { return mantissa == 0; }
+  // The same value with every trailing fractional zero removed; -0 becomes 0.
+  Amount normalized() const;
+  // Optional "-", the integer digits, and "." with exactly `scale` digits when
+  // the scale is above zero. Never an exponent.
+  std::string plain_text() const;
+};
+
+// Numeric comparison, whatever the scales (10.5 == 10.50).
+std::strong_ordering operator<=>(const Amount& a, const Amount& b);
+bool operator==(const Amount& a, const Amount& b);
+
+namespace amount {
+
+// Plain notation: optional sign, digits, optionally "." and digits. Fraction
+// digits beyond what the type holds are rounded away; an integer part above
+// 2^96 − 1 fails.
+std::optional<Amount> parse_plain(std::string_view text);
+// Scientific notation: a plain mantissa, "e" or "E", a signed integer exponent.
+// `rounding` allows digits that do not fit to be rounded away; without it they
+// fail. The error is the reason text.
+std::expected<Amount, std::string> parse_scientific(std::string_view text, bool rounding);
+
+// The amount of a JSON number (its literal text) or string (trimmed), or the
+// error text ("expected a number, got …", "invalid amount `…`: …").
+std::expected<Amount, std::string> from_value(const json::Value& value);
+// Record readers: the required amount of an input record, and the optional
+// amounts of gateway records (null gives none).
+json::Decoded<Amount> deserialize(json::Value&& value);
+json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value);
+
+// Greater than zero, then at most 2 decimal places once normalized; the
+// normalized amount.
+Result<Amount> validate(std::string_view field, const Amount& value);
+// The normalized plain text as a JSON number, for request bodies.
+Result<json::Value> to_json_number(const Amount& value);
+// The normalized plain text as a JSON string, for result records.
+json::Value serialize(const Amount& value);
+json::Value serialize(const std::optional<Amount>& value);
+
+}  // namespace amount
+}  // namespace quorvex_bo

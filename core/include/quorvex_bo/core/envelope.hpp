@@ -1,0 +1,90 @@
+#pragma once
+// The gateway reports failure in several overlapping ways: by HTTP status, by
+// "error": true, by "success": false, or by a "codigoRespuesta" of "error" in any
+// letter case, and it puts the useful text in different members. The envelope is
+// the one place that reads a response and yields either the payload record an
+// operation expects or exactly one error.
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorvex_bo/core/error.hpp"
+#include "quorvex_bo/core/http.hpp"
+#include "quorvex_bo/core/json.hpp"
+
+namespace quorvex_bo {
+
+namespace envelope {
+
+inline constexpr std::size_t preview_chars = 200;
+inline constexpr std::string_view empty_body_message = "empty response body";
+
+// 408, 429 and every status from 500 up may succeed when sent again.
+bool retryable_status(std::uint16_t status);
+
+// The first member among `keys` that is a string not blank once trimmed, trimmed.
+std::optional<std::string> text_field(const json::Value& value,
+                                      std::initializer_list<std::string_view> keys);
+// The trimmed body cut to its first 200 characters, or "empty response body".
+std::string preview(std::string_view body);
+// "request failed with HTTP <status>"
+std::string failed(const HttpResponse& response);
+// The message of an authentication failure: a text member of the JSON body, else
+// the preview.
+std::string message_from_body(std::string_view body);
+// The status gate and the JSON parse of the body.
+Result<json::Value> json_body(const HttpResponse& response);
+// The error of a body whose "error" is true.
+Error gateway_error(const HttpResponse& response, const json::Value& body);
+// Every failure marker of a parsed body, in order: "error" true, "success" false,
+// "codigoRespuesta" "error"; the error it means, or nullopt when there is none.
+std::optional<Error> marker_error(const HttpResponse& response, json::Value& body);
+// The error of a body without marker whose status is not 2xx.
+Error status_error(const HttpResponse& response, const json::Value& body);
+
+// The whole parsed body as the record P, or "unexpected payload shape: …".
+template <class P>
+Result<P> decode_payload(json::Value&& body, std::string_view source) {
+  std::expected<P, std::string> out = json::decode_value<P>(std::move(body), source);
+  if (!out) return std::unexpected(Error::decode("unexpected payload shape: " + out.error()));
+  return std::move(*out);
+}
+
+}  // namespace envelope
+
+// The body of a "success": false answer.
+struct SuccessWire {
+  std::optional<bool> success;
+  std::optional<std::string> message;
+  std::optional<json::Value> data;
+  std::vector<ApiFieldError> errors;
+
+  Error into_error(const HttpResponse& response) &&;
+};
+
+constexpr auto describe(std::type_identity<SuccessWire>) {
+  return json::record<SuccessWire>(
+      "SuccessWire", json::optional("success", &SuccessWire::success),
+      json::optional("message", &SuccessWire::message),
+      json::optional("data", &SuccessWire::data),
+      json::optional("errors", &SuccessWire::errors));
+}
+
+// The envelope of every FX gateway operation.
+struct CodigoRespuesta {
+  template <class P>
+  static Result<P> open(HttpResponse&& response) {
+    Result<json::Value> body = envelope::json_body(response);
+    if (!body) return std::unexpected(std::move(body.error()));
+    if (std::optional<Error> marked = envelope::marker_error(response, *body))
+      return std::unexpected(std::move(*marked));
+    if (!response.is_success()) return std::unexpected(envelope::status_error(response, *body));
+    return envelope::decode_payload<P>(std::move(*body), response.body);
+  }
+};
+
+}  // namespace quorvex_bo

@@ -1,0 +1,113 @@
+#pragma once
+// The single entry into the core, and the stage runners a registry calls.
+//
+// `call` answers "describe" and "version" itself, asks the registry for every
+// other name, contains every fault and writes the call result:
+// {"ok":true,"value":V} or {"ok":false,"error":{…,"retryable":…}}.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quorvex_bo/core/error.hpp"
+#include "quorvex_bo/core/http.hpp"
+#include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/operation.hpp"
+#include "quorvex_bo/core/webhook.hpp"
+
+namespace quorvex_bo {
+
+inline constexpr std::string_view core_version = "0.1.0";
+inline constexpr int protocol_version = 2;
+
+// The payload of a build stage.
+template <class T>
+struct Build {
+  Config config;
+  std::optional<AccessToken> token;
+  T input;
+};
+template <class T>
+constexpr auto describe(std::type_identity<Build<T>>) {
+  return json::record<Build<T>>("Build", json::required("config", &Build<T>::config),
+                                json::optional("token", &Build<T>::token),
+                                json::required("input", &Build<T>::input));
+}
+
+// The payload of a parse stage.
+template <class T>
+struct Parse {
+  T input;
+  HttpResponse response;
+};
+template <class T>
+constexpr auto describe(std::type_identity<Parse<T>>) {
+  return json::record<Parse<T>>("Parse", json::required("input", &Parse<T>::input),
+                                json::required("response", &Parse<T>::response));
+}
+
+namespace ffi {
+
+// The call result as compact JSON text. Faults of the registry become the "ffi"
+// error "core panicked while handling `<op>`"; only a fault while writing the
+// result itself (memory exhaustion) can escape.
+std::string call(const Registry& registry, std::string_view op, std::string_view payload);
+
+// Decodes the payload as T, or the "ffi" error "invalid payload: <decoder message>".
+template <class T>
+Result<T> parse(std::string_view payload) {
+  std::expected<T, std::string> out = json::decode<T>(payload);
+  if (!out) return std::unexpected(Error::ffi("invalid payload: " + out.error()));
+  return std::move(*out);
+}
+
+// The JSON value of a record (`to_json(T&&)` or `T::to_json() &&`).
+template <class T>
+Result<json::Value> to_value(T&& record) {
+  if constexpr (requires { std::move(record).to_json(); })
+    return std::move(record).to_json();
+  else
+    return to_json(std::move(record));
+}
+
+// "unknown stage `<stage>` for `<operation>`"
+Error unknown_stage(std::string_view stage, std::string_view operation);
+
+// Runs the stage "build" or "parse" of the gateway operation Op.
+template <Operation Op>
+Outcome run(std::string_view stage, std::string_view payload) {
+  using Input = typename Op::Input;
+  if (stage == "build") {
+    Result<Build<Input>> build = parse<Build<Input>>(payload);
+    if (!build) return std::unexpected(std::move(build.error()));
+    const Ctx ctx{build->config, build->token};
+    Result<HttpRequest> request = Op::request(ctx, build->input);
+    if (!request) return std::unexpected(std::move(request.error()));
+    return to_value(std::move(*request));
+  }
+  if (stage == "parse") {
+    Result<Parse<Input>> parsed = parse<Parse<Input>>(payload);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    Result<typename Op::Payload> opened =
+        Op::Envelope::template open<typename Op::Payload>(std::move(parsed->response));
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    Result<typename Op::Output> output = Op::convert(std::move(*opened), std::move(parsed->input));
+    if (!output) return std::unexpected(std::move(output.error()));
+    return to_value(std::move(*output));
+  }
+  return std::unexpected(unknown_stage(stage, Op::name));
+}
+
+// Runs the webhook handler H on a WebhookCall payload.
+template <Handler H>
+Outcome run_handler(std::string_view payload) {
+  Result<WebhookCall> webhook_call = parse<WebhookCall>(payload);
+  if (!webhook_call) return std::unexpected(std::move(webhook_call.error()));
+  Result<typename H::Output> output = H::handle(std::move(*webhook_call));
+  if (!output) return std::unexpected(std::move(output.error()));
+  return to_value(std::move(*output));
+}
+
+}  // namespace ffi
+}  // namespace quorvex_bo

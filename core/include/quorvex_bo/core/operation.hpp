@@ -1,0 +1,92 @@
+#pragma once
+// The interfaces a product implements to plug into the call protocol: its
+// registry of operations, its gateway operations and its webhook handlers.
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorvex_bo/core/config.hpp"
+#include "quorvex_bo/core/error.hpp"
+#include "quorvex_bo/core/http.hpp"
+#include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/token.hpp"
+
+namespace quorvex_bo {
+
+// What a stage, a handler or the protocol itself produces.
+using Outcome = Result<json::Value>;
+
+// The context a request builder sees: lent for one build call only.
+struct Ctx {
+  const Config& config;
+  const std::optional<AccessToken>& token;
+
+  // The five gateway headers, or the validation error of a missing token.
+  Result<json::TextMap> api_headers() const;
+};
+
+// One entry of a registry's operation list.
+struct OpInfo {
+  enum class Form : std::uint8_t { operation, handler };
+  Form form = Form::operation;
+  std::string name;
+  bool idempotent = false;
+  std::optional<std::uint32_t> timeout_secs;
+
+  static OpInfo operation(std::string name, bool idempotent,
+                          std::optional<std::uint32_t> timeout_secs = std::nullopt) {
+    return {Form::operation, std::move(name), idempotent, timeout_secs};
+  }
+  static OpInfo handler(std::string name) { return {Form::handler, std::move(name), false, {}}; }
+
+  // {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} or
+  // {"kind":"handler","name":…}
+  json::Value to_json() const;
+};
+
+// A product's table of operations. Stateless; one value serves every call.
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // The outcome of the stage or handler `op` names, or nullopt when it names none.
+  virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload) const = 0;
+  // The catalogue, in the registry's own order.
+  virtual std::vector<OpInfo> operations() const = 0;
+};
+
+// A gateway operation: a type without fields.
+//   name                       the catalogue name
+//   Input                      the caller's input record
+//   Payload                    what the envelope yields for a successful answer
+//   Envelope                   opens responses: `Envelope::template open<Payload>(response)`
+//   Output                     the result record (`to_json(Output&&)` found by lookup)
+//   request(ctx, input)        the HTTP request, or the first failing rule
+//   convert(payload, input)    the result record from the opened payload
+template <class Op>
+concept Operation = requires(const Ctx& ctx, const typename Op::Input& input,
+                             typename Op::Input&& owned, typename Op::Payload&& payload,
+                             HttpResponse&& response) {
+  { Op::name } -> std::convertible_to<std::string_view>;
+  { Op::request(ctx, input) } -> std::same_as<Result<HttpRequest>>;
+  { Op::Envelope::template open<typename Op::Payload>(std::move(response)) }
+      -> std::same_as<Result<typename Op::Payload>>;
+  { Op::convert(std::move(payload), std::move(owned)) } -> std::same_as<Result<typename Op::Output>>;
+};
+
+struct WebhookCall;
+
+// A webhook operation: a type without fields.
+//   name                       the catalogue name
+//   Output                     the notification record
+//   handle(call)               the record, or the first error (authentication first)
+template <class H>
+concept Handler = requires(WebhookCall&& call) {
+  { H::name } -> std::convertible_to<std::string_view>;
+  { H::handle(std::move(call)) } -> std::same_as<Result<typename H::Output>>;
+};
+
+}  // namespace quorvex_bo

@@ -1,0 +1,25 @@
+#pragma once
+// Text helpers shared by every module: Unicode trimming and ASCII case folding.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quorvex_bo::text {
+
+// Removes the Unicode White_Space characters at both ends (U+0009–U+000D, U+0020,
+// U+0085, U+00A0, U+1680, U+2000–U+200A, U+2028, U+2029, U+202F, U+205F, U+3000;
+// not U+200B, not U+FEFF). Invalid UTF-8 is never trimmed.
+std::string_view trim(std::string_view s);
+
+// Upper-cases the ASCII letters a–z; every other byte stays.
+std::string ascii_upper(std::string_view s);
+// Equal when ASCII letters are compared without regard to case.
+bool ascii_iequals(std::string_view a, std::string_view b);
+
+// The number of Unicode scalar values in valid UTF-8 text.
+std::size_t char_count(std::string_view s);
+// The longest prefix holding at most `n` Unicode scalar values.
+std::string_view first_chars(std::string_view s, std::size_t n);
+
+}  // namespace quorvex_bo::text
