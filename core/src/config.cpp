@@ -1,0 +1,61 @@
+#include "quorvex_bo/core/config.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "quorvex_bo/core/operation.hpp"
+
+namespace quorvex_bo {
+
+namespace {
+
+constexpr std::string_view development_base = "https://test-api.quorvex.bo/desarrollo";
+constexpr std::string_view sandbox_base = "https://test-api.quorvex.bo/sandbox";
+constexpr std::string_view production_base = "https://api.quorvex.bo";
+
+constexpr std::string_view missing_token_message = "an access token is required for this operation";
+
+}  // namespace
+
+std::string_view default_base_url(Environment environment) {
+  switch (environment) {
+    case Environment::development: return development_base;
+    case Environment::sandbox: return sandbox_base;
+    case Environment::production: return production_base;
+  }
+  return sandbox_base;  // unreachable for a decoded environment
+}
+
+std::string Config::url(std::string_view path) const {
+  // A configured base is taken verbatim, even when empty.
+  std::string_view base = base_url ? std::string_view(*base_url) : default_base_url(environment);
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+
+  std::string out;
+  out.reserve(base.size() + 1 + path.size());
+  out.append(base);
+  out.push_back('/');
+  out.append(path);
+  return out;
+}
+
+Result<json::TextMap> Ctx::api_headers() const {
+  if (!token) return std::unexpected(Error::validation("token", missing_token_message));
+  const std::string& secret = token->access_token;
+
+  std::string bearer;
+  bearer.reserve(7 + secret.size());
+  bearer.append("Bearer ").append(secret);
+
+  // Inserted in their byte order, each at the end of the map.
+  json::TextMap headers;
+  headers.emplace_hint(headers.end(), "Accept", "application/json");
+  headers.emplace_hint(headers.end(), "Authorization", std::move(bearer));
+  headers.emplace_hint(headers.end(), "Content-Type", "application/json");
+  headers.emplace_hint(headers.end(), "access_token", secret);
+  headers.emplace_hint(headers.end(), "client_id", config.client_id);
+  return headers;
+}
+
+}  // namespace quorvex_bo
