@@ -46,8 +46,8 @@ bool operator==(const Amount& a, const Amount& b);
 namespace amount {
 
 // Plain notation: optional sign, digits, optionally "." and digits. Fraction
-// digits beyond what the type holds are rounded away; an integer part above
-// 2^96 − 1 fails.
+// digits beyond scale 28, or beyond what the mantissa holds, are rounded away
+// half to even; an integer part above 2^96 − 1 fails.
 std::optional<Amount> parse_plain(std::string_view text);
 // Scientific notation: a plain mantissa, "e" or "E", a signed integer exponent.
 // `rounding` allows digits that do not fit to be rounded away; without it they
