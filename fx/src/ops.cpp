@@ -1,0 +1,213 @@
+// Request building for the seven gateway operations. Every builder checks its
+// input rule by rule and stops at the first failure; the access token is asked
+// for only once the input has passed, so a bad input is reported before a
+// missing token.
+
+#include "quorvex_bo/fx/ops.hpp"
+
+#include <algorithm>
+
+#include "quorvex_bo/fx/validate.hpp"
+
+namespace quorvex_bo::fx {
+
+namespace {
+
+constexpr std::string_view pix_generate_path = "qr/pix/v2/generar";
+constexpr std::string_view binance_generate_path = "qr/binance/v2/generar";
+constexpr std::string_view crypto_generate_path = "qr/koibanx/v2/generar";
+constexpr std::string_view pix_verify_path = "qr/pix/v2/verifica";
+constexpr std::string_view pix_cancel_path = "qr/pix/v2/cancela";
+constexpr std::string_view crypto_verify_path = "qr/koibanx/v2/estado";
+constexpr std::string_view binance_verify_path = "qr/binance/v2/verificar";
+
+constexpr std::uint64_t pix_max_expiry = 86399;
+constexpr std::uint64_t binance_max_expiry = 300;
+constexpr std::uint64_t crypto_min_expiry = 180;
+constexpr std::uint64_t crypto_max_expiry = 600;
+constexpr std::size_t binance_max_reference = 10;
+
+constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool all_digits(std::string_view text) { return std::ranges::all_of(text, is_ascii_digit); }
+
+// Exactly 11 ASCII digits.
+Result<void> check_cpf(std::string_view cpf) {
+  if (cpf.size() != 11 || !all_digits(cpf))
+    return std::unexpected(Error::validation("payer_cpf", "must be 11 digits"));
+  return {};
+}
+
+// "+" followed by exactly 13 ASCII digits.
+Result<void> check_phone(std::string_view phone) {
+  if (phone.size() != 14 || phone.front() != '+' || !all_digits(phone.substr(1)))
+    return std::unexpected(Error::validation(
+        "payer_phone", "must be `+` followed by 13 digits, e.g. +5511999999999"));
+  return {};
+}
+
+// The crypto rail refuses bolivianos below Bs 50; the amount is compared as
+// the caller wrote it, before any normalization.
+Result<void> check_crypto_minimum(const Amount& amount, Currency currency) {
+  constexpr std::uint64_t minimum = 50;
+  if (currency == Currency::BOB && amount < Amount{Mantissa(minimum), 0, false})
+    return std::unexpected(Error::validation("amount", "minimum is Bs 50"));
+  return {};
+}
+
+Result<void> check_crypto_expiry(std::uint64_t seconds) {
+  if (seconds < crypto_min_expiry || seconds > crypto_max_expiry)
+    return std::unexpected(
+        Error::validation("expires_in", "must be between 180 and 600 seconds"));
+  return {};
+}
+
+// The extra field of the binance and crypto bodies: always sent, "" when absent.
+std::string extra_or_empty(const std::optional<std::string>& extra) {
+  return extra ? *extra : std::string();
+}
+
+}  // namespace
+
+namespace ops {
+
+Result<json::Object> common_body(std::string_view reference, std::string_view glosa,
+                                 const Amount& amount, Currency currency,
+                                 std::string_view channel,
+                                 const std::optional<WebhookTarget>& webhook) {
+  Result<Amount> normalized = amount::validate("amount", amount);
+  if (!normalized) return std::unexpected(std::move(normalized.error()));
+  if (!webhook) return std::unexpected(Error::validation("webhook", "is required by Quorvex"));
+  if (Result<void> target = webhook->validate(); !target)
+    return std::unexpected(std::move(target.error()));
+
+  json::Object body;
+  body.insert_or_assign("numeroReferencia", json::Value(reference));
+
+  Result<std::string> clean_glosa = validate::glosa(glosa);
+  if (!clean_glosa) return std::unexpected(std::move(clean_glosa.error()));
+  body.insert_or_assign("glosa", json::Value(std::move(*clean_glosa)));
+
+  Result<json::Value> monto = amount::to_json_number(*normalized);
+  if (!monto) return std::unexpected(std::move(monto.error()));
+  body.insert_or_assign("monto", std::move(*monto));
+
+  body.insert_or_assign("moneda", json::Value(json::enum_text(currency)));
+
+  Result<std::string> canal = validate::channel(channel);
+  if (!canal) return std::unexpected(std::move(canal.error()));
+  body.insert_or_assign("canal", json::Value(std::move(*canal)));
+
+  body.insert_or_assign("webhook", webhook->to_json());
+  return body;
+}
+
+Result<HttpRequest> post(const Ctx& ctx, std::string_view path, json::Object body) {
+  std::string url = ctx.config.url(path);
+  Result<json::TextMap> headers = ctx.api_headers();
+  if (!headers) return std::unexpected(std::move(headers.error()));
+  return HttpRequest{Method::POST, std::move(url), std::move(*headers),
+                     json::write(json::Value(std::move(body)))};
+}
+
+Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const VerifyFx& input) {
+  if (Result<void> reference = validate::reference(input.reference); !reference)
+    return std::unexpected(std::move(reference.error()));
+  std::string full_path;
+  full_path.reserve(path.size() + 1 + input.reference.size());
+  full_path.append(path).push_back('/');
+  full_path.append(input.reference);
+  std::string url = ctx.config.url(full_path);
+  Result<json::TextMap> headers = ctx.api_headers();
+  if (!headers) return std::unexpected(std::move(headers.error()));
+  return HttpRequest{Method::GET, std::move(url), std::move(*headers), std::nullopt};
+}
+
+}  // namespace ops
+
+Result<HttpRequest> PixGenerate::request(const Ctx& ctx, const PixQr& input) {
+  if (Result<void> reference = validate::reference(input.reference); !reference)
+    return std::unexpected(std::move(reference.error()));
+  if (Result<void> cpf = check_cpf(input.payer_cpf); !cpf)
+    return std::unexpected(std::move(cpf.error()));
+  if (Result<void> phone = check_phone(input.payer_phone); !phone)
+    return std::unexpected(std::move(phone.error()));
+
+  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
+                                               input.currency, input.channel, input.webhook);
+  if (!body) return std::unexpected(std::move(body.error()));
+
+  if (input.expires_in) {
+    Result<std::string> tiempo = validate::hhmmss("expires_in", *input.expires_in, pix_max_expiry);
+    if (!tiempo) return std::unexpected(std::move(tiempo.error()));
+    body->insert_or_assign("tiempoQr", json::Value(std::move(*tiempo)));
+  }
+  body->insert_or_assign("cpf", json::Value(input.payer_cpf));
+  body->insert_or_assign("telefono", json::Value(input.payer_phone));
+  if (input.payer_email) {
+    if (Result<void> email = validate::email(*input.payer_email); !email)
+      return std::unexpected(std::move(email.error()));
+    body->insert_or_assign("correoElectronico", json::Value(*input.payer_email));
+  }
+  if (input.extra) body->insert_or_assign("campoExtra", json::Value(*input.extra));
+
+  return ops::post(ctx, pix_generate_path, std::move(*body));
+}
+
+Result<HttpRequest> BinanceGenerate::request(const Ctx& ctx, const BinanceQr& input) {
+  if (Result<void> reference = validate::reference(input.reference, binance_max_reference);
+      !reference)
+    return std::unexpected(std::move(reference.error()));
+
+  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
+                                               input.currency, input.channel, input.webhook);
+  if (!body) return std::unexpected(std::move(body.error()));
+
+  if (input.expires_in) {
+    Result<std::string> tiempo =
+        validate::hhmmss("expires_in", *input.expires_in, binance_max_expiry);
+    if (!tiempo) return std::unexpected(std::move(tiempo.error()));
+    body->insert_or_assign("tiempoQr", json::Value(std::move(*tiempo)));
+  }
+  body->insert_or_assign("campoExtra", json::Value(extra_or_empty(input.extra)));
+
+  return ops::post(ctx, binance_generate_path, std::move(*body));
+}
+
+Result<HttpRequest> CryptoGenerate::request(const Ctx& ctx, const VirtualAssetQr& input) {
+  if (Result<void> reference = validate::reference(input.reference); !reference)
+    return std::unexpected(std::move(reference.error()));
+  if (Result<void> minimum = check_crypto_minimum(input.amount, input.currency); !minimum)
+    return std::unexpected(std::move(minimum.error()));
+  if (Result<void> expiry = check_crypto_expiry(input.expires_in); !expiry)
+    return std::unexpected(std::move(expiry.error()));
+
+  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
+                                               input.currency, input.channel, input.webhook);
+  if (!body) return std::unexpected(std::move(body.error()));
+
+  body->insert_or_assign("activoVirtual", json::Value(gateway_code(input.asset)));
+  body->insert_or_assign("tiempoVencimientoQR",
+                         json::Value(json::Number{std::to_string(input.expires_in)}));
+  body->insert_or_assign("campoExtra", json::Value(extra_or_empty(input.extra)));
+
+  return ops::post(ctx, crypto_generate_path, std::move(*body));
+}
+
+Result<HttpRequest> PixVerify::request(const Ctx& ctx, const VerifyFx& input) {
+  return ops::get_status(ctx, pix_verify_path, input);
+}
+
+Result<HttpRequest> PixCancel::request(const Ctx& ctx, const VerifyFx& input) {
+  return ops::get_status(ctx, pix_cancel_path, input);
+}
+
+Result<HttpRequest> CryptoVerify::request(const Ctx& ctx, const VerifyFx& input) {
+  return ops::get_status(ctx, crypto_verify_path, input);
+}
+
+Result<HttpRequest> BinanceVerify::request(const Ctx& ctx, const VerifyFx& input) {
+  return ops::get_status(ctx, binance_verify_path, input);
+}
+
+}  // namespace quorvex_bo::fx

@@ -1,0 +1,57 @@
+// The FX catalogue: which name runs which operation, and the list "describe"
+// publishes.
+
+#include "quorvex_bo/fx/registry.hpp"
+
+#include "quorvex_bo/core/ffi.hpp"
+#include "quorvex_bo/fx/ops.hpp"
+#include "quorvex_bo/fx/webhook.hpp"
+
+namespace quorvex_bo::fx {
+
+namespace {
+
+// A gateway operation matches "NAME." followed by any stage (even empty); the
+// stage runner judges the stage.
+template <Operation Op>
+bool run_if_named(std::string_view op, std::string_view payload, std::optional<Outcome>& out) {
+  constexpr std::string_view name = Op::name;
+  if (op.size() <= name.size() || !op.starts_with(name) || op[name.size()] != '.') return false;
+  out = ffi::run<Op>(op.substr(name.size() + 1), payload);
+  return true;
+}
+
+template <Operation... Ops>
+std::optional<Outcome> run_gateway_operation(std::string_view op, std::string_view payload) {
+  std::optional<Outcome> out;
+  (run_if_named<Ops>(op, payload, out) || ...);
+  return out;
+}
+
+}  // namespace
+
+std::optional<Outcome> FxOps::dispatch(std::string_view op, std::string_view payload) const {
+  if (std::optional<Outcome> out =
+          run_gateway_operation<PixGenerate, PixVerify, PixCancel, CryptoGenerate, CryptoVerify,
+                                BinanceGenerate, BinanceVerify>(op, payload))
+    return out;
+  if (op == ParseFxWebhook::name) return ffi::run_handler<ParseFxWebhook>(payload);
+  if (op == ParseBinanceWebhook::name) return ffi::run_handler<ParseBinanceWebhook>(payload);
+  return std::nullopt;
+}
+
+std::vector<OpInfo> FxOps::operations() const {
+  return {
+      OpInfo::operation(std::string(PixGenerate::name), false),
+      OpInfo::operation(std::string(PixVerify::name), true),
+      OpInfo::operation(std::string(PixCancel::name), false),
+      OpInfo::operation(std::string(CryptoGenerate::name), false),
+      OpInfo::operation(std::string(CryptoVerify::name), true),
+      OpInfo::operation(std::string(BinanceGenerate::name), false),
+      OpInfo::operation(std::string(BinanceVerify::name), true),
+      OpInfo::handler(std::string(ParseBinanceWebhook::name)),
+      OpInfo::handler(std::string(ParseFxWebhook::name)),
+  };
+}
+
+}  // namespace quorvex_bo::fx
