@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "quorvex_bo/core/amount.hpp"
 #include "quorvex_bo/core/error.hpp"

@@ -1,0 +1,112 @@
+#include "quorvex_bo/fx/webhook.hpp"
+
+#include <utility>
+
+#include "quorvex_bo/core/text.hpp"
+
+namespace quorvex_bo::fx {
+
+namespace {
+
+// The text an amount is read from: a string as received (not trimmed) or a
+// number's literal text; none for any other value.
+const std::string* amount_text(const json::Value* member) {
+  if (!member) return nullptr;
+  if (const std::string* text = member->as_string()) return text;
+  if (const json::Number* number = member->as_number()) return &number->text;
+  return nullptr;
+}
+
+std::optional<Amount> read_notification_amount(std::string_view text) {
+  if (std::optional<Amount> plain = amount::parse_plain(text)) return plain;
+  if (text.find_first_of("eE") != std::string_view::npos) {
+    std::expected<Amount, std::string> scientific = amount::parse_scientific(text, true);
+    if (scientific) return std::move(*scientific);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> first_text(const json::Value& body,
+                                      std::initializer_list<std::string_view> names) {
+  for (std::string_view name : names) {
+    const json::Value* member = body.find(name);
+    if (!member) continue;
+    if (const json::Number* number = member->as_number()) return number->text;
+    if (const std::string* text = member->as_string()) {
+      std::string_view trimmed = text::trim(*text);
+      if (!trimmed.empty()) return std::string(trimmed);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Amount> notification_amount(const json::Value& body) {
+  for (std::string_view name : {"monto", "importe"}) {
+    const std::string* text = amount_text(body.find(name));
+    if (!text) continue;
+    if (std::optional<Amount> read = read_notification_amount(*text)) return read;
+  }
+  return std::nullopt;
+}
+
+PaymentStatus notification_status(std::optional<std::string_view> raw) {
+  if (!raw) return PaymentStatus::unknown;
+  if (text::trim(*raw) == "00") return PaymentStatus::paid;
+  PaymentStatus english = EnglishCodes::map(*raw);
+  if (english != PaymentStatus::unknown) return english;
+  return SpanishQr::map(*raw);
+}
+
+Result<FxNotification> ParseFxWebhook::handle(WebhookCall&& call) {
+  if (Result<void> authenticated = call.authenticate(); !authenticated)
+    return std::unexpected(std::move(authenticated.error()));
+  std::expected<json::Value, std::string> body = json::parse(call.body);
+  if (!body) return std::unexpected(Error::decode("invalid webhook payload: " + body.error()));
+
+  FxNotification out;
+  out.raw_status = first_text(*body, {"codigoRespuesta", "estado"});
+  out.amount = notification_amount(*body);
+  out.reference = first_text(*body, {"numeroReferencia"});
+  out.status = notification_status(out.raw_status);
+  out.currency = first_text(*body, {"moneda"});
+  out.payload = std::move(*body);
+  return out;
+}
+
+Result<BinanceNotification> ParseBinanceWebhook::handle(WebhookCall&& call) {
+  if (Result<void> authenticated = call.authenticate(); !authenticated)
+    return std::unexpected(std::move(authenticated.error()));
+  std::expected<BinanceWire, std::string> notice = json::decode<BinanceWire>(call.body);
+  if (!notice)
+    return std::unexpected(Error::decode("invalid Binance webhook payload: " + notice.error()));
+
+  std::optional<std::string> reference = wire::non_empty(std::move(notice->numero_referencia));
+  if (!reference)
+    return std::unexpected(Error::decode("Binance webhook has no `numeroReferencia`"));
+
+  BinanceNotification out;
+  out.status = notification_status(notice->estado);
+  out.raw_status = std::move(notice->estado);
+  if (std::optional<BinanceTransaction>& transaction = notice->transacciones) {
+    out.amount = std::move(transaction->monto);
+    out.currency = wire::non_empty(std::move(transaction->moneda));
+    out.transaction_at = wire::non_empty(std::move(transaction->fecha_hora_transaccion));
+    if (std::optional<BinanceClient>& client = transaction->cliente) {
+      out.payer_name = wire::non_empty(std::move(client->nombre_cliente));
+      out.payer_document_id = wire::non_empty(std::move(client->ci_cliente));
+    }
+  }
+
+  // The answer the gateway expects back for this notification.
+  json::Object ack;
+  ack.insert_or_assign("codigoRespuesta", json::Value("00"));
+  ack.insert_or_assign("detalleRespuesta", json::Value(nullptr));
+  ack.insert_or_assign("numeroReferencia", json::Value(*reference));
+  out.ack = std::move(ack);
+  out.reference = std::move(*reference);
+  return out;
+}
+
+}  // namespace quorvex_bo::fx

@@ -1,0 +1,106 @@
+#include "quorvex_bo/fx/wire.hpp"
+
+#include <utility>
+
+#include "quorvex_bo/core/status.hpp"
+#include "quorvex_bo/core/text.hpp"
+
+namespace quorvex_bo::fx {
+
+namespace wire {
+
+std::optional<std::string> opt_text(const json::Value& value) {
+  if (const std::string* text = value.as_string()) return *text;
+  if (const json::Number* number = value.as_number()) return number->text;
+  return std::nullopt;
+}
+
+json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value) {
+  // Same rule as opt_text, but the text is taken out of the parsed value.
+  if (std::string* text = value.as_string()) return std::optional<std::string>(std::move(*text));
+  if (json::Number* number = std::get_if<json::Number>(&value.storage()))
+    return std::optional<std::string>(std::move(number->text));
+  return std::optional<std::string>();
+}
+
+std::optional<std::string> non_empty(std::optional<std::string> text) {
+  if (!text) return std::nullopt;
+  const std::string_view trimmed = text::trim(*text);
+  if (trimmed.empty()) return std::nullopt;
+  if (trimmed.size() != text->size()) {
+    // Trim in place: an image can be megabytes long and is never copied here.
+    const std::size_t start = static_cast<std::size_t>(trimmed.data() - text->data());
+    const std::size_t length = trimmed.size();
+    text->erase(start + length);
+    text->erase(0, start);
+  }
+  return text;
+}
+
+std::string_view image_mime(std::string_view image_base64) {
+  // The Base64 forms of the PNG signature and of the JPEG start-of-image marker.
+  if (image_base64.starts_with("iVBOR")) return "image/png";
+  if (image_base64.starts_with("/9j/")) return "image/jpeg";
+  return "application/octet-stream";
+}
+
+}  // namespace wire
+
+namespace {
+
+// Trimmed and ASCII upper-cased; blank becomes none.
+std::optional<std::string> currency_code(std::optional<std::string> text) {
+  std::optional<std::string> cleaned = wire::non_empty(std::move(text));
+  if (cleaned) *cleaned = text::ascii_upper(*cleaned);
+  return cleaned;
+}
+
+}  // namespace
+
+Result<FxQr> Generated::into_qr() && {
+  std::optional<std::string> reference = wire::non_empty(std::move(numero_referencia));
+  if (!reference)
+    return std::unexpected(Error::decode("generation response has no `numeroReferencia`"));
+  std::optional<std::string> image = wire::non_empty(std::move(imagen));
+  if (!image) return std::unexpected(Error::decode("generation response has no `imagen`"));
+  if (!monto) return std::unexpected(Error::decode("generation response has no `monto`"));
+
+  FxQr out;
+  out.reference = std::move(*reference);
+  out.merchant_reference = wire::non_empty(std::move(origen_numero_referencia));
+  out.status = EnglishCodes::map(codigo_respuesta);
+  out.raw_status = std::move(codigo_respuesta);
+  out.detail = wire::non_empty(std::move(detalle_respuesta));
+  out.amount = std::move(*monto);
+  out.currency = wire::non_empty(std::move(moneda)).value_or(std::string());
+  out.converted_currency = currency_code(std::move(moneda_conversion));
+  out.expires_at = wire::non_empty(std::move(qr_expiracion));
+  out.converted_amount = std::move(monto_conversion);
+  out.exchange_rate = std::move(tipo_cambio);
+  out.image_mime = std::string(wire::image_mime(*image));
+  out.image_base64 = std::move(*image);
+  return out;
+}
+
+FxStatusInfo Status::into_info(std::string reference) && {
+  FxStatusInfo out;
+  out.status = EnglishCodes::map(codigo_respuesta);
+  out.raw_status = std::move(codigo_respuesta);
+  out.detail = wire::non_empty(std::move(detalle_respuesta));
+  if (data) {
+    StatusData& d = *data;
+    out.reference = wire::non_empty(std::move(d.numero_referencia)).value_or(std::move(reference));
+    out.currency = wire::non_empty(std::move(d.moneda));
+    out.converted_currency = currency_code(std::move(d.moneda_conversion));
+    out.requested_at = wire::non_empty(std::move(d.fecha_solicitud));
+    out.amount = std::move(d.monto);
+    out.converted_amount = std::move(d.monto_conversion);
+    out.exchange_rate = std::move(d.tipo_cambio);
+    out.reversal = std::move(d.reversa);  // null was already read as none
+  } else {
+    out.reference = std::move(reference);
+  }
+  return out;
+}
+
+}  // namespace quorvex_bo::fx
