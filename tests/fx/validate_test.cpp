@@ -4,37 +4,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
-using quorvex_bo::Error;
+using quorvex_bo::ErrorKind;
+using quorvex_bo::Result;
 namespace validate = quorvex_bo::fx::validate;
 
-const Error email_error =
-    Error::validation("payer_email", "must be an email of at most 80 characters");
-const Error glosa_error =
-    Error::validation("glosa", "must be `branch_code|branch_name|category|description`");
-const Error channel_chars_error = Error::validation("channel", "letters, digits and `_` only");
-
-// ---- e-mail: at most 80 bytes (not characters) and an "@" ---------------------
-
-struct EmailCase {
-  std::string text;
-  bool passes;
-};
-
-class FxValidateEmail : public testing::TestWithParam<EmailCase> {};
-
-TEST_P(FxValidateEmail, email_is_at_most_80_bytes_and_holds_an_at_sign) {
-  const auto result = validate::email(GetParam().text);
-  if (GetParam().passes) {
-    EXPECT_TRUE(result.has_value());
-  } else {
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), email_error);
-  }
+// "ok" or "ok <value>", or the validation error as "field: message".
+template <class T>
+std::string outcome(const Result<T>& result) {
+  if (!result)
+    return (result.error().kind == ErrorKind::validation ? "" : "not validation: ") +
+           result.error().field + ": " + result.error().message;
+  if constexpr (std::is_void_v<T>) return "ok";
+  else return "ok " + *result;
 }
 
 std::string repeat(std::string_view piece, std::size_t times) {
@@ -43,170 +33,60 @@ std::string repeat(std::string_view piece, std::size_t times) {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FxValidate, FxValidateEmail,
-    testing::Values(EmailCase{"a@b.co", true},
-                    EmailCase{"@", true},                           // nothing else is tested
-                    EmailCase{"john doe@mail", true},               // spaces are not refused
-                    EmailCase{repeat("a", 79) + "@", true},         // 80 ASCII bytes
-                    EmailCase{repeat("a", 80) + "@", false},        // 81 ASCII bytes
-                    EmailCase{"@" + repeat("é", 39) + "a", true},   // 40 chars, 80 bytes
-                    EmailCase{"@" + repeat("é", 40), false},        // 41 chars, 81 bytes
-                    EmailCase{"a" + repeat("é", 39) + "@", true},   // 41 chars, 80 bytes
-                    EmailCase{"plain.address", false},              // no "@"
-                    EmailCase{"", false}));
-
-// ---- glosa: four pieces, none blank, rebuilt from the trimmed pieces ----------
-
-struct GlosaCase {
-  std::string text;
-  std::optional<std::string> normalized;  // nullopt: refused
-};
-
-class FxValidateGlosa : public testing::TestWithParam<GlosaCase> {};
-
-TEST_P(FxValidateGlosa, glosa_has_four_non_blank_pieces) {
-  const auto result = validate::glosa(GetParam().text);
-  if (GetParam().normalized) {
-    ASSERT_TRUE(result.has_value()) << GetParam().text;
-    EXPECT_EQ(*result, *GetParam().normalized);
-  } else {
-    ASSERT_FALSE(result.has_value()) << GetParam().text;
-    EXPECT_EQ(result.error(), glosa_error);
-  }
+TEST(FxValidate, email_is_at_most_80_bytes_and_holds_an_at_sign) {
+  const std::string bad = "payer_email: must be an email of at most 80 characters";
+  const std::pair<std::string, std::string> cases[] = {
+      {"@", "ok"}, {"john doe@mail", "ok"},  // nothing else is tested
+      {repeat("a", 79) + "@", "ok"},         {repeat("a", 80) + "@", bad},
+      {"@" + repeat("é", 39) + "a", "ok"},   {"@" + repeat("é", 40), bad},  // 80 / 81 bytes
+      {"plain.address", bad},                {"", bad}};
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(outcome(validate::email(text)), expected) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FxValidate, FxValidateGlosa,
-    testing::Values(
-        GlosaCase{"a|b|c|d", "a|b|c|d"},
-        GlosaCase{" 001 | Centro | Ventas | Pago de servicio ", "001|Centro|Ventas|Pago de servicio"},
-        GlosaCase{"\t1\u00a0|\u3000b|c\n|\u2003d", "1|b|c|d"},  // Unicode white space
-        GlosaCase{"ñ|ü|€|日本", "ñ|ü|€|日本"},
-        GlosaCase{"a|b|c", std::nullopt},
-        GlosaCase{"a|b|c|d|e", std::nullopt},
-        GlosaCase{"a|b|c|d|", std::nullopt},   // empty fifth piece still counts
-        GlosaCase{"|a|b|c|d", std::nullopt},
-        GlosaCase{"a||b|c", std::nullopt},     // empty pieces are kept
-        GlosaCase{"a| |c|d", std::nullopt},
-        GlosaCase{"a|b|c|\u00a0", std::nullopt},
-        GlosaCase{"|||", std::nullopt},
-        GlosaCase{"", std::nullopt},
-        GlosaCase{"abcd", std::nullopt}));
-
-// ---- channel: not blank; trimmed, ASCII upper-cased, [A-Z0-9_] only ----------
-
-struct ChannelCase {
-  std::string text;
-  std::optional<std::string> normalized;
-  std::string message;  // when refused
-};
-
-class FxValidateChannel : public testing::TestWithParam<ChannelCase> {};
-
-TEST_P(FxValidateChannel, channel_is_letters_digits_and_underscore) {
-  const auto result = validate::channel(GetParam().text);
-  if (GetParam().normalized) {
-    ASSERT_TRUE(result.has_value()) << GetParam().text;
-    EXPECT_EQ(*result, *GetParam().normalized);
-  } else {
-    ASSERT_FALSE(result.has_value()) << GetParam().text;
-    EXPECT_EQ(result.error(), Error::validation("channel", GetParam().message));
-  }
+TEST(FxValidate, glosa_is_four_non_blank_pieces_rebuilt_trimmed) {
+  const std::string bad = "glosa: must be `branch_code|branch_name|category|description`";
+  const std::pair<std::string, std::string> cases[] = {
+      {" 001 | Centro | Ventas | Pago de servicio ", "ok 001|Centro|Ventas|Pago de servicio"},
+      {"\t1\u00a0|\u3000b|c\n|\u2003d", "ok 1|b|c|d"},
+      {"a|b|c", bad}, {"a|b|c|d|e", bad}, {"a|b|c|d|", bad}, {"a||b|c", bad},
+      {"a| |c|d", bad}, {"a|b|c|\u00a0", bad}, {"", bad}};
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(outcome(validate::glosa(text)), expected) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FxValidate, FxValidateChannel,
-    testing::Values(ChannelCase{"WEB", "WEB", ""},
-                    ChannelCase{"web", "WEB", ""},
-                    ChannelCase{" app_1 ", "APP_1", ""},
-                    ChannelCase{"\u3000pos\u2028", "POS", ""},
-                    ChannelCase{"_9", "_9", ""},
-                    ChannelCase{"", std::nullopt, "must not be empty"},
-                    ChannelCase{" \t\u00a0", std::nullopt, "must not be empty"},
-                    ChannelCase{"mobile app", std::nullopt, "letters, digits and `_` only"},
-                    ChannelCase{"café", std::nullopt, "letters, digits and `_` only"},
-                    ChannelCase{"é", std::nullopt, "letters, digits and `_` only"},
-                    ChannelCase{"web-1", std::nullopt, "letters, digits and `_` only"},
-                    ChannelCase{"web\u200b", std::nullopt,  // zero-width space is no white space
-                                "letters, digits and `_` only"}));
-
-// ---- hhmmss: 1 ≤ seconds ≤ largest, hours not reduced modulo 24 ---------------
-
-struct HhmmssCase {
-  std::uint64_t seconds;
-  std::uint64_t largest;
-  std::optional<std::string> text;
-};
-
-class FxValidateHhmmss : public testing::TestWithParam<HhmmssCase> {};
-
-TEST_P(FxValidateHhmmss, expiry_is_within_range_and_written_as_hours_minutes_seconds) {
-  const auto& c = GetParam();
-  const auto result = validate::hhmmss("expires_in", c.seconds, c.largest);
-  if (c.text) {
-    ASSERT_TRUE(result.has_value()) << c.seconds;
-    EXPECT_EQ(*result, *c.text);
-  } else {
-    ASSERT_FALSE(result.has_value()) << c.seconds;
-    EXPECT_EQ(result.error(),
-              Error::validation("expires_in", "must be between 1 and " +
-                                                  std::to_string(c.largest) + " seconds"));
-  }
+TEST(FxValidate, channel_is_trimmed_upper_cased_letters_digits_and_underscore) {
+  const std::string bad = "channel: letters, digits and `_` only";
+  const std::pair<std::string, std::string> cases[] = {
+      {" app_1 ", "ok APP_1"}, {"\u3000pos\u2028", "ok POS"},
+      {" \t\u00a0", "channel: must not be empty"}, {"mobile app", bad}, {"café", bad},
+      {"web-1", bad}, {"web\u200b", bad}};  // a zero-width space is no white space
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(outcome(validate::channel(text)), expected) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FxValidate, FxValidateHhmmss,
-    testing::Values(HhmmssCase{1, 86399, "00:00:01"}, HhmmssCase{90, 86399, "00:01:30"},
-                    HhmmssCase{900, 86399, "00:15:00"}, HhmmssCase{3600, 86399, "01:00:00"},
-                    HhmmssCase{86399, 86399, "23:59:59"}, HhmmssCase{300, 300, "00:05:00"},
-                    HhmmssCase{360000, 400000, "100:00:00"},  // three-digit hours
-                    HhmmssCase{0, 86399, std::nullopt}, HhmmssCase{86400, 86399, std::nullopt},
-                    HhmmssCase{301, 300, std::nullopt},
-                    HhmmssCase{UINT64_MAX, 86399, std::nullopt}));
-
-TEST(FxValidateHhmmssField, error_names_the_field_it_was_given) {
-  EXPECT_EQ(validate::hhmmss("ttl", 0, 5).error(),
-            Error::validation("ttl", "must be between 1 and 5 seconds"));
+TEST(FxValidate, hhmmss_is_within_one_and_largest_and_hours_are_not_reduced) {
+  const std::tuple<std::uint64_t, std::uint64_t, std::string> cases[] = {
+      {1, 86399, "ok 00:00:01"}, {90, 86399, "ok 00:01:30"}, {86399, 86399, "ok 23:59:59"},
+      {360000, 400000, "ok 100:00:00"}, {0, 86399, "ttl: must be between 1 and 86399 seconds"},
+      {86400, 86399, "ttl: must be between 1 and 86399 seconds"},
+      {301, 300, "ttl: must be between 1 and 300 seconds"},
+      {UINT64_MAX, 300, "ttl: must be between 1 and 300 seconds"}};
+  for (const auto& [seconds, largest, expected] : cases)
+    EXPECT_EQ(outcome(validate::hhmmss("ttl", seconds, largest)), expected) << seconds;
 }
 
-// ---- reference: not blank, digits only (untrimmed), optional byte limit -------
-
-struct ReferenceCase {
-  std::string text;
-  std::optional<std::size_t> largest;
-  std::optional<std::string> message;  // nullopt: passes
-};
-
-class FxValidateReference : public testing::TestWithParam<ReferenceCase> {};
-
-TEST_P(FxValidateReference, reference_is_digits_only_within_the_limit) {
-  const auto& c = GetParam();
-  const auto result = validate::reference(c.text, c.largest);
-  if (!c.message) {
-    EXPECT_TRUE(result.has_value()) << c.text;
-  } else {
-    ASSERT_FALSE(result.has_value()) << c.text;
-    EXPECT_EQ(result.error(), Error::validation("reference", *c.message));
-  }
+TEST(FxValidate, reference_is_digits_only_as_given_then_within_the_limit) {
+  const std::string digits = "reference: must contain only digits";
+  const std::tuple<std::string, std::optional<std::size_t>, std::string> cases[] = {
+      {"00123", std::nullopt, "ok"}, {std::string(30, '1'), std::nullopt, "ok"},
+      {"1234567890", 10, "ok"}, {"12345678901", 10, "reference: at most 10 digits"},
+      {"   ", 2, "reference: must not be empty"},  // emptiness comes first
+      {" 123", std::nullopt, digits}, {"12a", std::nullopt, digits},
+      {"１２３", std::nullopt, digits},  // full-width digits
+      {"12345678901x", 10, digits}};    // the digits come before the length
+  for (const auto& [text, largest, expected] : cases)
+    EXPECT_EQ(outcome(validate::reference(text, largest)), expected) << text;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    FxValidate, FxValidateReference,
-    testing::Values(ReferenceCase{"123", std::nullopt, std::nullopt},
-                    ReferenceCase{"00123", std::nullopt, std::nullopt},
-                    ReferenceCase{"123456789012345678901234567890", std::nullopt, std::nullopt},
-                    ReferenceCase{"1234567890", 10, std::nullopt},
-                    ReferenceCase{"12345678901", 10, "at most 10 digits"},
-                    ReferenceCase{"", std::nullopt, "must not be empty"},
-                    ReferenceCase{"   ", std::nullopt, "must not be empty"},
-                    ReferenceCase{"   ", 2, "must not be empty"},  // emptiness comes first
-                    ReferenceCase{" 123", std::nullopt, "must contain only digits"},
-                    ReferenceCase{"123 ", std::nullopt, "must contain only digits"},
-                    ReferenceCase{"12a", std::nullopt, "must contain only digits"},
-                    ReferenceCase{"１２３", std::nullopt, "must contain only digits"},  // full-width
-                    ReferenceCase{"-12", std::nullopt, "must contain only digits"},
-                    // the digit check comes before the length check
-                    ReferenceCase{"12345678901x", 10, "must contain only digits"}));
 
 }  // namespace
