@@ -20,18 +20,7 @@ json::Value ApiFieldError::to_json() const {
   return out;
 }
 
-std::string_view kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::validation: return "validation";
-    case ErrorKind::authentication: return "authentication";
-    case ErrorKind::api: return "api";
-    case ErrorKind::ambiguous: return "ambiguous";
-    case ErrorKind::decode: return "decode";
-    case ErrorKind::webhook_auth: return "webhook_auth";
-    case ErrorKind::ffi: return "ffi";
-  }
-  return "ffi";
-}
+std::string_view kind_name(ErrorKind kind) { return json::enum_text(kind); }
 
 Error Error::validation(std::string_view field, std::string_view message) {
   Error e;

@@ -40,29 +40,7 @@ PaymentStatus lookup(std::string_view raw, const std::array<Word, N>& table) {
 
 }  // namespace
 
-std::string_view status_text(PaymentStatus status) {
-  switch (status) {
-    case PaymentStatus::pending:
-      return "pending";
-    case PaymentStatus::processing:
-      return "processing";
-    case PaymentStatus::paid:
-      return "paid";
-    case PaymentStatus::cancelled:
-      return "cancelled";
-    case PaymentStatus::expired:
-      return "expired";
-    case PaymentStatus::rejected:
-      return "rejected";
-    case PaymentStatus::reversed:
-      return "reversed";
-    case PaymentStatus::error:
-      return "error";
-    case PaymentStatus::unknown:
-      return "unknown";
-  }
-  return "unknown";
-}
+std::string_view status_text(PaymentStatus status) { return json::enum_text(status); }
 
 json::Value to_json(PaymentStatus status) { return json::Value(status_text(status)); }
 

@@ -40,6 +40,11 @@ enum class ErrorKind : std::uint8_t {
   ffi,
 };
 
+constexpr auto describe(std::type_identity<ErrorKind>) {
+  return json::enumeration<ErrorKind>("ErrorKind", "validation", "authentication", "api",
+                                      "ambiguous", "decode", "webhook_auth", "ffi");
+}
+
 // The JSON name of a kind ("validation", "webhook_auth", ...).
 std::string_view kind_name(ErrorKind kind);
 

@@ -20,6 +20,12 @@ enum class PaymentStatus : std::uint8_t {
   unknown,
 };
 
+constexpr auto describe(std::type_identity<PaymentStatus>) {
+  return json::enumeration<PaymentStatus>("PaymentStatus", "pending", "processing", "paid",
+                                          "cancelled", "expired", "rejected", "reversed",
+                                          "error", "unknown");
+}
+
 // "pending", "processing", …, "unknown".
 std::string_view status_text(PaymentStatus status);
 json::Value to_json(PaymentStatus status);
