@@ -31,6 +31,7 @@ from quorvex_bo.fx.errors import (
 from quorvex_bo.fx.models import AccessToken
 
 log = logging.getLogger("quorvex_bo")
+log.addHandler(logging.NullHandler())  # the application decides where log lines go
 
 #: A token is asked for again this many seconds before it expires.
 REFRESH_MARGIN = 30.0
@@ -294,6 +295,10 @@ def _transport_error(call: Call, failed: Failed) -> QuorvexError:
             f"{call.op}: the request may have reached the gateway but no answer came back; "
             "the outcome is unknown - call verify with the same reference to learn it"
         )
-    what = "did not answer in time" if failed.timeout else "could not be reached"
+    what = (
+        "did not answer in time" if failed.timeout
+        else "dropped the connection" if failed.sent
+        else "could not be reached"
+    )
     cls = RequestTimeoutError if failed.timeout else NetworkError
     return cls(f"{call.op}: the gateway {what} ({type(failed.error).__name__})")

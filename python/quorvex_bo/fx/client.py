@@ -468,7 +468,8 @@ class Client(_Base[FxQr, FxStatusInfo]):
             if isinstance(effect, Send):
                 answer = self._send(effect.request)
             elif isinstance(effect, Sleep):
-                answer = self._sleep(effect.seconds)
+                self._sleep(effect.seconds)
+                answer = None
             elif isinstance(effect, FetchToken):
                 answer = self._provider()
 
@@ -541,7 +542,8 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
             if isinstance(effect, Send):
                 answer: Any = await self._send(effect.request)
             elif isinstance(effect, Sleep):
-                answer = await self._sleep(effect.seconds)
+                await self._sleep(effect.seconds)
+                answer = None
             else:
                 answer = self._provider()
                 if inspect.isawaitable(answer):

@@ -112,7 +112,7 @@ _Record = TypeVar("_Record")
 
 def from_core(cls: type[_Record], value: Mapping[str, Any]) -> _Record:
     """Fills a result record from the JSON object the native core returned."""
-    args = {f.name: _CONVERTERS.get(f.name, _same)(value[f.name]) for f in fields(cls)}  # type: ignore[arg-type]
+    args = {f.name: _CONVERTERS.get(f.name, _same)(value[f.name]) for f in fields(cls)}
     return cls(**args)
 
 
