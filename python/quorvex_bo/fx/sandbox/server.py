@@ -79,7 +79,7 @@ class Sandbox:
         self._server = _Server((HOST, self._port), _Handler)
         self._server.sandbox = self
         self._thread = threading.Thread(target=self._server.serve_forever,
-                                        kwargs={"poll_interval": 0.1}, daemon=True,
+                                        kwargs={"poll_interval": 0.05}, daemon=True,
                                         name="quorvex sandbox")
         self._thread.start()
         log.info("sandbox listening on %s", self.base_url)
