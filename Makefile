@@ -1,7 +1,7 @@
 # Entry points. Each one first installs whatever Debian packages are missing.
 #
 #   make demo    build the Python module and run examples/demo.py
-#   make test    C++ tests (plain and under ASan+UBSan) and the Python tests
+#   make test    C++ tests (plain and under ASan+UBSan), the Python tests, mypy --strict
 #   make build   configure and build the module and the C++ tests (Release)
 #   make bench   build and run the benchmark
 #   make wheel   build the abi3 wheel into dist/
@@ -65,6 +65,10 @@ test: build sanitize
 	($(CTEST) $(SANITIZE_BUILD) $(CTEST_QUIET)) || status=1; \
 	echo "== Python tests"; \
 	$(PYTHON) -m pytest tests/python -q || status=1; \
+	echo "== mypy --strict (package and README examples)"; \
+	($(PYTHON) -m mypy --strict python/quorvex_bo \
+	  && $(PYTHON) scripts/readme_examples.py README.md build/readme \
+	  && MYPYPATH=python $(PYTHON) -m mypy --strict build/readme) || status=1; \
 	exit $$status
 
 bench: setup
