@@ -248,7 +248,12 @@ def run(call: Call, tokens: Tokens) -> Operation:
     except ValidationError as error:
         if error.field != "token":  # every input rule passed when only the token is missing
             raise
-    token = tokens.usable() or tokens.accept((yield FetchToken()))
+    token = tokens.usable()
+    if token is None:
+        answer = yield FetchToken()
+        if answer is None:  # neither a token nor a provider: the core's "token required"
+            call.build(None)
+        token = tokens.accept(answer)
     request = call.build(token)
     retries = 0
     refreshed = False

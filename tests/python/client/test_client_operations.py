@@ -70,10 +70,11 @@ def test_amounts_reach_the_gateway_exactly(harness, amount, sent):
     ({"currency": "usd"}, ValidationError, "currency"),
     ({"expires_in": -1}, ValidationError, "expires_in"),
     ({"webhook": None}, ValidationError, "webhook"),
+    ({}, ValidationError, "token"),  # demanded last, after every input rule
 ])
 def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, change, error, named):
     with pytest.raises(error, match=named) as raised:
-        harness.run(harness.client(token=None, token_provider=pytest.fail).pix.generate(**{**PIX, **change}))
+        harness.run(harness.client(token=None).pix.generate(**{**PIX, **change}))
     assert harness.gateway.requests == []
     assert error is TypeError or raised.value.field == named
 

@@ -10,7 +10,7 @@ from decimal import Decimal
 from html import escape
 
 from quorvex_bo.fx.sandbox import wire
-from quorvex_bo.fx.sandbox.ledger import BOB_PER_USD, Delivery, Payment, State
+from quorvex_bo.fx.sandbox.ledger import BOB_PER_USD, Delivery, Payment, Rail, State
 
 _STYLE = """
 body { font: 1.05rem/1.5 system-ui, sans-serif; color: #1a1a1a; background: #fff;
@@ -27,6 +27,8 @@ table { border-collapse: collapse; } th, td { padding: .25rem .75rem;
         border-bottom: 1px solid #767676; text-align: left; }
 .notice { padding: .5rem 1rem; border-left: 4px solid #8b1a1a; background: #fdf2f2; }
 """
+
+_RAIL_NAMES = {Rail.PIX: "Pix", Rail.CRYPTO: "virtual-asset", Rail.BINANCE: "Binance"}
 
 # Fetches the live part again every second and swaps it in when it changed.
 _SCRIPT = """
@@ -50,7 +52,7 @@ def document(title: str, body: str, *, script: bool = False) -> str:
 
 def payer_page(payment: Payment, image_base64: str, notice: str = "") -> str:
     """The page a scanned QR leads to."""
-    title = f"Pay {payment.rail.value} QR {payment.reference}"
+    title = f"Pay {_RAIL_NAMES[payment.rail]} QR {payment.reference}"
     notice_html = f'<p class="notice" role="alert">{escape(notice)}</p>' if notice else ""
     body = (f"<h1>{escape(title)}</h1>{notice_html}"
             f'<img id="qr" width="240" height="240" src="data:image/png;base64,{image_base64}" '
