@@ -27,6 +27,6 @@ def generation(rail: str, webhook, **changes) -> dict:
 def generate(sandbox_client: Client, webhook_inbox):  # noqa: F811
     """Generates a QR on a rail through the client, notifications to the inbox."""
     def run(rail: str, client: Client = sandbox_client, **changes):
-        return getattr(client, rail).generate(**generation(rail, webhook_inbox.target(),
-                                                           **changes))
+        webhook = changes.pop("webhook", webhook_inbox.target())
+        return getattr(client, rail).generate(**generation(rail, webhook, **changes))
     return run

@@ -25,6 +25,7 @@ button.reject { background: #8b1a1a; }
 button:focus-visible { outline: 3px solid #1a1a1a; outline-offset: 2px; }
 table { border-collapse: collapse; } th, td { padding: .25rem .75rem;
         border-bottom: 1px solid #767676; text-align: left; }
+caption { text-align: left; }
 .notice { padding: .5rem 1rem; border-left: 4px solid #8b1a1a; background: #fdf2f2; }
 """
 
