@@ -34,7 +34,7 @@ from quorvex_bo.fx._attempt import (
     core_call,
     run,
 )
-from quorvex_bo.fx.errors import DecodeError, ValidationError
+from quorvex_bo.fx.errors import CoreError, DecodeError, ValidationError
 from quorvex_bo.fx.models import (
     AccessToken,
     Amount,
@@ -334,7 +334,7 @@ class _Base(Generic[_Qr, _Info]):
         except ValidationError as error:
             if error.field != "token":
                 raise
-        except Exception as error:  # an unreadable setting: an unknown environment
+        except CoreError as error:  # an unreadable setting: an unknown environment
             raise ValidationError(str(error), field="environment") from None
         self._base_url = base_url
         self._timeout = timeout

@@ -72,7 +72,7 @@ def _text(value: object, what: str) -> str:
 
 
 def _header_map(headers: Headers) -> dict[str, str]:
-    pairs = headers.items() if isinstance(headers, Mapping) or hasattr(headers, "items") else headers
+    pairs = headers.items() if hasattr(headers, "items") else headers
     found: dict[str, str] = {}
     for name, value in pairs:
         found[_text(name, "a header name")] = _text(value, "a header value")
