@@ -275,14 +275,15 @@ def run(call: Call, tokens: Tokens) -> Operation:
                 request.path, outcome.status, attempt, outcome.elapsed,
             )
             try:
-                return call.parse(outcome)
+                return _parse(call, outcome, token.access_token)
             except AuthenticationError:
                 # A refused request was not processed: one new token, one more try.
                 if refreshed or not tokens.refreshable:
                     raise
                 refreshed = True
                 log.warning("%s: credentials refused, asking for a new token", call.op)
-                request = call.build(tokens.accept((yield FetchToken())))
+                token = tokens.accept((yield FetchToken()))
+                request = call.build(token)
                 continue
             except QuorvexError as error:
                 if not (error.retryable and call.idempotent and retries < call.max_retries):
@@ -292,6 +293,17 @@ def run(call: Call, tokens: Tokens) -> Operation:
         retries += 1
         log.warning("%s: retry %d of %d in %.2f s", call.op, retries, call.max_retries, delay)
         yield Sleep(delay)
+
+
+def _parse(call: Call, answer: Received, secret: str) -> Any:
+    """The core's verdict on an answer; a gateway that echoes the token does not leak it."""
+    try:
+        return call.parse(answer)
+    except QuorvexError as error:
+        if secret in error.message:
+            error.message = error.message.replace(secret, "[hidden]")
+            error.args = (error.message,)
+        raise
 
 
 def _transport_error(call: Call, failed: Failed) -> QuorvexError:

@@ -190,9 +190,9 @@ def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     caplog.set_level(logging.DEBUG, logger="quorvex_bo")
     harness.gateway.script = [R(503, "down"), R(401, {"message": "bad tok-SECRET-1"})]
     client = harness.client()
-    with pytest.raises(AuthenticationError):
+    with pytest.raises(AuthenticationError) as raised:
         harness.run(client.pix.verify("1001"))
-    shown = [caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
+    shown = [str(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
     assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
 
