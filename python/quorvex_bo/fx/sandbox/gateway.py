@@ -4,7 +4,8 @@ the ledger, and what it answers."""
 from __future__ import annotations
 
 import hmac
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
+from email.message import Message
 from typing import Any
 
 from quorvex_bo.fx.sandbox import qr, wire
@@ -40,7 +41,7 @@ class Gateway:
         self._tokens = tokens
         self.payer_url = payer_url
 
-    def refuse_caller(self, headers: Mapping[str, str]) -> dict[str, Any] | None:
+    def refuse_caller(self, headers: Message) -> dict[str, Any] | None:
         """The 401 body for a caller without valid credentials, or None to let it in."""
         token = headers.get("access_token") or ""
         known = any(hmac.compare_digest(token.encode(), allowed.encode())

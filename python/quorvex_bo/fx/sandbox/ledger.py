@@ -197,7 +197,7 @@ class Ledger:
         return payment
 
     def _store(self, payment: Payment, **changes: object) -> Payment:
-        updated = dataclasses.replace(payment, **changes)  # type: ignore[arg-type]
+        updated = dataclasses.replace(payment, **changes)
         self._payments[(payment.rail, payment.reference)] = updated
         self._changed.notify_all()
         return updated

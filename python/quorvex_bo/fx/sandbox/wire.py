@@ -23,7 +23,7 @@ _REQUIRED = {
     Rail.CRYPTO: _COMMON | {"activoVirtual", "tiempoVencimientoQR", "campoExtra"},
     Rail.BINANCE: _COMMON | {"campoExtra"},
 }
-_OPTIONAL = {
+_OPTIONAL: dict[Rail, set[str]] = {
     Rail.PIX: {"tiempoQr", "correoElectronico", "campoExtra"},
     Rail.CRYPTO: set(),
     Rail.BINANCE: {"tiempoQr"},
@@ -121,12 +121,12 @@ def _lifetime(rail: Rail, request: dict[str, Any]) -> int:
     if "tiempoQr" not in request:
         return _DEFAULT_LIFETIME[rail]
     match = _HHMMSS.fullmatch(_text(request, "tiempoQr"))
-    seconds = 0 if match is None else \
-        int(match[1]) * 3600 + int(match[2]) * 60 + int(match[3])
-    if not 1 <= seconds <= _LONGEST_LIFETIME[rail]:
+    hours, minutes, rest = (int(part) for part in match.groups()) if match else (0, 0, 0)
+    total = hours * 3600 + minutes * 60 + rest
+    if not 1 <= total <= _LONGEST_LIFETIME[rail]:
         raise BadRequest(f"tiempoQr must be HH:MM:SS from 00:00:01 up to "
                          f"{_LONGEST_LIFETIME[rail]} seconds")
-    return seconds
+    return total
 
 
 def _webhook(request: dict[str, Any]) -> Webhook:
