@@ -7,7 +7,7 @@ from decimal import Decimal
 
 import httpx
 import pytest
-from conftest import generation
+from .payments import generation
 
 from quorvex_bo.fx import ApiError, AuthenticationError, Client, PaymentStatus, call
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, NotPending, Sandbox
