@@ -47,6 +47,7 @@ class Courier:
         # The environment's proxy settings must not reroute loopback traffic.
         self._http = httpx.Client(timeout=timeout, trust_env=False)
         self._threads: list[threading.Thread] = []
+        self._threads_lock = threading.Lock()  # payments settle on many request threads
 
     def send(self, payment: Payment) -> None:
         """Starts delivering the notification of a payment that just settled."""
@@ -54,13 +55,16 @@ class Courier:
         self._ledger.set_delivery(payment.rail, payment.reference, Delivery.IN_PROGRESS)
         thread = threading.Thread(target=self._deliver, args=(payment, copies), daemon=True,
                                   name=f"webhook {payment.rail.value} {payment.reference}")
-        self._threads = [t for t in self._threads if t.is_alive()] + [thread]
+        with self._threads_lock:
+            self._threads = [t for t in self._threads if t.is_alive()] + [thread]
         thread.start()
 
     def close(self, timeout: float) -> None:
         """Waits for deliveries to end (the caller has set `stopping`), then closes."""
         deadline = time.monotonic() + timeout
-        for thread in self._threads:
+        with self._threads_lock:
+            threads = list(self._threads)
+        for thread in threads:
             thread.join(max(0.0, deadline - time.monotonic()))
         self._http.close()
 
