@@ -57,7 +57,7 @@ class Courier:
                                   name=f"webhook {payment.rail.value} {payment.reference}")
         with self._threads_lock:
             self._threads = [t for t in self._threads if t.is_alive()] + [thread]
-        thread.start()
+            thread.start()
 
     def close(self, timeout: float) -> None:
         """Waits for deliveries to end (the caller has set `stopping`), then closes."""
