@@ -30,7 +30,7 @@ class WebhookReceiver(http.server.BaseHTTPRequestHandler):
     def do_POST(self) -> None:
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         try:
-            notifications.put(webhooks.parse_fx(self.headers.items(), body, key=HOOK_HEADER,
+            notifications.put(webhooks.parse_fx(self.headers, body, key=HOOK_HEADER,
                                                 value=HOOK_SECRET))
             self.send_response(200)
         except QuorvexError:

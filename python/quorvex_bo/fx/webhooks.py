@@ -10,7 +10,7 @@ header is checked first (in constant time); only an authentic notification is re
 from __future__ import annotations
 
 import json
-from typing import Any, Iterable, Mapping, Tuple, TypeVar, Union
+from typing import Any, Iterable, Mapping, Protocol, Tuple, TypeVar, Union
 
 from quorvex_bo.fx._attempt import core_call
 from quorvex_bo.fx.errors import DecodeError
@@ -19,9 +19,18 @@ from quorvex_bo.fx.models import BinanceNotification, FxNotification, from_core
 __all__ = ["Headers", "binance_ack", "parse_binance", "parse_fx"]
 
 _Text = Union[str, bytes]
-#: A mapping of header names to values, or a sequence of (name, value) pairs; names
-#: and values may be ``str`` or ``bytes`` (as ASGI servers deliver them).
-Headers = Union[Mapping[Any, Any], Iterable[Tuple[_Text, _Text]]]
+
+
+class _HasItems(Protocol):
+    """Header objects that are not mappings but list their pairs (``http.server``'s)."""
+
+    def items(self) -> Iterable[Tuple[Any, Any]]: ...
+
+
+#: A mapping of header names to values, an object with ``items()`` such as
+#: ``http.server``'s headers, or a sequence of (name, value) pairs; names and values
+#: may be ``str`` or ``bytes`` (as ASGI servers deliver them).
+Headers = Union[Mapping[Any, Any], _HasItems, Iterable[Tuple[_Text, _Text]]]
 
 _Note = TypeVar("_Note", FxNotification, BinanceNotification)
 
