@@ -39,8 +39,6 @@ std::optional<Mantissa> to_mantissa(const Wide& value) {
   }
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // A decimal as written: sign, integer digits and fraction digits (either may
 // hold leading or trailing zeros).
 struct Written {
@@ -63,7 +61,8 @@ std::optional<Written> split_plain(std::string_view text) {
     if (out.fraction.empty()) return std::nullopt;
   }
   if (out.integer.empty()) return std::nullopt;
-  if (!std::ranges::all_of(out.integer, is_digit) || !std::ranges::all_of(out.fraction, is_digit))
+  if (!std::ranges::all_of(out.integer, quorvex_bo::text::is_ascii_digit) ||
+      !std::ranges::all_of(out.fraction, quorvex_bo::text::is_ascii_digit))
     return std::nullopt;
   return out;
 }
@@ -76,7 +75,7 @@ std::optional<std::int64_t> parse_exponent(std::string_view text) {
     negative = text.front() == '-';
     text.remove_prefix(1);
   }
-  if (text.empty() || !std::ranges::all_of(text, is_digit)) return std::nullopt;
+  if (text.empty() || !std::ranges::all_of(text, quorvex_bo::text::is_ascii_digit)) return std::nullopt;
   constexpr std::int64_t cap = 1'000'000'000'000'000;
   std::int64_t value = 0;
   for (char c : text) value = std::min(cap, value * 10 + (c - '0'));

@@ -12,6 +12,9 @@ namespace quorvex_bo::text {
 // not U+200B, not U+FEFF). Invalid UTF-8 is never trimmed.
 std::string_view trim(std::string_view s);
 
+// 0–9 only: never a digit of another script.
+constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
 // Upper-cases the ASCII letters a–z; every other byte stays.
 std::string ascii_upper(std::string_view s);
 // Equal when ASCII letters are compared without regard to case.
