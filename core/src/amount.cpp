@@ -259,6 +259,8 @@ bool operator==(const Amount& a, const Amount& b) { return (a <=> b) == 0; }
 
 namespace amount {
 
+namespace {
+
 std::optional<Amount> parse_plain(std::string_view text) {
   std::optional<Written> written = split_plain(text);
   if (!written) return std::nullopt;
@@ -279,15 +281,9 @@ std::expected<Amount, std::string> parse_scientific(std::string_view text, bool 
   return std::move(*out);
 }
 
-std::expected<Amount, std::string> from_value(const json::Value& value) {
-  std::string_view text;
-  if (const json::Number* number = value.as_number())
-    text = number->text;
-  else if (const std::string* string = value.as_string())
-    text = text::trim(*string);
-  else
-    return std::unexpected("expected a number, got " + json::write(value));
+}  // namespace
 
+std::expected<Amount, std::string> parse_text(std::string_view text) {
   if (std::optional<Amount> plain = parse_plain(text)) return std::move(*plain);
   if (has_exponent_marker(text))
     if (std::expected<Amount, std::string> rounded = parse_scientific(text, true)) return rounded;
@@ -296,6 +292,12 @@ std::expected<Amount, std::string> from_value(const json::Value& value) {
   std::string message = "invalid amount `";
   message.append(text).append("`: ").append(strict.error());
   return std::unexpected(std::move(message));
+}
+
+std::expected<Amount, std::string> from_value(const json::Value& value) {
+  if (const json::Number* number = value.as_number()) return parse_text(number->text);
+  if (const std::string* string = value.as_string()) return parse_text(text::trim(*string));
+  return std::unexpected("expected a number, got " + json::write(value));
 }
 
 json::Decoded<Amount> deserialize(json::Value&& value) {

@@ -6,19 +6,6 @@
 
 namespace quorvex_bo::fx {
 
-namespace {
-
-std::optional<Amount> read_notification_amount(std::string_view text) {
-  if (std::optional<Amount> plain = amount::parse_plain(text)) return plain;
-  if (text.find_first_of("eE") != std::string_view::npos) {
-    std::expected<Amount, std::string> scientific = amount::parse_scientific(text, true);
-    if (scientific) return std::move(*scientific);
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 std::optional<std::string> first_text(const json::Value& body,
                                       std::initializer_list<std::string_view> names) {
   for (std::string_view name : names) {
@@ -36,7 +23,7 @@ std::optional<Amount> notification_amount(const json::Value& body) {
     const json::Value* member = body.find(name);
     std::optional<std::string> text = member ? wire::opt_text(*member) : std::nullopt;
     if (!text) continue;
-    if (std::optional<Amount> read = read_notification_amount(*text)) return read;
+    if (std::expected<Amount, std::string> read = amount::parse_text(*text)) return *read;
   }
   return std::nullopt;
 }
