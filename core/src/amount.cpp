@@ -184,12 +184,6 @@ bool has_exponent_marker(std::string_view text) {
 
 // ---- Amount -------------------------------------------------------------------
 
-std::optional<Amount> Amount::from_integer(std::int64_t value) {
-  const auto magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
-                                   : static_cast<std::uint64_t>(value);
-  return Amount{Mantissa(magnitude), 0, value < 0};
-}
-
 Amount Amount::normalized() const {
   Amount out = *this;
   Mantissa quotient, remainder;
@@ -252,8 +246,6 @@ std::strong_ordering operator<=>(const Amount& a, const Amount& b) {
   if (!a_negative) return magnitude;
   return 0 <=> magnitude;  // both negative: the larger magnitude is the smaller value
 }
-
-bool operator==(const Amount& a, const Amount& b) { return (a <=> b) == 0; }
 
 // ---- amount -------------------------------------------------------------------
 

@@ -29,8 +29,6 @@ struct Amount {
   std::uint8_t scale = 0;
   bool negative = false;
 
-  static std::optional<Amount> from_integer(std::int64_t value);
-
   bool is_zero() const { return mantissa == 0; }
   // The same value with every trailing fractional zero removed; -0 becomes 0.
   Amount normalized() const;
@@ -41,7 +39,6 @@ struct Amount {
 
 // Numeric comparison, whatever the scales (10.5 == 10.50).
 std::strong_ordering operator<=>(const Amount& a, const Amount& b);
-bool operator==(const Amount& a, const Amount& b);
 
 namespace amount {
 

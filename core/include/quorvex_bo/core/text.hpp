@@ -20,8 +20,6 @@ std::string ascii_upper(std::string_view s);
 // Equal when ASCII letters are compared without regard to case.
 bool ascii_iequals(std::string_view a, std::string_view b);
 
-// The number of Unicode scalar values in valid UTF-8 text.
-std::size_t char_count(std::string_view s);
 // The longest prefix holding at most `n` Unicode scalar values.
 std::string_view first_chars(std::string_view s, std::size_t n);
 
