@@ -4,7 +4,7 @@
 #   make test    C++ tests (plain and under ASan+UBSan), the Python tests, mypy --strict
 #   make build   configure and build the module and the C++ tests (Release)
 #   make bench   build and run the benchmark
-#   make wheel   build the abi3 wheel into dist/
+#   make wheel   build the abi3 wheel into dist/ (the sdist: python3 -m build --sdist)
 #
 # With CI=true in the environment, warnings are errors.
 
@@ -78,7 +78,7 @@ bench: setup
 	$(BENCH_BUILD)/qbo_bench
 
 wheel: setup
-	$(PYTHON) -m build --wheel --no-isolation --outdir dist .
+	$(PYTHON) -m build --wheel --outdir dist .
 
 clean:
 	rm -rf build dist python/quorvex_bo/fx/_native.abi3.so python/*.egg-info

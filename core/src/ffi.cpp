@@ -1,5 +1,9 @@
 #include "quorvex_bo/core/ffi.hpp"
 
+namespace quorvex_bo {
+const std::string_view core_version = QBO_VERSION;
+}  // namespace quorvex_bo
+
 namespace quorvex_bo::ffi {
 
 namespace {
