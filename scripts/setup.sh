@@ -8,6 +8,7 @@ packages=(
   libboost1.81-dev libgtest-dev libbenchmark-dev
   python3-dev python3-pytest python3-hypothesis
   python3-setuptools python3-wheel python3-build python3-pip python3-venv
+  ccache valgrind clang-16 libc++-16-dev libc++abi-16-dev libfuzzer-16-dev
 )
 
 missing=()

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include <boost/json/basic_parser_impl.hpp>
-#include <boost/json/src.hpp>
 
 namespace quorvex_bo::json {
 
