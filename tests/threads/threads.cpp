@@ -48,7 +48,7 @@ std::string mutated(std::string text, std::mt19937& random) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return std::fprintf(stderr, "usage: %s CORPUS_DIR [CALLS]\n", argv[0]), 2;
-  const long calls = argc > 2 ? std::atol(argv[2]) : 2500;
+  const long calls = argc > 2 ? std::atol(argv[2]) : 10000;
   const quorvex_bo::fx::FxOps registry;
 
   std::vector<Case> cases;
