@@ -7,11 +7,11 @@
 // Run as `valgrind -q --error-limit=no qbo_constant_time`; exits 1 on a leak of
 // timing, 2 when not under valgrind or when the control is not flagged.
 
+#include <valgrind/memcheck.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
-
-#include <valgrind/memcheck.h>
 
 #include "quorvex_bo/core/webhook.hpp"
 
@@ -26,8 +26,7 @@ namespace {
 
 // The conditional jumps on secret data while `compare` runs.
 template <class Compare>
-unsigned flagged_jumps(std::string& received, std::string& expected, Compare compare,
-                       bool& equal) {
+unsigned flagged_jumps(std::string& received, std::string& expected, Compare compare, bool& equal) {
   VALGRIND_MAKE_MEM_UNDEFINED(received.data(), received.size());
   VALGRIND_MAKE_MEM_UNDEFINED(expected.data(), expected.size());
   const unsigned before = VALGRIND_COUNT_ERRORS;
@@ -46,7 +45,6 @@ int main() {
   const std::string secret = "0123456789abcdef0123456789abcdef";
   const auto authenticate = [](std::string& received, std::string& expected) {
     quorvex_bo::json::TextMap headers;
-    headers.emplace("X-Hook", std::string());
     headers["X-Hook"].swap(received);  // the header value is the marked buffer itself
     const bool equal = quorvex_bo::webhook::authenticate(headers, "X-Hook", expected).has_value();
     headers["X-Hook"].swap(received);

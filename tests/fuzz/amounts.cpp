@@ -19,26 +19,23 @@ namespace amount = quorvex_bo::amount;
 using quorvex_bo::Amount;
 
 // The normalized text of [+-]?digits(.digits)? with at most 28 significant
-// digits, found by editing the text: the oracle for the decimal arithmetic.
+// digits and 28 written decimals, found by editing the text: the oracle for the
+// decimal arithmetic.
 std::optional<std::string> normalized_by_hand(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  const std::size_t point = text.find('.');
-  std::string_view integer = text.substr(0, point);
-  std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
-  if (integer.empty() || (point != std::string_view::npos && fraction.empty())) return {};
-  for (char c : std::string(integer) + std::string(fraction))
-    if (c < '0' || c > '9') return {};
-  while (integer.size() > 1 && integer[0] == '0') integer.remove_prefix(1);
-  while (!fraction.empty() && fraction.back() == '0') fraction.remove_suffix(1);
-  const std::size_t written_scale = point == std::string_view::npos ? 0 : text.size() - point - 1;
-  if (integer.size() + fraction.size() > 28 || written_scale > 28) return {};
+  const bool negative = text.starts_with('-');
+  if (negative || text.starts_with('+')) text.remove_prefix(1);
+  const std::size_t point = std::min(text.find('.'), text.size());
+  std::string_view integer = text.substr(0, point),
+                   fraction = text.substr(std::min(point + 1, text.size()));
+  if (integer.empty() || (point < text.size() && fraction.empty()) || fraction.size() > 28 ||
+      text.find_first_not_of("0123456789.") != std::string_view::npos ||
+      fraction.find('.') != std::string_view::npos)
+    return {};
+  integer.remove_prefix(std::min(integer.find_first_not_of('0'), integer.size() - 1));
+  fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
+  if (integer.size() + fraction.size() > 28) return {};
   std::string out = std::string(integer) + (fraction.empty() ? "" : "." + std::string(fraction));
-  if (negative && out.find_first_not_of("0.") != std::string::npos) out.insert(0, "-");
-  return out;
+  return negative && out.find_first_not_of("0.") != std::string::npos ? "-" + out : out;
 }
 
 }  // namespace
@@ -57,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const Amount normal = read->normalized();
   const std::string plain = normal.plain_text();
-  qbo_check::require(normal == *read && normal.scale <= read->scale, "normalizing changed it", text);
+  qbo_check::require(normal == *read && normal.scale <= read->scale, "normalizing changed it",
+                     text);
   qbo_check::require(plain.find_first_of("eE+") == std::string::npos &&
                          (normal.scale == 0 || plain.back() != '0') && plain != "-0",
                      "not normalized plain text", plain);

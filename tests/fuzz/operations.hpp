@@ -1,7 +1,6 @@
 #pragma once
-// The operation names a fuzz input can pick with its first byte: every stage of
-// every operation, the reserved names, and near misses. Append only: committed
-// corpus inputs refer to positions in this table.
+// What the first byte of a fuzz input picks: every stage of every operation, the
+// reserved names, then near misses. Append only: corpus inputs refer to positions.
 
 #include <array>
 #include <string_view>
@@ -14,7 +13,6 @@ inline constexpr std::array<std::string_view, 32> operation_names = {
     "crypto.verify.build", "crypto.verify.parse", "binance.generate.build",
     "binance.generate.parse", "binance.verify.build", "binance.verify.parse",
     "fx.webhook.parse", "binance.webhook.parse", "describe", "version",
-    // near misses
     "pix.generate", "pix.generate.", "pix.generate.BUILD", "pix.verify.build.x",
     "PIX.verify.build", "fx.webhook.parse.parse", "binance.webhook", " version", "describe ",
     "", "pix", "crypto.generate.parse.", "binance.verify.", "fx.webhook.parse."};
