@@ -98,10 +98,11 @@ ASAN_PYTHON = QBO_TEST_INSTALLED=1 PYTHONPATH=$(SANITIZE_BUILD)/python \
   $(PYTHON) -m pytest -q -p no:cacheprovider -k "not memory_exhaustion" \
   $(wildcard tests/python/test_*.py)
 
-# The committed fuzz corpus (seeds and regression inputs), replayed once.
+# The committed fuzz corpus (seeds and regression inputs), replayed once; a
+# failing input is shown with the harness's whole report.
 REPLAY = for h in call answers amounts json; do \
-  $(FUZZ_BUILD)/qbo_fuzz_$$h -runs=0 tests/fuzz/corpus/$$h 2>&1 | tail -1 | sed "s/^/$$h: /" \
-  && [[ $${PIPESTATUS[0]} -eq 0 ]] || exit 1; done
+  out=$$($(FUZZ_BUILD)/qbo_fuzz_$$h -runs=0 tests/fuzz/corpus/$$h 2>&1) \
+  || { echo "$$out"; exit 1; }; echo "$$h: $${out\#\#*$$'\n'}"; done
 
 # Runs every suite even when an earlier one fails; fails if any failed.
 test: builds
