@@ -37,9 +37,10 @@ wait
 status=0
 for harness in "${harnesses[@]}"; do
   log="$root/$harness.log"
-  stats=$(grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$log" | tr '\n' ' ')
-  cov=$(grep -E '^#[0-9]+ +(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
-  echo "$harness: $stats $cov"
+  execs=$(grep -oE '^stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$')
+  cov=$(grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 \
+    | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+')
+  echo "$harness: ${execs:-?} inputs, $cov"
   if [[ $(cat "$root/$harness.status") != 0 ]]; then
     status=1
     echo "== $harness failed"
