@@ -33,8 +33,10 @@ FUZZ_CORPUS ?= build/fuzz-corpus
 PYTHON_ROOT = $(shell $(PYTHON) -c 'import sys; print(sys.base_prefix)')
 CMAKE_COMMON = -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DPython3_ROOT_DIR=$(PYTHON_ROOT) \
   -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-# Paths relative to the checkout, so that every clone shares the compile cache.
+# Paths relative to the checkout and no build directory in the hash (it is only
+# recorded in debug information), so that every clone shares the compile cache.
 export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 # Always given, so a build directory never keeps the setting of an earlier run.
 ifeq ($(CI),true)
 CMAKE_COMMON += -DQBO_WERROR=ON
