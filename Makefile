@@ -3,7 +3,7 @@
 #   make demo    build the Python module and run examples/demo.py
 #   make test    C++ tests (plain and under ASan+UBSan) and the Python tests
 #   make build   configure and build the module and the C++ tests (Release)
-#   make bench   build and run the benchmark
+#   make bench   build and run the benchmarks (C++ stages, then calls through the module)
 #   make wheel   build the abi3 wheel into dist/
 #
 # With CI=true in the environment, warnings are errors.
@@ -67,11 +67,12 @@ test: build sanitize
 	$(PYTHON) -m pytest tests/python -q || status=1; \
 	exit $$status
 
-bench: setup
+bench: module
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release \
 	  -DQBO_BENCH=ON -DQBO_TESTS=OFF -DQBO_PYTHON=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qbo_bench
 	$(BENCH_BUILD)/qbo_bench
+	PYTHONPATH=python $(PYTHON) bench/call_bench.py
 
 wheel: setup
 	$(PYTHON) -m build --wheel --no-isolation --outdir dist .
