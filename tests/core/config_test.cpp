@@ -14,10 +14,11 @@
 namespace quorvex_bo {
 namespace {
 
-// The library's message (without its position) for `text` decoded as T.
+// The library's message (without its position) for the document `text` decoded as T.
 template <class T>
 std::string refusal(std::string_view text) {
-  json::Decoded<T> out = json::read<T>(json::parse(text).value());
+  json::Cursor cursor(text);
+  json::Decoded<T> out = json::Reader<T>::read(cursor);
   return out ? std::string("<decoded>") : out.error().message;
 }
 

@@ -129,6 +129,15 @@ TEST(Envelope, open_reports_decode_errors_with_the_library_message) {
   }
 }
 
+// An answer is one JSON value: of a repeated member the last one counts, for the
+// markers and for the record decoded from it alike.
+TEST(Envelope, repeated_member_of_an_answer_counts_once_the_last) {
+  Result<Probe> result =
+      open(200, R"({"codigoRespuesta":"ERROR","estado":"a","codigoRespuesta":"PENDING","estado":"b"})");
+  ASSERT_TRUE(result.has_value()) << show(result.error());
+  EXPECT_EQ(result->estado, "b");
+}
+
 TEST(Envelope, codigo_respuesta_must_be_exactly_the_five_bytes_of_error) {
   for (const char* code : {" error", "error ", "errors", "\u00e9rror"}) {
     Result<Probe> result = open(299, R"({"estado":"x","codigoRespuesta":")" + (code + "\"}"s));
