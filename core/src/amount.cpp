@@ -331,11 +331,15 @@ Result<json::Value> to_json_number(const Amount& value) {
   return json::Value(json::Number{std::move(text)});
 }
 
-json::Value serialize(const Amount& value) { return json::Value(value.normalized().plain_text()); }
+}  // namespace amount
 
-json::Value serialize(const std::optional<Amount>& value) {
-  return value ? serialize(*value) : json::Value(nullptr);
+void write_json(std::string& out, const Amount& value) {
+  out += '"';
+  out += value.normalized().plain_text();  // digits, sign and point: nothing to escape
+  out += '"';
 }
+
+namespace amount {
 
 }  // namespace amount
 }  // namespace quorvex_bo

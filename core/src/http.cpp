@@ -1,21 +1,11 @@
 #include "quorvex_bo/core/http.hpp"
 
-#include <utility>
-
 namespace quorvex_bo {
 
-json::Value HttpRequest::to_json() && {
-  json::Object header_object;
-  for (auto& [name, value] : headers)
-    header_object.insert_or_assign(name, json::Value(std::move(value)));
-
-  // Members inserted in key order: "body", "headers", "method", "url".
-  json::Object out;
-  out.insert_or_assign("body", body ? json::Value(std::move(*body)) : json::Value(nullptr));
-  out.insert_or_assign("headers", json::Value(std::move(header_object)));
-  out.insert_or_assign("method", json::Value(json::enum_text(method)));
-  out.insert_or_assign("url", json::Value(std::move(url)));
-  return json::Value(std::move(out));
+void write_json(std::string& out, const HttpRequest& request) {
+  json::write_object(out, json::put<"body">(request.body), json::put<"headers">(request.headers),
+                     json::put<"method">(json::enum_text(request.method)),
+                     json::put<"url">(request.url));
 }
 
 }  // namespace quorvex_bo

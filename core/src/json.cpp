@@ -266,6 +266,25 @@ void write_string(std::string& out, std::string_view text) {
 
 void write_to(std::string& out, const Value& value) { write_value(out, value); }
 
+void write_json(std::string& out, std::string_view text) { write_string(out, text); }
+void write_json(std::string& out, const std::string& text) { write_string(out, text); }
+void write_json(std::string& out, const char* text) { write_string(out, text); }
+void write_json(std::string& out, bool flag) { out += flag ? "true" : "false"; }
+void write_json(std::string& out, std::nullptr_t) { out += "null"; }
+void write_json(std::string& out, const Value& value) { write_value(out, value); }
+void write_json(std::string& out, const TextMap& map) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, text] : map) {
+    if (!first) out += ',';
+    first = false;
+    write_string(out, key);
+    out += ':';
+    write_string(out, text);
+  }
+  out += '}';
+}
+
 std::string write(const Value& value) {
   std::string out;
   write_value(out, value);

@@ -2,18 +2,14 @@
 
 namespace quorvex_bo {
 
-json::Value OpInfo::to_json() const {
-  json::Object out;
-  out.insert_or_assign("name", name);
-  if (form == Form::handler) {
-    out.insert_or_assign("kind", "handler");
-    return out;
-  }
-  out.insert_or_assign("kind", "operation");
-  out.insert_or_assign("idempotent", idempotent);
+void write_json(std::string& out, const OpInfo& info) {
+  using json::put, json::put_if;
+  if (info.form == OpInfo::Form::handler)
+    return json::write_object(out, put<"kind">("handler"), put<"name">(info.name));
   // An absent timeout leaves the member out; it is never null.
-  if (timeout_secs) out.insert_or_assign("timeout_secs", json::Number{std::to_string(*timeout_secs)});
-  return out;
+  json::write_object(out, put<"idempotent">(info.idempotent), put<"kind">("operation"),
+                     put<"name">(info.name),
+                     put_if<"timeout_secs">(info.timeout_secs.has_value(), info.timeout_secs));
 }
 
 }  // namespace quorvex_bo

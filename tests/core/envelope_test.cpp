@@ -23,7 +23,7 @@ Result<Probe> open(std::uint16_t status, std::string body) {
 
 using namespace std::string_literals;
 
-std::string show(const Error& error) { return json::write(error.to_json()); }
+std::string show(const Error& error) { return json::to_text(error); }
 
 ApiFieldError item(std::string message, std::optional<std::string> code = std::nullopt) {
   return ApiFieldError{std::nullopt, std::move(message), std::move(code)};

@@ -9,10 +9,10 @@ namespace {
 
 TEST(HttpRequest, json_has_sorted_members_and_a_null_body_for_get) {
   json::TextMap headers = {{"client_id", "c"}, {"Authorization", "Bearer t"}, {"Accept", "a"}};
-  EXPECT_EQ(json::write(HttpRequest{Method::GET, "https://gw/1", headers, std::nullopt}.to_json()),
+  EXPECT_EQ(json::to_text(HttpRequest{Method::GET, "https://gw/1", headers, std::nullopt}),
             R"({"body":null,"headers":{"Accept":"a","Authorization":"Bearer t","client_id":"c"},)"
             R"("method":"GET","url":"https://gw/1"})");
-  EXPECT_EQ(json::write(HttpRequest{Method::PATCH, "u", {}, R"({"monto":10.50})"}.to_json()),
+  EXPECT_EQ(json::to_text(HttpRequest{Method::PATCH, "u", {}, R"({"monto":10.50})"}),
             R"({"body":"{\"monto\":10.50}","headers":{},"method":"PATCH","url":"u"})");
 }
 

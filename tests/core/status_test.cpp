@@ -12,7 +12,7 @@ TEST(PaymentStatus, json_form_is_the_lower_case_text) {
   const std::string texts[] = {"pending",  "processing", "paid",  "cancelled", "expired",
                                "rejected", "reversed",   "error", "unknown"};
   for (std::size_t i = 0; i < std::size(texts); ++i)
-    EXPECT_EQ(json::write(to_json(static_cast<PaymentStatus>(i))), '"' + texts[i] + '"');
+    EXPECT_EQ(json::to_text(static_cast<PaymentStatus>(i)), '"' + texts[i] + '"');
 }
 
 TEST(StatusVocabulary, maps_trimmed_ascii_upper_cased_words_exactly) {

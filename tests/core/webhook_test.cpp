@@ -10,7 +10,7 @@ namespace quorvex_bo {
 namespace {
 
 std::string show(const Result<void>& result) {
-  return result ? std::string("ok") : json::write(result.error().to_json());
+  return result ? std::string("ok") : json::to_text(result.error());
 }
 
 Result<void> invalid(std::string_view field, std::string_view message) {

@@ -17,7 +17,7 @@ using namespace quorvex_bo::fx;
 
 template <class R>
 std::string written(R record) {
-  return json::write(to_json(std::move(record)));
+  return json::to_text(record);
 }
 
 TEST(FxRecords, qr_writes_null_for_absent_members_and_the_currency_as_text) {

@@ -24,7 +24,8 @@ TEST(FxRegistry, name_outside_the_grammar_selects_nothing) {
        {"pix.generate", "PIX.generate.build", " pix.generate.build", "pix.generatebuild", "pix.",
         "binance.webhook.parse.build", "fx.webhook.parse.", "fx.webhook", "crypto.cancel.build",
         "describe", ""}) {
-    EXPECT_FALSE(fx::FxOps{}.dispatch(op, "{")) << op;
+    std::string out;
+    EXPECT_FALSE(fx::FxOps{}.dispatch(op, "{", out)) << op;
   }
   EXPECT_EQ(call("binance.webhook.parse.build", "{}"),
             R"({"error":{"kind":"ffi","message":"unknown operation `binance.webhook.parse.build`",)"

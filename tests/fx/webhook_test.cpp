@@ -39,7 +39,7 @@ template <class H>
 string handled(WebhookCall call) {
   Result<typename H::Output> out = H::handle(std::move(call));
   if (!out) return "error " + string(kind_name(out.error().kind)) + ": " + out.error().message;
-  return json::write(to_json(std::move(*out)));
+  return json::to_text(*out);
 }
 string fx(string body) { return handled<ParseFxWebhook>(notice(std::move(body))); }
 string binance(string body) { return handled<ParseBinanceWebhook>(notice(std::move(body))); }

@@ -25,13 +25,13 @@ string qr(std::string_view body) {
   if (!wire) return "decode failed: " + wire.error();
   Result<FxQr> out = std::move(*wire).into_qr();
   if (!out) return "error " + string(kind_name(out.error().kind)) + ": " + out.error().message;
-  return json::write(to_json(std::move(*out)));
+  return json::to_text(*out);
 }
 
 string info(std::string_view body, string reference) {
   std::expected<Status, string> wire = json::decode<Status>(body);
   if (!wire) return "decode failed: " + wire.error();
-  return json::write(to_json(std::move(*wire).into_info(std::move(reference))));
+  return json::to_text(std::move(*wire).into_info(std::move(reference)));
 }
 
 TEST(FxWire, opt_text_keeps_strings_as_received_and_numbers_as_literal_text) {

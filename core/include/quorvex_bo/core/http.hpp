@@ -19,10 +19,10 @@ struct HttpRequest {
   std::string url;
   json::TextMap headers;
   std::optional<std::string> body;  // the exact text to send; none for GET
-
-  // {"body":…|null,"headers":{…},"method":"GET","url":"…"}
-  json::Value to_json() &&;
 };
+
+// {"body":…|null,"headers":{…},"method":"GET","url":"…"}
+void write_json(std::string& out, const HttpRequest& request);
 
 struct HttpResponse {
   std::uint16_t status = 0;

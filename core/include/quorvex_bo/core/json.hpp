@@ -41,6 +41,8 @@ struct Number {
 
 class Value;
 struct Member;
+// Text to text, ordered by key; repeated keys in the document: the last wins.
+using TextMap = std::map<std::string, std::string, std::less<>>;
 using Array = std::vector<Value>;
 
 // "No position": a value made in code rather than read from text.
@@ -214,6 +216,103 @@ class Cursor {
   std::string scratch_;
 };
 
+// ---- Writing records straight to text ---------------------------------------
+// A record is written as one object whose members are listed in ascending byte
+// order of their keys; `write_object` checks that order at compile time, so no
+// tree is built and nothing is sorted at run time.
+
+void write_json(std::string& out, std::string_view text);
+void write_json(std::string& out, const std::string& text);
+void write_json(std::string& out, const char* text);
+void write_json(std::string& out, bool flag);
+void write_json(std::string& out, std::nullptr_t);
+void write_json(std::string& out, const Value& value);
+void write_json(std::string& out, const TextMap& map);
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+void write_json(std::string& out, T number) {
+  out += std::to_string(number);
+}
+template <class T>
+void write_json(std::string& out, const std::optional<T>& value) {
+  if (value)
+    write_json(out, *value);
+  else
+    out += "null";
+}
+template <class T>
+void write_json(std::string& out, const std::vector<T>& items) {
+  out += '[';
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ',';
+    write_json(out, items[i]);
+  }
+  out += ']';
+}
+
+// The JSON text of anything `write_json` writes.
+template <class T>
+std::string to_text(const T& value) {
+  std::string out;
+  write_json(out, value);
+  return out;
+}
+
+template <std::size_t N>
+struct Key {
+  char text[N]{};
+  consteval Key(const char (&s)[N]) {
+    for (std::size_t i = 0; i < N; ++i) {
+      // Written without escaping: no quotation mark, backslash or control character.
+      if (i + 1 < N && (s[i] == '"' || s[i] == '\\' || static_cast<unsigned char>(s[i]) < 0x20))
+        throw "a key that would need escaping";
+      text[i] = s[i];
+    }
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// One member: `put<"key">(value)`, always written; `put_if<"key">(present, value)`,
+// left out unless `present`.
+template <Key K, class V>
+struct Put {
+  static constexpr std::string_view key = K.view();
+  const V& value;
+  bool present = true;
+};
+template <Key K, class V>
+constexpr Put<K, V> put(const V& value) {
+  return {value};
+}
+template <Key K, class V>
+constexpr Put<K, V> put_if(bool present, const V& value) {
+  return {value, present};
+}
+
+template <class... M>
+void write_object(std::string& out, const M&... members) {
+  static_assert(
+      [] {
+        constexpr std::array<std::string_view, sizeof...(M)> keys{M::key...};
+        for (std::size_t i = 1; i < keys.size(); ++i)
+          if (!(keys[i - 1] < keys[i])) return false;
+        return true;
+      }(),
+      "members must be listed once each, in ascending byte order of their keys");
+  out += '{';
+  bool first = true;
+  auto member = [&](const auto& m) {
+    if (!m.present) return;
+    out += first ? "\"" : ",\"";
+    first = false;
+    out += m.key;
+    out += "\":";
+    write_json(out, m.value);
+  };
+  (member(members), ...);
+  out += '}';
+}
+
 // ---- Record decoding --------------------------------------------------------
 
 struct DecodeError {
@@ -253,9 +352,6 @@ Decoded<T> read_whole(Cursor& cursor) {
   Value value = cursor.value();
   return Reader<T>::read(std::move(value));
 }
-
-// Text to text, ordered by key; repeated keys in the document: the last wins.
-using TextMap = std::map<std::string, std::string, std::less<>>;
 
 // -- Enumerations: `describe(std::type_identity<E>)` found by argument-dependent
 // lookup returns `enumeration<E>("Name", {"a", "b"})`; the enumerators are 0..N-1.

@@ -17,8 +17,9 @@
 
 namespace quorvex_bo {
 
-// What a stage, a handler or the protocol itself produces.
-using Outcome = Result<json::Value>;
+// What a stage, a handler or the protocol itself produces: its value, already
+// written as JSON text into the caller's buffer, or one error.
+using Outcome = Result<void>;
 
 // The context a request builder sees: lent for one build call only.
 struct Ctx {
@@ -43,17 +44,20 @@ struct OpInfo {
   }
   static OpInfo handler(std::string name) { return {Form::handler, std::move(name), false, {}}; }
 
-  // {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} or
-  // {"kind":"handler","name":…}
-  json::Value to_json() const;
 };
+
+// {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} or
+// {"kind":"handler","name":…}
+void write_json(std::string& out, const OpInfo& info);
 
 // A product's table of operations. Stateless; one value serves every call.
 class Registry {
  public:
   virtual ~Registry() = default;
-  // The outcome of the stage or handler `op` names, or nullopt when it names none.
-  virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload) const = 0;
+  // The outcome of the stage or handler `op` names (its value appended to `out`),
+  // or nullopt when it names none.
+  virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
+                                          std::string& out) const = 0;
   // The catalogue, in the registry's own order.
   virtual std::vector<OpInfo> operations() const = 0;
 };

@@ -11,7 +11,8 @@ namespace quorvex_bo::fx {
 
 class FxOps final : public Registry {
  public:
-  std::optional<Outcome> dispatch(std::string_view op, std::string_view payload) const override;
+  std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
+                                  std::string& out) const override;
   std::vector<OpInfo> operations() const override;
 };
 
