@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include <boost/json/basic_parser_impl.hpp>
@@ -240,28 +241,51 @@ void write_value(std::string& out, const Value& value) {
 
 }  // namespace
 
-void write_string(std::string& out, std::string_view text) {
+namespace {
+
+// Writes `text` with its escapes at `out`, which has room for them; returns the end.
+char* put_escaped(char* out, const char* p, const char* const end) {
   static constexpr char hex[] = "0123456789abcdef";
-  out.reserve(out.size() + text.size() + 2);
-  out += '"';
-  const char* p = text.data();
-  const char* const end = p + text.size();
   for (;;) {
     const char* special = scan::to_escape(p, end);
-    out.append(p, special);
-    if (special == end) break;
+    std::memcpy(out, p, static_cast<std::size_t>(special - p));
+    out += special - p;
+    if (special == end) return out;
     const auto byte = static_cast<unsigned char>(*special);
     const char escape = escape_table[byte];
-    out += '\\';
-    out += escape;
+    *out++ = '\\';
+    *out++ = escape;
     if (escape == 'u') {
-      out += "00";
-      out += hex[byte >> 4];
-      out += hex[byte & 0xF];
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = hex[byte >> 4];
+      *out++ = hex[byte & 0xF];
     }
     p = special + 1;
   }
-  out += '"';
+}
+
+}  // namespace
+
+void write_string(std::string& out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // Short texts get room for the worst case (every byte a six-byte escape) and
+  // are written in one go; long ones, with their escapes counted first, too.
+  std::size_t room = text.size() * 6;
+  if (text.size() > 4096) {
+    room = text.size();
+    for (const char* at = scan::to_escape(p, end); at != end; at = scan::to_escape(at + 1, end))
+      room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
+  }
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + room + 2, [&](char* buffer, std::size_t) {
+    char* at = buffer + start;
+    *at++ = '"';
+    at = put_escaped(at, p, end);
+    *at++ = '"';
+    return static_cast<std::size_t>(at - buffer);
+  });
 }
 
 void write_to(std::string& out, const Value& value) { write_value(out, value); }

@@ -43,22 +43,23 @@ long hex4(const char* p) {
 bool is_high_surrogate(long u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(long u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+char* put_utf8(char* out, std::uint32_t cp) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *out++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return out;
 }
 
 // The length of the valid escape at `p` (a backslash), or 0.
@@ -79,23 +80,23 @@ std::size_t escape_length(const char* p, const char* end) {
   return is_low_surrogate(low) ? 12 : 0;
 }
 
-// Appends the text of the (valid) string contents [p, end) with escapes decoded.
-void unescape(std::string& out, const char* p, const char* end) {
+// Writes the text of the (valid) string contents [p, end) with escapes decoded
+// to `out`, which has room for end - p bytes (no escape is shorter than what it
+// stands for); returns the end of what was written.
+char* unescape(char* out, const char* p, const char* end) {
   while (p < end) {
-    const auto* slash = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-    if (slash == nullptr) {
-      out.append(p, end);
-      return;
-    }
-    out.append(p, slash);
+    const char* slash = scan::to_backslash(p, end);
+    std::memcpy(out, p, static_cast<std::size_t>(slash - p));
+    out += slash - p;
+    if (slash == end) break;
     const char c = slash[1];
     p = slash + 2;
     switch (c) {
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case 'b': *out++ = '\b'; break;
+      case 'f': *out++ = '\f'; break;
+      case 'n': *out++ = '\n'; break;
+      case 'r': *out++ = '\r'; break;
+      case 't': *out++ = '\t'; break;
       case 'u': {
         auto cp = static_cast<std::uint32_t>(hex4(p));
         p += 4;
@@ -104,12 +105,20 @@ void unescape(std::string& out, const char* p, const char* end) {
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           p += 6;
         }
-        append_utf8(out, cp);
+        out = put_utf8(out, cp);
         break;
       }
-      default: out += c; break;  // '"', '\\', '/'
+      default: *out++ = c; break;  // '"', '\\', '/'
     }
   }
+  return out;
+}
+
+// `out` becomes the unescaped contents [p, end).
+void unescape_into(std::string& out, const char* p, const char* end) {
+  out.resize_and_overwrite(static_cast<std::size_t>(end - p), [&](char* buffer, std::size_t) {
+    return static_cast<std::size_t>(unescape(buffer, p, end) - buffer);
+  });
 }
 
 }  // namespace
@@ -225,8 +234,7 @@ Cursor::Span Cursor::scan_string() {
 }
 
 std::string_view Cursor::unescape_to_scratch(Span span) {
-  scratch_.clear();
-  unescape(scratch_, text_.data() + span.begin, text_.data() + span.end);
+  unescape_into(scratch_, text_.data() + span.begin, text_.data() + span.end);
   return scratch_;
 }
 
@@ -240,8 +248,7 @@ std::string Cursor::string() {
   const char* first = text_.data() + span.begin;
   if (!span.escaped) return std::string(first, span.end - span.begin);
   std::string out;
-  out.reserve(span.end - span.begin);
-  unescape(out, first, text_.data() + span.end);
+  unescape_into(out, first, text_.data() + span.end);
   return out;
 }
 

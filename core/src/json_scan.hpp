@@ -60,6 +60,21 @@ inline const char* to_escape(const char* p, const char* end) {
   return end;
 }
 
+// The first backslash at or after `p`; `end` if none.
+inline const char* to_backslash(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)))
+      return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; p < end; ++p)
+    if (*p == '\\') return p;
+  return end;
+}
+
 // The length of the well-formed UTF-8 sequence at `p` (at most `left` bytes
 // available), or 0: no overlong forms, no surrogates, nothing above U+10FFFF.
 inline std::size_t utf8_sequence(const char* p, std::size_t left) {

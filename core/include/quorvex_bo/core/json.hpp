@@ -154,15 +154,24 @@ bool is_number_literal(std::string_view text);
 // cursor or `parse` rejected); `fallback` places it should the wording fail.
 std::string syntax_error(std::string_view text, std::size_t fallback);
 
-// Reads JSON text one token at a time, for decoding records straight from a
-// document without building a tree. Syntax is checked on the way; after the
-// first syntax error every call yields nothing and `failed()` is true. Offsets
-// are bytes from the start of the text.
+// What a repeated member name means to the records read through a cursor.
+//   rejected     the text is a document (a payload): a listed member given twice
+//                is an error
+//   last_counts  the text is that of one JSON value (a gateway answer), which
+//                holds one member per name: the last one given
+enum class Repeats : std::uint8_t { rejected, last_counts };
+
+// Reads JSON text one token at a time, for decoding records straight from the
+// text without building a tree. Syntax is checked on the way; after the first
+// syntax error every call yields nothing and `failed()` is true. Offsets are
+// bytes from the start of the text.
 class Cursor {
  public:
   enum class Next : std::uint8_t { object, array, string, number, boolean, null, invalid };
 
-  explicit Cursor(std::string_view text) : text_(text) {}
+  explicit Cursor(std::string_view text, Repeats repeats = Repeats::rejected)
+      : text_(text), repeats_(repeats) {}
+  Repeats repeats() const { return repeats_; }
   Cursor(const Cursor&) = delete;
   Cursor& operator=(const Cursor&) = delete;
 
@@ -208,6 +217,7 @@ class Cursor {
   bool literal(std::string_view word);
 
   std::string_view text_;
+  Repeats repeats_;
   std::size_t pos_ = 0;
   std::size_t depth_ = 0;
   std::size_t closed_at_ = 0;
@@ -481,18 +491,18 @@ std::optional<DecodeError> read_into(R& out, const Field<R, M, C>& field, Source
 // What a document said about one listed member while its object was read.
 struct Seen {
   std::uint32_t count = 0;
-  bool null = false;                  // its first occurrence was null
-  std::size_t repeat_at = no_mark;    // the value of its second occurrence
-  std::optional<DecodeError> error;   // from reading its first occurrence
+  bool null = false;                  // the occurrence that counts was null
+  std::size_t repeat_at = no_mark;    // a rejected repeat: the second occurrence's value
+  std::optional<DecodeError> error;   // from reading the occurrence that counts
 };
 
 // Errors of an object count in declaration order, whatever the order of the
-// members in the text: a repeat, then the reader's error; a missing member
-// only when nothing else failed.
+// members in the text: a rejected repeat, then the reader's error; a missing
+// member only when nothing else failed.
 template <class R, class M, bool C>
 std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen& seen,
                                   std::optional<DecodeError>& missing, std::size_t object_end) {
-  if (seen.count > 1) return DecodeError{duplicate_field(field.name), seen.repeat_at};
+  if (seen.repeat_at != no_mark) return DecodeError{duplicate_field(field.name), seen.repeat_at};
   if (seen.count == 0 || takes_default(field, seen.null)) {
     if (field.presence == Presence::required && !missing)
       missing = DecodeError{missing_field(field.name), object_end};
@@ -510,10 +520,15 @@ Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence
   for (std::size_t n = 0; cursor.next_member(n, key);) {
     auto member = [&](const auto& field, Seen& slot) {
       if (key != field.name) return false;
-      if (slot.count++ > 0) {
+      if (slot.count++ > 0 && cursor.repeats() == Repeats::rejected) {
         if (slot.count == 2) slot.repeat_at = cursor.at();
         cursor.skip();
-      } else if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
+        return true;
+      }
+      // The first occurrence, or a later one that replaces it.
+      slot.null = false;
+      slot.error.reset();
+      if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
         cursor.null();
         slot.null = true;
       } else {
@@ -756,12 +771,12 @@ std::expected<T, std::string> decode_value(Value&& value, std::string_view sourc
   return std::move(*out);
 }
 
-// Decodes the document `text` as T straight from the text: a listed member given
-// twice is an error. A syntax error anywhere in the text wins over a decoding
-// error.
+// Decodes `text` as T straight from the text, repeats as `repeats` says: by
+// default a document, where a listed member given twice is an error. A syntax
+// error anywhere in the text wins over a decoding error.
 template <class T>
-std::expected<T, std::string> decode(std::string_view text) {
-  Cursor cursor(text);
+std::expected<T, std::string> decode(std::string_view text, Repeats repeats = Repeats::rejected) {
+  Cursor cursor(text, repeats);
   Decoded<T> out = Reader<T>::read(cursor);
   if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
   if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
