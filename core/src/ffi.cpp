@@ -7,7 +7,7 @@ namespace {
 std::string quoted(std::string_view text) { return "`" + std::string(text) + "`"; }
 
 Outcome describe(const Registry& registry, std::string& out) {
-  json::write_json(out, registry.operations());
+  out += registry.operations().json;
   return {};
 }
 

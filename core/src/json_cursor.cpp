@@ -10,6 +10,7 @@
 
 #include "json_scan.hpp"
 #include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/spare.hpp"
 
 namespace quorvex_bo::json {
 
@@ -246,9 +247,12 @@ std::string Cursor::string() {
   const Span span = scan_string();
   if (failed_) return {};
   const char* first = text_.data() + span.begin;
-  if (!span.escaped) return std::string(first, span.end - span.begin);
-  std::string out;
-  unescape_into(out, first, text_.data() + span.end);
+  const std::size_t length = span.end - span.begin;
+  std::string out = length >= spare::large_bytes ? spare::take() : std::string();
+  if (span.escaped)
+    unescape_into(out, first, text_.data() + span.end);
+  else
+    out.assign(first, length);
   return out;
 }
 

@@ -43,18 +43,22 @@ std::optional<Outcome> FxOps::dispatch(std::string_view op, std::string_view pay
   return std::nullopt;
 }
 
-std::vector<OpInfo> FxOps::operations() const {
-  return {
-      OpInfo::operation(std::string(PixGenerate::name), false),
-      OpInfo::operation(std::string(PixVerify::name), true),
-      OpInfo::operation(std::string(PixCancel::name), false),
-      OpInfo::operation(std::string(CryptoGenerate::name), false),
-      OpInfo::operation(std::string(CryptoVerify::name), true),
-      OpInfo::operation(std::string(BinanceGenerate::name), false),
-      OpInfo::operation(std::string(BinanceVerify::name), true),
-      OpInfo::handler(std::string(ParseBinanceWebhook::name)),
-      OpInfo::handler(std::string(ParseFxWebhook::name)),
-  };
-}
+namespace {
+
+constexpr std::array fx_catalogue{
+    OpInfo::operation(PixGenerate::name, false),
+    OpInfo::operation(PixVerify::name, true),
+    OpInfo::operation(PixCancel::name, false),
+    OpInfo::operation(CryptoGenerate::name, false),
+    OpInfo::operation(CryptoVerify::name, true),
+    OpInfo::operation(BinanceGenerate::name, false),
+    OpInfo::operation(BinanceVerify::name, true),
+    OpInfo::handler(ParseBinanceWebhook::name),
+    OpInfo::handler(ParseFxWebhook::name),
+};
+
+}  // namespace
+
+Catalogue FxOps::operations() const { return catalogue<fx_catalogue>(); }
 
 }  // namespace quorvex_bo::fx

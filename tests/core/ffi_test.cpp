@@ -39,6 +39,10 @@ struct EchoOp {
 
 void write_json(std::string& out, const Echo& e) { json::write_object(out, json::put<"text">(e.text)); }
 
+constexpr std::array test_catalogue{qb::OpInfo::operation("echo", true),
+                                    qb::OpInfo::operation("slow", false, 30),
+                                    qb::OpInfo::handler("hook")};
+
 class TestRegistry final : public qb::Registry {
  public:
   std::optional<qb::Outcome> dispatch(std::string_view op, std::string_view payload,
@@ -48,10 +52,7 @@ class TestRegistry final : public qb::Registry {
     if (op == "explode") throw std::logic_error("registry fault");
     return std::nullopt;
   }
-  std::vector<qb::OpInfo> operations() const override {
-    return {qb::OpInfo::operation("echo", true), qb::OpInfo::operation("slow", false, 30),
-            qb::OpInfo::handler("hook")};
-  }
+  qb::Catalogue operations() const override { return qb::catalogue<test_catalogue>(); }
 };
 
 std::string call(std::string_view op, std::string_view payload = "") {

@@ -14,6 +14,7 @@
 #include "quorvex_bo/core/http.hpp"
 #include "quorvex_bo/core/json.hpp"
 #include "quorvex_bo/core/operation.hpp"
+#include "quorvex_bo/core/spare.hpp"
 #include "quorvex_bo/core/webhook.hpp"
 
 namespace quorvex_bo {
@@ -91,6 +92,7 @@ Outcome run(std::string_view stage, std::string_view payload, std::string& out) 
     Result<typename Op::Output> output = Op::convert(std::move(*opened), std::move(parsed->input));
     if (!output) return std::unexpected(std::move(output.error()));
     write_json(out, *output);
+    spare::keep(std::move(parsed->response.body));
     return {};
   }
   return std::unexpected(unknown_stage(stage, Op::name));

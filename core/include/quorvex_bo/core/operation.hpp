@@ -4,7 +4,10 @@
 
 #include <concepts>
 #include <cstdint>
+#include <algorithm>
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,25 +33,75 @@ struct Ctx {
   Result<json::TextMap> api_headers() const;
 };
 
-// One entry of a registry's operation list.
+// One entry of a registry's operation list; catalogues are constants.
 struct OpInfo {
   enum class Form : std::uint8_t { operation, handler };
   Form form = Form::operation;
-  std::string name;
+  std::string_view name;
   bool idempotent = false;
   std::optional<std::uint32_t> timeout_secs;
 
-  static OpInfo operation(std::string name, bool idempotent,
-                          std::optional<std::uint32_t> timeout_secs = std::nullopt) {
-    return {Form::operation, std::move(name), idempotent, timeout_secs};
+  static constexpr OpInfo operation(std::string_view name, bool idempotent,
+                                    std::optional<std::uint32_t> timeout_secs = std::nullopt) {
+    return {Form::operation, name, idempotent, timeout_secs};
   }
-  static OpInfo handler(std::string name) { return {Form::handler, std::move(name), false, {}}; }
-
+  static constexpr OpInfo handler(std::string_view name) { return {Form::handler, name, false, {}}; }
 };
 
-// {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} or
-// {"kind":"handler","name":…}
-void write_json(std::string& out, const OpInfo& info);
+// A registry's operation list and the JSON text "describe" answers with, which
+// `catalogue<list>()` writes from the list at compile time: an array of
+// {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} and
+// {"kind":"handler","name":…} (an absent timeout leaves its member out).
+struct Catalogue {
+  std::span<const OpInfo> list;
+  std::string_view json;
+};
+
+namespace detail {
+
+constexpr std::string catalogue_json(std::span<const OpInfo> list) {
+  auto quoted = [](std::string_view name) {
+    for (char c : name)  // written without escaping
+      if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+        throw "an operation name that would need escaping";
+    return "\"" + std::string(name) + "\"";
+  };
+  auto digits = [](std::uint32_t n) {
+    std::string out;
+    do out.insert(out.begin(), static_cast<char>('0' + n % 10));
+    while (n /= 10);
+    return out;
+  };
+  std::string out = "[";
+  for (const OpInfo& info : list) {
+    if (out.size() > 1) out += ',';
+    if (info.form == OpInfo::Form::handler) {
+      out += R"({"kind":"handler","name":)" + quoted(info.name) + "}";
+      continue;
+    }
+    out += R"({"idempotent":)" + std::string(info.idempotent ? "true" : "false") +
+           R"(,"kind":"operation","name":)" + quoted(info.name);
+    if (info.timeout_secs) out += R"(,"timeout_secs":)" + digits(*info.timeout_secs);
+    out += "}";
+  }
+  return out + "]";
+}
+
+template <const auto& list>
+inline constexpr auto catalogue_text = [] {
+  std::array<char, catalogue_json(list).size()> out{};
+  const std::string text = catalogue_json(list);
+  std::copy(text.begin(), text.end(), out.begin());
+  return out;
+}();
+
+}  // namespace detail
+
+template <const auto& list>
+constexpr Catalogue catalogue() {
+  return {list, std::string_view(detail::catalogue_text<list>.data(),
+                                 detail::catalogue_text<list>.size())};
+}
 
 // A product's table of operations. Stateless; one value serves every call.
 class Registry {
@@ -59,7 +112,7 @@ class Registry {
   virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
                                           std::string& out) const = 0;
   // The catalogue, in the registry's own order.
-  virtual std::vector<OpInfo> operations() const = 0;
+  virtual Catalogue operations() const = 0;
 };
 
 // A gateway operation: a type without fields.

@@ -13,7 +13,7 @@ class FxOps final : public Registry {
  public:
   std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
                                   std::string& out) const override;
-  std::vector<OpInfo> operations() const override;
+  Catalogue operations() const override;
 };
 
 }  // namespace quorvex_bo::fx
