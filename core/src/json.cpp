@@ -248,7 +248,7 @@ char* put_escaped(char* out, const char* p, const char* const end) {
   static constexpr char hex[] = "0123456789abcdef";
   for (;;) {
     const char* special = scan::to_escape(p, end);
-    std::memcpy(out, p, static_cast<std::size_t>(special - p));
+    if (special != p) std::memcpy(out, p, static_cast<std::size_t>(special - p));
     out += special - p;
     if (special == end) return out;
     const auto byte = static_cast<unsigned char>(*special);
@@ -323,16 +323,18 @@ bool is_integer_literal(std::string_view text) {
   return text.find_first_of(".eE") == std::string_view::npos;
 }
 
+// The integer of a number literal that starts at `mark`.
 template <class T>
-Decoded<T> read_integer(const Value& value, std::string_view expected) {
-  const Number* number = value.as_number();
-  if (!number || !is_integer_literal(number->text)) return invalid_type(value, expected);
-  std::string_view text = number->text;
+Decoded<T> integer_from_text(std::string_view text, std::size_t mark, std::string_view expected) {
+  if (!is_integer_literal(text))
+    return std::unexpected(DecodeError{
+        "invalid type: floating point `" + std::string(text) + "`, expected " + std::string(expected),
+        mark});
   bool negative = !text.empty() && text.front() == '-';
   std::string_view digits = negative ? text.substr(1) : text;
   auto out_of_range = [&] {
-    return fail(value, "invalid value: integer `" + number->text + "`, expected " +
-                           std::string(expected));
+    return std::unexpected(DecodeError{
+        "invalid value: integer `" + std::string(text) + "`, expected " + std::string(expected), mark});
   };
   if (negative && digits.find_first_not_of('0') == std::string_view::npos) return T{0};
   if constexpr (std::is_unsigned_v<T>) {
@@ -347,6 +349,23 @@ Decoded<T> read_integer(const Value& value, std::string_view expected) {
     if (ec != std::errc{} || ptr != text.data() + text.size()) return out_of_range();
     return out;
   }
+}
+
+template <class T>
+Decoded<T> read_integer(const Value& value, std::string_view expected) {
+  const Number* number = value.as_number();
+  if (!number) return invalid_type(value, expected);
+  return integer_from_text<T>(number->text, value.mark, expected);
+}
+
+template <class T>
+Decoded<T> read_integer(Cursor& cursor, std::string_view expected) {
+  if (cursor.peek() != Cursor::Next::number) {
+    Value value = cursor.value();
+    return invalid_type(value, expected);
+  }
+  const std::size_t at = cursor.at();
+  return integer_from_text<T>(cursor.number(), at, expected);
 }
 
 }  // namespace
@@ -420,14 +439,26 @@ Decoded<bool> Reader<bool>::read(Value&& value) {
 Decoded<std::uint16_t> Reader<std::uint16_t>::read(Value&& value) {
   return read_integer<std::uint16_t>(value, "u16");
 }
+Decoded<std::uint16_t> Reader<std::uint16_t>::read(Cursor& cursor) {
+  return read_integer<std::uint16_t>(cursor, "u16");
+}
 Decoded<std::uint32_t> Reader<std::uint32_t>::read(Value&& value) {
   return read_integer<std::uint32_t>(value, "u32");
+}
+Decoded<std::uint32_t> Reader<std::uint32_t>::read(Cursor& cursor) {
+  return read_integer<std::uint32_t>(cursor, "u32");
 }
 Decoded<std::uint64_t> Reader<std::uint64_t>::read(Value&& value) {
   return read_integer<std::uint64_t>(value, "u64");
 }
+Decoded<std::uint64_t> Reader<std::uint64_t>::read(Cursor& cursor) {
+  return read_integer<std::uint64_t>(cursor, "u64");
+}
 Decoded<std::int64_t> Reader<std::int64_t>::read(Value&& value) {
   return read_integer<std::int64_t>(value, "i64");
+}
+Decoded<std::int64_t> Reader<std::int64_t>::read(Cursor& cursor) {
+  return read_integer<std::int64_t>(cursor, "i64");
 }
 
 Decoded<TextMap> Reader<TextMap>::read(Value&& value) {

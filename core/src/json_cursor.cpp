@@ -87,7 +87,7 @@ std::size_t escape_length(const char* p, const char* end) {
 char* unescape(char* out, const char* p, const char* end) {
   while (p < end) {
     const char* slash = scan::to_backslash(p, end);
-    std::memcpy(out, p, static_cast<std::size_t>(slash - p));
+    if (slash != p) std::memcpy(out, p, static_cast<std::size_t>(slash - p));
     out += slash - p;
     if (slash == end) break;
     const char c = slash[1];

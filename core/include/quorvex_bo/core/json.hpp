@@ -384,6 +384,7 @@ enum class Presence : std::uint8_t { required, optional, defaulted };
 // value whole from a document too); otherwise Reader<M> reads it either way.
 template <class R, class M, bool Custom = false>
 struct Field {
+  using Member = M;
   std::string_view name;
   M R::*member;
   Presence presence;
@@ -527,12 +528,15 @@ Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence
       }
       // The first occurrence, or a later one that replaces it.
       slot.null = false;
-      slot.error.reset();
+      if (slot.error) slot.error.reset();
       if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
         cursor.null();
         slot.null = true;
+      } else if (Decoded<typename std::remove_cvref_t<decltype(field)>::Member> value =
+                     read_field(field, cursor)) {
+        out.*field.member = std::move(*value);
       } else {
-        slot.error = read_into(out, field, cursor);
+        slot.error = std::move(value.error());
       }
       return true;
     };
@@ -677,22 +681,22 @@ struct Reader<bool> {
 template <>
 struct Reader<std::uint16_t> {
   static Decoded<std::uint16_t> read(Value&& value);
-  static Decoded<std::uint16_t> read(Cursor& cursor) { return read_whole<std::uint16_t>(cursor); }
+  static Decoded<std::uint16_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::uint32_t> {
   static Decoded<std::uint32_t> read(Value&& value);
-  static Decoded<std::uint32_t> read(Cursor& cursor) { return read_whole<std::uint32_t>(cursor); }
+  static Decoded<std::uint32_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::uint64_t> {
   static Decoded<std::uint64_t> read(Value&& value);
-  static Decoded<std::uint64_t> read(Cursor& cursor) { return read_whole<std::uint64_t>(cursor); }
+  static Decoded<std::uint64_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::int64_t> {
   static Decoded<std::int64_t> read(Value&& value);
-  static Decoded<std::int64_t> read(Cursor& cursor) { return read_whole<std::int64_t>(cursor); }
+  static Decoded<std::int64_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<Value> {
