@@ -51,8 +51,20 @@ Object Object::from_unsorted(std::vector<Member> members) {
   // Documents written by programs are often sorted already; checking is cheap.
   auto not_ascending = [](const Member& a, const Member& b) { return !(a.key < b.key); };
   if (std::adjacent_find(m.begin(), m.end(), not_ascending) == m.end()) return out;
-  // Stable, so that of a repeated key the last occurrence is the last of its run.
-  std::stable_sort(m.begin(), m.end(), KeyLess{});
+  // Stable, so that of a repeated key the last occurrence is the last of its run;
+  // the few members of a gateway object are sorted in place, without a buffer.
+  if (m.size() <= 32) {
+    for (auto it = std::next(m.begin()); it != m.end(); ++it) {
+      if (!(it->key < std::prev(it)->key)) continue;
+      Member moving = std::move(*it);
+      auto hole = it;
+      for (; hole != m.begin() && moving.key < std::prev(hole)->key; --hole)
+        *hole = std::move(*std::prev(hole));
+      *hole = std::move(moving);
+    }
+  } else {
+    std::stable_sort(m.begin(), m.end(), KeyLess{});
+  }
   auto kept = m.begin();
   for (auto it = m.begin(); it != m.end(); ++it) {
     if (std::next(it) != m.end() && std::next(it)->key == it->key) continue;

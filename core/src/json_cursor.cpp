@@ -248,7 +248,8 @@ std::string Cursor::string() {
   if (failed_) return {};
   const char* first = text_.data() + span.begin;
   const std::size_t length = span.end - span.begin;
-  std::string out = length >= spare::large_bytes ? spare::take() : std::string();
+  if (length < spare::large_bytes && !span.escaped) return std::string(first, length);
+  std::string out = length < spare::large_bytes ? std::string() : spare::take();
   if (span.escaped)
     unescape_into(out, first, text_.data() + span.end);
   else
@@ -368,6 +369,7 @@ Value Cursor::value() {
   switch (next) {
     case Next::object: {
       std::vector<Member> members;
+      members.reserve(8);
       std::string_view key;
       for (std::size_t n = 0; next_member(n, key);) {
         std::string name(key);
