@@ -486,6 +486,8 @@ Decoded<TextMap> Reader<TextMap>::read(Value&& value) {
 }
 
 Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
+  // In a value only the last occurrence of a name counts, also for its type.
+  if (cursor.repeats() == Repeats::last_counts) return read_whole<TextMap>(cursor);
   if (cursor.peek() != Cursor::Next::object) {
     Value value = cursor.value();
     return invalid_type(value, "a map");

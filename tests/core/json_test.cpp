@@ -301,3 +301,29 @@ TEST(JsonRecord, strings_are_moved_out_of_the_tree) {
   ASSERT_TRUE(out);
   EXPECT_EQ(out->only.data(), data);
 }
+
+// A value holds one member per name: decoding its text straight, with the last
+// of a repeated member counting, gives what decoding its parse gives.
+TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
+  for (std::string_view text :
+       {R"({"colour":"red","colour":"green","label":"a","label":null})",
+        R"({"colour":1,"colour":"red","inner":{"name":2,"name":"n"},"list":[{"name":"x","name":3}]})",
+        R"({"colour":"red","map":{"a":1,"a":"z","b":"y"},"size":"xl","size":"l"})",
+        R"({"colour":"red","inner":{"name":"n"},"inner":["m",5]})",
+        R"(["L","green",null,[],{},"s","red"])", R"({"label":"x"})", R"({"colour":"red",})",
+        R"({"colour":"red","strict":null,"strict":"green","zzz":{"a":1,"a":[}})"}) {
+    auto straight = json::decode<demo::Outer>(text, json::Repeats::last_counts);
+    auto parsed = json::parse(text);
+    auto through_value = parsed ? json::decode_value<demo::Outer>(std::move(*parsed), text)
+                                : std::expected<demo::Outer, std::string>(std::unexpected(parsed.error()));
+    auto show = [](const std::expected<demo::Outer, std::string>& out) {
+      if (!out) return out.error();
+      return out->label + json::to_text(std::vector{json::enum_text(out->colour),
+                                                    json::enum_text(out->size),
+                                                    json::enum_text(out->strict)}) +
+             (out->inner ? out->inner->name : "-") + std::to_string(out->list.size()) +
+             json::to_text(out->map);
+    };
+    EXPECT_EQ(show(straight), show(through_value)) << text;
+  }
+}
