@@ -1,9 +1,39 @@
 #include "quorvex_bo/core/http.hpp"
 
+#include <algorithm>
+
 namespace quorvex_bo {
 
+namespace {
+
+struct HeaderObject {
+  const Headers& headers;
+};
+
+// The headers as one object, members in byte order of the names.
+void write_json(std::string& out, HeaderObject object) {
+  const Headers& headers = object.headers;
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(headers.begin(), headers.end(), by_name)) {
+    Headers sorted = headers;
+    std::stable_sort(sorted.begin(), sorted.end(), by_name);
+    return write_json(out, HeaderObject{sorted});
+  }
+  out += '{';
+  for (const auto& [name, value] : headers) {
+    if (out.back() != '{') out += ',';
+    json::write_string(out, name);
+    out += ':';
+    json::write_string(out, value);
+  }
+  out += '}';
+}
+
+}  // namespace
+
 void write_json(std::string& out, const HttpRequest& request) {
-  json::write_object(out, json::put<"body">(request.body), json::put<"headers">(request.headers),
+  json::write_object(out, json::put<"body">(request.body),
+                     json::put<"headers">(HeaderObject{request.headers}),
                      json::put<"method">(json::enum_text(request.method)),
                      json::put<"url">(request.url));
 }

@@ -100,7 +100,7 @@ Result<CommonBody> common_body(std::string_view reference, std::string_view glos
 
 Result<HttpRequest> post(const Ctx& ctx, std::string_view path, std::string body) {
   std::string url = ctx.config.url(path);
-  Result<json::TextMap> headers = ctx.api_headers();
+  Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
   return HttpRequest{Method::POST, std::move(url), std::move(*headers), std::move(body)};
 }
@@ -113,7 +113,7 @@ Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const Veri
   full_path.append(path).push_back('/');
   full_path.append(input.reference);
   std::string url = ctx.config.url(full_path);
-  Result<json::TextMap> headers = ctx.api_headers();
+  Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
   return HttpRequest{Method::GET, std::move(url), std::move(*headers), std::nullopt};
 }

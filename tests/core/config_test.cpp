@@ -60,14 +60,15 @@ TEST(Config, url_joins_base_and_path_with_exactly_one_slash) {
 TEST(Config, api_headers_are_the_five_headers_or_a_missing_token_error) {
   Config config{" id ", std::nullopt, std::nullopt, Environment::sandbox, std::nullopt};
   std::optional<AccessToken> token = AccessToken{"s3cr3t", "MAC", -1, std::nullopt};
-  const json::TextMap expected = {{"Accept", "application/json"},
+  const Headers expected = {{"Accept", "application/json"},
                                   {"Authorization", "Bearer s3cr3t"},
                                   {"Content-Type", "application/json"},
                                   {"access_token", "s3cr3t"},
                                   {"client_id", " id "}};
   EXPECT_EQ((Ctx{config, token}.api_headers().value()), expected);
   token->access_token = "";
-  EXPECT_EQ((Ctx{config, token}.api_headers().value().at("Authorization")), "Bearer ");
+  EXPECT_EQ((Ctx{config, token}.api_headers().value()[1]),
+            (std::pair<std::string, std::string>{"Authorization", "Bearer "}));
   token.reset();
   EXPECT_EQ((Ctx{config, token}.api_headers().error()),
             Error::validation("token", "an access token is required for this operation"));

@@ -8,7 +8,7 @@ namespace quorvex_bo {
 namespace {
 
 TEST(HttpRequest, json_has_sorted_members_and_a_null_body_for_get) {
-  json::TextMap headers = {{"client_id", "c"}, {"Authorization", "Bearer t"}, {"Accept", "a"}};
+  Headers headers = {{"client_id", "c"}, {"Authorization", "Bearer t"}, {"Accept", "a"}};
   EXPECT_EQ(json::to_text(HttpRequest{Method::GET, "https://gw/1", headers, std::nullopt}),
             R"({"body":null,"headers":{"Accept":"a","Authorization":"Bearer t","client_id":"c"},)"
             R"("method":"GET","url":"https://gw/1"})");

@@ -22,7 +22,7 @@ const std::string hook = R"({"url":"https://merchant.test/hook","key":"X-Hook","
 // The webhook member as sent; always the last member, so it closes the body.
 const std::string hook_json =
     R"("webhook":{"key":"X-Hook","url":"https://merchant.test/hook","value":"s3cret"}})";
-const json::TextMap expected_headers{
+const Headers expected_headers{
     {"Accept", "application/json"}, {"Authorization", "Bearer tok"},
     {"Content-Type", "application/json"}, {"access_token", "tok"}, {"client_id", "cid"}};
 const std::string no_token = "token: an access token is required for this operation";

@@ -2,10 +2,10 @@
 // The interfaces a product implements to plug into the call protocol: its
 // registry of operations, its gateway operations and its webhook handlers.
 
-#include <concepts>
-#include <cstdint>
 #include <algorithm>
 #include <array>
+#include <concepts>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,7 +30,7 @@ struct Ctx {
   const std::optional<AccessToken>& token;
 
   // The five gateway headers, or the validation error of a missing token.
-  Result<json::TextMap> api_headers() const;
+  Result<Headers> api_headers() const;
 };
 
 // One entry of a registry's operation list; catalogues are constants.
