@@ -255,13 +255,12 @@ void write_value(std::string& out, const Value& value) {
 
 namespace {
 
-// Writes `text` with its escapes at `out`, which has room for them; returns the end.
+// Writes `text` with its escapes at `out`, which has room for them and
+// scan::copy_slack more; returns the end.
 char* put_escaped(char* out, const char* p, const char* const end) {
   static constexpr char hex[] = "0123456789abcdef";
   for (;;) {
-    const char* special = scan::to_escape(p, end);
-    if (special != p) std::memcpy(out, p, static_cast<std::size_t>(special - p));
-    out += special - p;
+    const char* special = scan::copy_to_escape(p, end, out);
     if (special == end) return out;
     const auto byte = static_cast<unsigned char>(*special);
     const char escape = escape_table[byte];
@@ -291,7 +290,7 @@ void write_string(std::string& out, std::string_view text) {
       room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
   }
   const std::size_t start = out.size();
-  out.resize_and_overwrite(start + room + 2, [&](char* buffer, std::size_t) {
+  out.resize_and_overwrite(start + room + 2 + scan::copy_slack, [&](char* buffer, std::size_t) {
     char* at = buffer + start;
     *at++ = '"';
     at = put_escaped(at, p, end);

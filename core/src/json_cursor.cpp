@@ -83,12 +83,10 @@ std::size_t escape_length(const char* p, const char* end) {
 
 // Writes the text of the (valid) string contents [p, end) with escapes decoded
 // to `out`, which has room for end - p bytes (no escape is shorter than what it
-// stands for); returns the end of what was written.
+// stands for) and scan::copy_slack more; returns the end of what was written.
 char* unescape(char* out, const char* p, const char* end) {
   while (p < end) {
-    const char* slash = scan::to_backslash(p, end);
-    if (slash != p) std::memcpy(out, p, static_cast<std::size_t>(slash - p));
-    out += slash - p;
+    const char* slash = scan::copy_to_backslash(p, end, out);
     if (slash == end) break;
     const char c = slash[1];
     p = slash + 2;
@@ -117,7 +115,8 @@ char* unescape(char* out, const char* p, const char* end) {
 
 // `out` becomes the unescaped contents [p, end).
 void unescape_into(std::string& out, const char* p, const char* end) {
-  out.resize_and_overwrite(static_cast<std::size_t>(end - p), [&](char* buffer, std::size_t) {
+  const auto room = static_cast<std::size_t>(end - p) + scan::copy_slack;
+  out.resize_and_overwrite(room, [&](char* buffer, std::size_t) {
     return static_cast<std::size_t>(unescape(buffer, p, end) - buffer);
   });
 }

@@ -60,18 +60,58 @@ inline const char* to_escape(const char* p, const char* end) {
   return end;
 }
 
-// The first backslash at or after `p`; `end` if none.
-inline const char* to_backslash(const char* p, const char* end) {
+// The bytes stored past the end of a copy below: a buffer written by them needs
+// this much room beyond what it receives.
+inline constexpr std::size_t copy_slack = 16;
+
+// Copies the bytes from `p` up to the first that a JSON string being written
+// must escape (or to `end`) into `out`, sixteen at a time (storing a whole block
+// even where the run ends inside it); advances `out` past the run and returns
+// the byte that ended it.
+inline const char* copy_to_escape(const char* p, const char* end, char*& out) {
 #if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
-  for (; end - p >= 16; p += 16) {
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16, out += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    if (const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)))
-      return p + __builtin_ctz(static_cast<unsigned>(mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
+    if (const int mask = _mm_movemask_epi8(hits)) {
+      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+      out += run;
+      return p + run;
+    }
   }
 #endif
-  for (; p < end; ++p)
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+    *out++ = *p;
+  }
+  return end;
+}
+
+// The same up to the first backslash, for reading strings.
+inline const char* copy_to_backslash(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; end - p >= 16; p += 16, out += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    if (const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash))) {
+      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+      out += run;
+      return p + run;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
     if (*p == '\\') return p;
+    *out++ = *p;
+  }
   return end;
 }
 
