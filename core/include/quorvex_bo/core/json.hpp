@@ -7,10 +7,13 @@
 //   one member per name: where a parsed text repeats a name, the last one counts.
 // - Numbers keep the exact literal text they had in the input (`100.50`, `1E2`,
 //   a 40-digit integer) and are written back unchanged.
-// - Records are decoded two ways, and the difference is visible in the types:
-//   from a document (`decode`, straight from text through a `Cursor`), where a
-//   listed member given twice is an error, and from a value already parsed
-//   (`decode_value`, `read`), which holds one member per name.
+// - Records are decoded from a document or from a value, and each caller says
+//   which: a document (a payload, `decode(text)`) may repeat a member, and a
+//   listed member given twice is an error; a value (a gateway answer) holds one
+//   member per name, the last given, whether it was parsed first
+//   (`decode_value`, `read`) or is decoded straight from its text
+//   (`decode(text, Repeats::last_counts)`). Decoding from text goes through a
+//   `Cursor` and builds no tree.
 // - Parsed values and decoding errors carry byte offsets into the text; line and
 //   column are worked out only when an error is reported.
 
