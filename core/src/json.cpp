@@ -299,8 +299,6 @@ void write_string(std::string& out, std::string_view text) {
   });
 }
 
-void write_to(std::string& out, const Value& value) { write_value(out, value); }
-
 void write_json(std::string& out, std::string_view text) { write_string(out, text); }
 void write_json(std::string& out, const std::string& text) { write_string(out, text); }
 void write_json(std::string& out, const char* text) { write_string(out, text); }

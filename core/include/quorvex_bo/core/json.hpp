@@ -143,7 +143,6 @@ std::expected<Value, std::string> parse(std::string_view text);
 
 // Compact text: members in key order, only `"`, `\` and U+0000–U+001F escaped.
 std::string write(const Value& value);
-void write_to(std::string& out, const Value& value);
 // A JSON string literal for `text` (quotes included), with the same escapes.
 void write_string(std::string& out, std::string_view text);
 

@@ -120,7 +120,7 @@ class Registry {
 //   Input                      the caller's input record
 //   Payload                    what the envelope yields for a successful answer
 //   Envelope                   opens responses: `Envelope::template open<Payload>(response)`
-//   Output                     the result record (`to_json(Output&&)` found by lookup)
+//   Output                     the result record (`write_json(out, const Output&)` found by lookup)
 //   request(ctx, input)        the HTTP request, or the first failing rule
 //   convert(payload, input)    the result record from the opened payload
 template <class Op>
