@@ -1,10 +1,10 @@
 # Entry points. Each one first installs whatever Debian packages are missing.
 #
 #   make demo    build the Python module and run examples/demo.py
-#   make test    C++ tests (plain and under ASan+UBSan) and the Python tests
+#   make test    C++ tests (plain and under ASan+UBSan), the Python tests, mypy --strict
 #   make build   configure and build the module and the C++ tests (Release)
 #   make bench   build and run the benchmarks (C++ stages, then calls through the module)
-#   make wheel   build the abi3 wheel into dist/
+#   make wheel   build the abi3 wheel into dist/ (the sdist: python3 -m build --sdist)
 #
 # With CI=true in the environment, warnings are errors.
 
@@ -65,6 +65,10 @@ test: build sanitize
 	($(CTEST) $(SANITIZE_BUILD) $(CTEST_QUIET)) || status=1; \
 	echo "== Python tests"; \
 	$(PYTHON) -m pytest tests/python -q || status=1; \
+	echo "== mypy --strict (package and README examples)"; \
+	($(PYTHON) -m mypy --strict python/quorvex_bo \
+	  && $(PYTHON) scripts/readme_examples.py README.md build/readme \
+	  && MYPYPATH=python $(PYTHON) -m mypy --strict build/readme) || status=1; \
 	exit $$status
 
 bench: module
@@ -75,7 +79,7 @@ bench: module
 	PYTHONPATH=python $(PYTHON) bench/call_bench.py
 
 wheel: setup
-	$(PYTHON) -m build --wheel --no-isolation --outdir dist .
+	$(PYTHON) -m build --wheel --outdir dist .
 
 clean:
 	rm -rf build dist python/quorvex_bo/fx/_native.abi3.so python/*.egg-info

@@ -52,55 +52,57 @@ PyObject* raise_panic(PyObject* module) {
 }
 
 // ---------------------------------------------------------------------------
-// Arguments. The rules and messages are those the interpreter applies to its own
-// fast-call built-in functions with two required positional-or-keyword
-// parameters, so `call` fails exactly like any other built-in would.
+// Arguments: two required positional-or-keyword parameters, with the
+// interpreter's own wording for each kind of mistake.
 
 constexpr std::array<const char*, 2> parameter_names{"op", "payload"};
 
-// The keyword argument called `name`, or nullptr. Keyword names are always `str`.
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const char* name) {
-  const Py_ssize_t count = PyTuple_Size(kwnames);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* key = PyTuple_GetItem(kwnames, i);
-    if (key != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0)
-      return kwvalues[i];
-  }
-  return nullptr;
+// The index of the parameter called `key`, or -1. Keyword names are always `str`.
+Py_ssize_t parameter_index(PyObject* key) {
+  for (std::size_t i = 0; i < parameter_names.size(); ++i)
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, parameter_names[i]) == 0)
+      return static_cast<Py_ssize_t>(i);
+  return -1;
 }
 
 // Puts `op` and `payload` (borrowed) into `bound`, or raises TypeError.
 //
-// The interpreter checks the total count first, then looks up every parameter not
-// given by position. With two required parameters those two checks already reject
-// any unknown keyword and any argument given twice (either the total exceeds two
-// or a required parameter is left without a value), so the interpreter's
-// "invalid keyword argument" and "given by name and position" messages can never
-// arise for `call`.
+// Too many positional arguments are refused first, with the count. Keywords are
+// then matched as for a function written in Python, so an unknown keyword and an
+// argument given twice are named ("got an unexpected keyword argument 'x'", "got
+// multiple values for argument 'op'"); a parameter left without a value is
+// reported last.
 bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::array<PyObject*, 2>& bound) {
   const Py_ssize_t nkwargs = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   if (nkwargs < 0) return false;
   const auto max_args = static_cast<Py_ssize_t>(bound.size());
-  if (nargs + nkwargs > max_args) {
-    PyErr_Format(PyExc_TypeError, "call() takes at most %zd %sarguments (%zd given)", max_args,
-                 nargs == 0 ? "keyword " : "", nargs + nkwargs);
+  if (nargs > max_args) {
+    PyErr_Format(PyExc_TypeError, "call() takes at most %zd arguments (%zd given)", max_args,
+                 nargs + nkwargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < max_args; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    if (i < nargs) {
-      bound[index] = args[i];
-      continue;
-    }
-    PyObject* value =
-        nkwargs == 0 ? nullptr : find_keyword(kwnames, args + nargs, parameter_names[index]);
-    if (value == nullptr) {
-      PyErr_Format(PyExc_TypeError, "call() missing required argument '%s' (pos %zd)",
-                   parameter_names[index], i + 1);
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
+  for (Py_ssize_t k = 0; k < nkwargs; ++k) {
+    PyObject* key = PyTuple_GetItem(kwnames, k);
+    if (key == nullptr) return false;
+    const Py_ssize_t index = parameter_index(key);
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "call() got an unexpected keyword argument '%U'", key);
       return false;
     }
-    bound[index] = value;
+    if (index < nargs) {
+      PyErr_Format(PyExc_TypeError, "call() got multiple values for argument '%U'", key);
+      return false;
+    }
+    bound[static_cast<std::size_t>(index)] = args[nargs + k];
+  }
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    if (bound[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "call() missing required argument '%s' (pos %zu)",
+                   parameter_names[i], i + 1);
+      return false;
+    }
   }
   return true;
 }

@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build make
   libboost1.81-dev libgtest-dev libbenchmark-dev
-  python3-dev python3-pytest python3-hypothesis
+  python3-dev python3-pytest python3-hypothesis python3-httpx python3-mypy
   python3-setuptools python3-wheel python3-build python3-pip python3-venv
+  # the sandbox gateway (QR images) and its tests (QR scanning, the payer page in a browser)
+  python3-segno zbar-tools chromium chromium-driver python3-selenium
 )
 
 missing=()

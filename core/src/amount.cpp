@@ -40,8 +40,6 @@ std::optional<Mantissa> to_mantissa(const Wide& value) {
   }
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // A decimal as written: sign, integer digits and fraction digits (either may
 // hold leading or trailing zeros).
 struct Written {
@@ -64,7 +62,8 @@ std::optional<Written> split_plain(std::string_view text) {
     if (out.fraction.empty()) return std::nullopt;
   }
   if (out.integer.empty()) return std::nullopt;
-  if (!std::ranges::all_of(out.integer, is_digit) || !std::ranges::all_of(out.fraction, is_digit))
+  if (!std::ranges::all_of(out.integer, quorvex_bo::text::is_ascii_digit) ||
+      !std::ranges::all_of(out.fraction, quorvex_bo::text::is_ascii_digit))
     return std::nullopt;
   return out;
 }
@@ -77,7 +76,7 @@ std::optional<std::int64_t> parse_exponent(std::string_view text) {
     negative = text.front() == '-';
     text.remove_prefix(1);
   }
-  if (text.empty() || !std::ranges::all_of(text, is_digit)) return std::nullopt;
+  if (text.empty() || !std::ranges::all_of(text, quorvex_bo::text::is_ascii_digit)) return std::nullopt;
   constexpr std::int64_t cap = 1'000'000'000'000'000;
   std::int64_t value = 0;
   for (char c : text) value = std::min(cap, value * 10 + (c - '0'));
@@ -193,12 +192,6 @@ bool has_exponent_marker(std::string_view text) {
 
 // ---- Amount -------------------------------------------------------------------
 
-std::optional<Amount> Amount::from_integer(std::int64_t value) {
-  const auto magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
-                                   : static_cast<std::uint64_t>(value);
-  return Amount{Mantissa(magnitude), 0, value < 0};
-}
-
 Amount Amount::normalized() const {
   Amount out = *this;
   if (out.mantissa <= std::numeric_limits<std::uint64_t>::max()) {
@@ -287,11 +280,11 @@ std::strong_ordering operator<=>(const Amount& a, const Amount& b) {
   return 0 <=> magnitude;  // both negative: the larger magnitude is the smaller value
 }
 
-bool operator==(const Amount& a, const Amount& b) { return (a <=> b) == 0; }
-
 // ---- amount -------------------------------------------------------------------
 
 namespace amount {
+
+namespace {
 
 std::optional<Amount> parse_plain(std::string_view text) {
   std::optional<Written> written = split_plain(text);
@@ -313,15 +306,9 @@ std::expected<Amount, std::string> parse_scientific(std::string_view text, bool 
   return std::move(*out);
 }
 
-std::expected<Amount, std::string> from_value(const json::Value& value) {
-  std::string_view text;
-  if (const json::Number* number = value.as_number())
-    text = number->text;
-  else if (const std::string* string = value.as_string())
-    text = text::trim(*string);
-  else
-    return std::unexpected("expected a number, got " + json::write(value));
+}  // namespace
 
+std::expected<Amount, std::string> parse_text(std::string_view text) {
   if (std::optional<Amount> plain = parse_plain(text)) return std::move(*plain);
   if (has_exponent_marker(text))
     if (std::expected<Amount, std::string> rounded = parse_scientific(text, true)) return rounded;
@@ -330,6 +317,12 @@ std::expected<Amount, std::string> from_value(const json::Value& value) {
   std::string message = "invalid amount `";
   message.append(text).append("`: ").append(strict.error());
   return std::unexpected(std::move(message));
+}
+
+std::expected<Amount, std::string> from_value(const json::Value& value) {
+  if (const json::Number* number = value.as_number()) return parse_text(number->text);
+  if (const std::string* string = value.as_string()) return parse_text(text::trim(*string));
+  return std::unexpected("expected a number, got " + json::write(value));
 }
 
 json::Decoded<Amount> deserialize(json::Value&& value) {

@@ -1,5 +1,9 @@
 #include "quorvex_bo/core/ffi.hpp"
 
+namespace quorvex_bo {
+const std::string_view core_version = QBO_VERSION;
+}  // namespace quorvex_bo
+
 namespace quorvex_bo::ffi {
 
 namespace {
@@ -11,12 +15,9 @@ Outcome describe(const Registry& registry, std::string& out) {
   return {};
 }
 
-// The version record never changes: {"core":"0.1.0","protocol":2}.
-constexpr std::string_view version_text = [] {
-  static_assert(core_version == "0.1.0" && protocol_version == 2,
-                "the version text below states both numbers");
-  return R"({"core":"0.1.0","protocol":2})";
-}();
+// The version record is a constant text: {"core":"<version>","protocol":2}.
+static_assert(protocol_version == 2, "the version text states the protocol number");
+constexpr std::string_view version_text = R"({"core":")" QBO_VERSION R"(","protocol":2})";
 
 // Everything an operation, a handler or the registry throws stops here; nothing
 // of the fault's own text reaches the result.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "quorvex_bo/core/text.hpp"
+
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/src.hpp>
 
@@ -178,7 +180,7 @@ bool is_number_literal(std::string_view t) {
   std::size_t i = 0;
   auto digits = [&] {
     std::size_t start = i;
-    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    while (i < t.size() && text::is_ascii_digit(t[i])) ++i;
     return i > start;
   };
   if (i < t.size() && t[i] == '-') ++i;

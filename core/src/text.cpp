@@ -74,13 +74,6 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::size_t char_count(std::string_view s) {
-  std::size_t count = 0;
-  for (char c : s)
-    if (!is_continuation(static_cast<unsigned char>(c))) ++count;
-  return count;
-}
-
 std::string_view first_chars(std::string_view s, std::size_t n) {
   std::size_t seen = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {

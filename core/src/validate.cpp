@@ -14,7 +14,7 @@ Result<void> require_text(std::string_view field, std::string_view text) {
 
 Result<void> numeric_reference(std::string_view field, std::string_view text) {
   if (Result<void> present = require_text(field, text); !present) return present;
-  if (!std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; }))
+  if (!std::ranges::all_of(text, quorvex_bo::text::is_ascii_digit))
     return std::unexpected(Error::validation(field, "must contain only digits"));
   return {};
 }

@@ -10,7 +10,7 @@ namespace quorvex_bo {
 namespace {
 
 bool is_header_name_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || text::is_ascii_digit(c) || c == '-' ||
          c == '_';
 }
 

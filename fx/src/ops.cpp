@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "quorvex_bo/core/text.hpp"
 #include "quorvex_bo/fx/validate.hpp"
 
 namespace quorvex_bo::fx {
@@ -27,9 +28,9 @@ constexpr std::uint64_t crypto_min_expiry = 180;
 constexpr std::uint64_t crypto_max_expiry = 600;
 constexpr std::size_t binance_max_reference = 10;
 
-constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool all_digits(std::string_view text) { return std::ranges::all_of(text, is_ascii_digit); }
+bool all_digits(std::string_view digits) {
+  return std::ranges::all_of(digits, quorvex_bo::text::is_ascii_digit);
+}
 
 // Exactly 11 ASCII digits.
 Result<void> check_cpf(std::string_view cpf) {

@@ -17,7 +17,6 @@ constexpr std::size_t glosa_pieces = 4;
 constexpr std::string_view glosa_message =
     "must be `branch_code|branch_name|category|description`";
 
-constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // At least two digits, zero-padded.
@@ -82,7 +81,7 @@ Result<std::string> channel(std::string_view text) {
     return std::unexpected(std::move(present.error()));
   std::string out = text::ascii_upper(text::trim(text));
   for (const char c : out)
-    if (!is_ascii_alpha(c) && !is_ascii_digit(c) && c != '_')
+    if (!is_ascii_alpha(c) && !text::is_ascii_digit(c) && c != '_')
       return std::unexpected(Error::validation("channel", "letters, digits and `_` only"));
   return out;
 }

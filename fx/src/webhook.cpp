@@ -6,47 +6,24 @@
 
 namespace quorvex_bo::fx {
 
-namespace {
-
-// The text an amount is read from: a string as received (not trimmed) or a
-// number's literal text; none for any other value.
-const std::string* amount_text(const json::Value* member) {
-  if (!member) return nullptr;
-  if (const std::string* text = member->as_string()) return text;
-  if (const json::Number* number = member->as_number()) return &number->text;
-  return nullptr;
-}
-
-std::optional<Amount> read_notification_amount(std::string_view text) {
-  if (std::optional<Amount> plain = amount::parse_plain(text)) return plain;
-  if (text.find_first_of("eE") != std::string_view::npos) {
-    std::expected<Amount, std::string> scientific = amount::parse_scientific(text, true);
-    if (scientific) return std::move(*scientific);
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 std::optional<std::string> first_text(const json::Value& body,
                                       std::initializer_list<std::string_view> names) {
   for (std::string_view name : names) {
     const json::Value* member = body.find(name);
+    // A number's literal text has no white space to trim and is never blank.
     if (!member) continue;
-    if (const json::Number* number = member->as_number()) return number->text;
-    if (const std::string* text = member->as_string()) {
-      std::string_view trimmed = text::trim(*text);
-      if (!trimmed.empty()) return std::string(trimmed);
-    }
+    if (std::optional<std::string> text = wire::non_empty(wire::opt_text(*member))) return text;
   }
   return std::nullopt;
 }
 
 std::optional<Amount> notification_amount(const json::Value& body) {
   for (std::string_view name : {"monto", "importe"}) {
-    const std::string* text = amount_text(body.find(name));
+    // The text as received (a string is not trimmed here); unreadable is skipped.
+    const json::Value* member = body.find(name);
+    std::optional<std::string> text = member ? wire::opt_text(*member) : std::nullopt;
     if (!text) continue;
-    if (std::optional<Amount> read = read_notification_amount(*text)) return read;
+    if (std::expected<Amount, std::string> read = amount::parse_text(*text)) return *read;
   }
   return std::nullopt;
 }

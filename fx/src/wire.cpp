@@ -16,11 +16,7 @@ std::optional<std::string> opt_text(const json::Value& value) {
 }
 
 json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value) {
-  // Same rule as opt_text, but the text is taken out of the parsed value.
-  if (std::string* text = value.as_string()) return std::optional<std::string>(std::move(*text));
-  if (json::Number* number = std::get_if<json::Number>(&value.storage()))
-    return std::optional<std::string>(std::move(number->text));
-  return std::optional<std::string>();
+  return opt_text(value);
 }
 
 std::optional<std::string> non_empty(std::optional<std::string> text) {

@@ -29,8 +29,6 @@ struct Amount {
   std::uint8_t scale = 0;
   bool negative = false;
 
-  static std::optional<Amount> from_integer(std::int64_t value);
-
   bool is_zero() const { return mantissa == 0; }
   // The same value with every trailing fractional zero removed; -0 becomes 0.
   Amount normalized() const;
@@ -41,19 +39,15 @@ struct Amount {
 
 // Numeric comparison, whatever the scales (10.5 == 10.50).
 std::strong_ordering operator<=>(const Amount& a, const Amount& b);
-bool operator==(const Amount& a, const Amount& b);
 
 namespace amount {
 
-// Plain notation: optional sign, digits, optionally "." and digits. Fraction
-// digits beyond scale 28, or beyond what the mantissa holds, are rounded away
-// half to even; an integer part above 2^96 − 1 fails.
-std::optional<Amount> parse_plain(std::string_view text);
-// Scientific notation: a plain mantissa, "e" or "E", a signed integer exponent.
-// `rounding` allows digits that do not fit to be rounded away; without it they
-// fail. The error is the reason text.
-std::expected<Amount, std::string> parse_scientific(std::string_view text, bool rounding);
-
+// The amount written in `text` as it stands (nothing trimmed): plain notation
+// (optional sign, digits, optionally "." and digits), else scientific notation
+// (a plain mantissa, "e" or "E", a signed integer exponent). Digits beyond scale
+// 28, or beyond what the mantissa holds, are rounded away half to even; a value
+// above 2^96 − 1 fails. The error is "invalid amount `<text>`: <reason>".
+std::expected<Amount, std::string> parse_text(std::string_view text);
 // The amount of a JSON number (its literal text) or string (trimmed), or the
 // error text ("expected a number, got …", "invalid amount `…`: …").
 std::expected<Amount, std::string> from_value(const json::Value& value);

@@ -19,7 +19,8 @@
 
 namespace quorvex_bo {
 
-inline constexpr std::string_view core_version = "0.1.0";
+// From pyproject.toml, through the build (QBO_VERSION).
+extern const std::string_view core_version;
 inline constexpr int protocol_version = 2;
 
 // The payload of a build stage.

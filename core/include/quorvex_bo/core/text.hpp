@@ -12,13 +12,14 @@ namespace quorvex_bo::text {
 // not U+200B, not U+FEFF). Invalid UTF-8 is never trimmed.
 std::string_view trim(std::string_view s);
 
+// 0–9 only: never a digit of another script.
+constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
 // Upper-cases the ASCII letters a–z; every other byte stays.
 std::string ascii_upper(std::string_view s);
 // Equal when ASCII letters are compared without regard to case.
 bool ascii_iequals(std::string_view a, std::string_view b);
 
-// The number of Unicode scalar values in valid UTF-8 text.
-std::size_t char_count(std::string_view s);
 // The longest prefix holding at most `n` Unicode scalar values.
 std::string_view first_chars(std::string_view s, std::size_t n);
 

@@ -16,7 +16,8 @@ namespace quorvex_bo::fx {
 namespace wire {
 
 // A string as is, a number's literal text; null, booleans, lists and objects
-// give none. Never fails.
+// give none. Never fails. The one reading of "text" in gateway answers and
+// notifications; `read_opt_text` is its record reader.
 std::optional<std::string> opt_text(const json::Value& value);
 json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value);
 // Trimmed; blank becomes none.

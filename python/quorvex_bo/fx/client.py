@@ -1,0 +1,568 @@
+"""The gateway client: one method per operation, grouped by rail.
+
+:class:`Client` blocks and :class:`AsyncClient` awaits; both run the same operation
+logic (:mod:`quorvex_bo.fx._attempt`) and differ only in how they send, sleep and ask
+for tokens. The native core checks every input and builds every request; nothing is
+sent before it has accepted the input and a token is in hand.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import inspect
+import ipaddress
+import random
+import time
+from decimal import Decimal
+from typing import Any, Awaitable, Callable, Generic, Literal, TypeVar, Union
+from urllib.parse import urlsplit
+
+import httpx
+
+from quorvex_bo.fx._attempt import (
+    Backoff,
+    Call,
+    Failed,
+    FetchToken,
+    Operation,
+    Received,
+    Request,
+    Send,
+    Sleep,
+    Tokens,
+    core_call,
+    run,
+)
+from quorvex_bo.fx.errors import CoreError, DecodeError, ValidationError
+from quorvex_bo.fx.models import (
+    AccessToken,
+    Amount,
+    Currency,
+    FxQr,
+    FxStatusInfo,
+    VirtualAsset,
+    WebhookTarget,
+    from_core,
+)
+
+__all__ = [
+    "AsyncClient",
+    "Client",
+    "Environment",
+    "TokenProvider",
+    "AsyncTokenProvider",
+    "DEFAULT_TIMEOUT",
+    "MAX_RESPONSE_BYTES",
+]
+
+#: The gateway environment whose default address is used when ``base_url`` is not given.
+Environment = Literal["development", "sandbox", "production"]
+#: Returns the current access token (text, or an :class:`AccessToken` with its expiry).
+TokenProvider = Callable[[], Union[str, AccessToken]]
+#: Like :data:`TokenProvider`, and may also be a coroutine function.
+AsyncTokenProvider = Callable[[], Union[str, AccessToken, Awaitable[Union[str, AccessToken]]]]
+
+#: 10 s to connect, 30 s for each read or write.
+DEFAULT_TIMEOUT = httpx.Timeout(30.0, connect=10.0)
+#: Larger answers are refused: a gateway answer is a few kilobytes (a QR image included).
+MAX_RESPONSE_BYTES = 1 << 20
+
+_Qr = TypeVar("_Qr")
+_Info = TypeVar("_Info")
+_Runner = Callable[[str, dict[str, Any], type], Any]
+
+
+@functools.lru_cache(maxsize=1)
+def _idempotent() -> dict[str, bool]:
+    """Which operations may be repeated safely, as the core declares them."""
+    return {
+        entry["name"]: entry["idempotent"]
+        for entry in core_call("describe", "")
+        if entry["kind"] == "operation"
+    }
+
+
+# --- arguments -------------------------------------------------------------------------
+
+
+def _text(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str, not {type(value).__name__}")
+    return value
+
+
+def _amount(name: str, value: object) -> str:
+    """Exact text of an amount; a float is its shortest repr (what ``json.dumps`` writes)."""
+    if isinstance(value, bool) or not isinstance(value, (Decimal, int, str, float)):
+        raise TypeError(f"{name} must be Decimal, int, str or float, not {type(value).__name__}")
+    return value if isinstance(value, str) else repr(value) if isinstance(value, float) else str(value)
+
+
+def _seconds(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be int (seconds), not {type(value).__name__}")
+    return value
+
+
+def _webhook(value: object) -> dict[str, str]:
+    if not isinstance(value, WebhookTarget):
+        raise TypeError(f"webhook must be WebhookTarget, not {type(value).__name__}")
+    return {
+        "url": _text("webhook.url", value.url),
+        "key": _text("webhook.key", value.key),
+        "value": _text("webhook.value", value.value),
+    }
+
+
+def _input(**members: Any) -> dict[str, Any]:
+    """The input record, type-checked, without the members left at their default."""
+    checks: dict[str, Callable[[str, Any], Any]] = {
+        "amount": _amount,
+        "expires_in": _seconds,
+        "webhook": lambda _, value: _webhook(value),
+    }
+    return {
+        name: checks.get(name, _text)(name, value)
+        for name, value in members.items()
+        if value is not None
+    }
+
+
+# --- rails -----------------------------------------------------------------------------
+
+
+class _Rail(Generic[_Qr, _Info]):
+    def __init__(self, run: _Runner, rail: str) -> None:
+        self._run = run
+        self._rail = rail
+
+    def verify(self, reference: str) -> _Info:
+        """Asks the gateway for the payment state of ``reference`` (safe to repeat).
+
+        Args:
+            reference: the reference given at generation (digits only).
+
+        Returns:
+            :class:`FxStatusInfo`; on :class:`AsyncClient`, an awaitable of it.
+        """
+        result: _Info = self._run(f"{self._rail}.verify", _input(reference=reference), FxStatusInfo)
+        return result
+
+
+class PixRail(_Rail[_Qr, _Info]):
+    """Pix QR codes: ``client.pix``."""
+
+    def generate(
+        self,
+        *,
+        reference: str,
+        amount: Amount,
+        glosa: str,
+        payer_cpf: str,
+        payer_phone: str,
+        webhook: WebhookTarget | None = None,
+        currency: Currency = "BOB",
+        channel: str = "WEB",
+        expires_in: int | None = None,
+        payer_email: str | None = None,
+        extra: str | None = None,
+    ) -> _Qr:
+        """Creates a Pix QR code (never retried: a repeat could charge twice).
+
+        Args:
+            reference: your reference, digits only.
+            amount: greater than zero, at most 2 decimal places.
+            glosa: ``"branch_code|branch_name|category|description"``.
+            payer_cpf: 11 digits.
+            payer_phone: ``+`` followed by 13 digits.
+            webhook: where the gateway posts notifications (required).
+            currency: ``"BOB"`` or ``"USD"``.
+            channel: letters, digits and ``_`` (sent upper case).
+            expires_in: validity in seconds, 1 to 86399.
+            payer_email: at most 80 bytes, with an ``@``.
+            extra: free text passed to the gateway.
+
+        Returns:
+            :class:`FxQr`; on :class:`AsyncClient`, an awaitable of it.
+        """
+        result: _Qr = self._run("pix.generate", _input(
+            reference=reference, glosa=glosa, amount=amount, currency=currency,
+            channel=channel, expires_in=expires_in, payer_cpf=payer_cpf,
+            payer_phone=payer_phone, payer_email=payer_email, extra=extra, webhook=webhook,
+        ), FxQr)
+        return result
+
+    def cancel(self, reference: str) -> _Info:
+        """Cancels the Pix QR code of ``reference`` (never retried).
+
+        Returns:
+            :class:`FxStatusInfo`; on :class:`AsyncClient`, an awaitable of it.
+        """
+        result: _Info = self._run("pix.cancel", _input(reference=reference), FxStatusInfo)
+        return result
+
+
+class CryptoRail(_Rail[_Qr, _Info]):
+    """Virtual-asset QR codes: ``client.crypto``."""
+
+    def generate(
+        self,
+        *,
+        reference: str,
+        amount: Amount,
+        glosa: str,
+        asset: VirtualAsset,
+        expires_in: int,
+        webhook: WebhookTarget | None = None,
+        currency: Currency = "BOB",
+        channel: str = "WEB",
+        extra: str | None = None,
+    ) -> _Qr:
+        """Creates a virtual-asset QR code (never retried).
+
+        Args:
+            reference: your reference, digits only.
+            amount: greater than zero, at most 2 decimal places; at least 50 in ``BOB``.
+            glosa: ``"branch_code|branch_name|category|description"``.
+            asset: ``"usdt"``, ``"usdc"`` or ``"bk"``.
+            expires_in: validity in seconds, 180 to 600.
+            webhook: where the gateway posts notifications (required).
+            currency: ``"BOB"`` or ``"USD"``.
+            channel: letters, digits and ``_`` (sent upper case).
+            extra: free text passed to the gateway.
+
+        Returns:
+            :class:`FxQr`; on :class:`AsyncClient`, an awaitable of it.
+        """
+        result: _Qr = self._run("crypto.generate", _input(
+            reference=reference, glosa=glosa, amount=amount, currency=currency, asset=asset,
+            channel=channel, expires_in=expires_in, extra=extra, webhook=webhook,
+        ), FxQr)
+        return result
+
+
+class BinanceRail(_Rail[_Qr, _Info]):
+    """Binance QR codes: ``client.binance``."""
+
+    def generate(
+        self,
+        *,
+        reference: str,
+        amount: Amount,
+        glosa: str,
+        webhook: WebhookTarget | None = None,
+        currency: Currency = "BOB",
+        channel: str = "WEB",
+        expires_in: int | None = None,
+        extra: str | None = None,
+    ) -> _Qr:
+        """Creates a Binance QR code (never retried).
+
+        Args:
+            reference: your reference, digits only, at most 10.
+            amount: greater than zero, at most 2 decimal places.
+            glosa: ``"branch_code|branch_name|category|description"``.
+            webhook: where the gateway posts notifications (required).
+            currency: ``"BOB"`` or ``"USD"``.
+            channel: letters, digits and ``_`` (sent upper case).
+            expires_in: validity in seconds, 1 to 300.
+            extra: free text passed to the gateway.
+
+        Returns:
+            :class:`FxQr`; on :class:`AsyncClient`, an awaitable of it.
+        """
+        result: _Qr = self._run("binance.generate", _input(
+            reference=reference, glosa=glosa, amount=amount, currency=currency,
+            channel=channel, expires_in=expires_in, extra=extra, webhook=webhook,
+        ), FxQr)
+        return result
+
+
+# --- clients ---------------------------------------------------------------------------
+
+
+def _is_loopback(host: str | None) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return host is not None and ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+class _Base(Generic[_Qr, _Info]):
+    """Settings and operation logic shared by both clients."""
+
+    pix: PixRail[_Qr, _Info]
+    crypto: CryptoRail[_Qr, _Info]
+    binance: BinanceRail[_Qr, _Info]
+
+    def __init__(
+        self,
+        client_id: str,
+        *,
+        environment: Environment,
+        base_url: str | None,
+        token: str | AccessToken | None,
+        provider: Callable[[], Any] | None,
+        timeout: float | httpx.Timeout,
+        max_retries: int,
+        allow_insecure_http: bool,
+    ) -> None:
+        if not _text("client_id", client_id).strip():
+            raise ValidationError("must not be empty", field="client_id")
+        if token is not None and provider is not None:
+            raise ValidationError("give token or token_provider, not both", field="token")
+        if isinstance(max_retries, bool) or not isinstance(max_retries, int) or max_retries < 0:
+            raise ValidationError("must be an int of 0 or more", field="max_retries")
+        if base_url is not None:
+            parts = urlsplit(_text("base_url", base_url))
+            plain_ok = allow_insecure_http or _is_loopback(parts.hostname)
+            if not parts.hostname or not (
+                parts.scheme == "https" or (parts.scheme == "http" and plain_ok)
+            ):
+                raise ValidationError(
+                    "must be an https URL (plain http only for a loopback host, "
+                    "or with allow_insecure_http=True)", field="base_url",
+                )
+        self._config: dict[str, Any] = {"client_id": client_id, "environment": environment}
+        if base_url is not None:
+            self._config["base_url"] = base_url
+        try:  # the core reads the settings now, so a bad one fails here, not at first use
+            Call("pix.verify", {"reference": "0"}, self._config, True, 0, Backoff(), random.random).build(None)
+        except ValidationError as error:
+            if error.field != "token":
+                raise
+        except CoreError as error:  # an unreadable setting: an unknown environment
+            raise ValidationError(str(error), field="environment") from None
+        self._base_url = base_url
+        self._timeout = timeout
+        self._max_retries = max_retries
+        self._provider = provider if provider is not None else (lambda: token)
+        self._tokens = Tokens(refreshable=provider is not None, clock=time.time)
+        if token is not None:
+            self._tokens.accept(token)
+        self._random: Callable[[], float] = random.random
+        self._backoff = Backoff()
+        self.pix = PixRail(self._start, "pix")
+        self.crypto = CryptoRail(self._start, "crypto")
+        self.binance = BinanceRail(self._start, "binance")
+
+    def __repr__(self) -> str:
+        where = self._base_url or self._config["environment"]
+        return f"{type(self).__name__}(client_id={self._config['client_id']!r}, at={where!r})"
+
+    def _operation(self, op: str, input: dict[str, Any]) -> Operation:
+        call = Call(
+            op, input, self._config, _idempotent()[op], self._max_retries,
+            self._backoff, self._random,
+        )
+        return run(call, self._tokens)
+
+    def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
+        raise NotImplementedError
+
+
+def _received(response: httpx.Response, data: bytes, started: float) -> Received:
+    return Received(
+        response.status_code,
+        data.decode("utf-8", errors="replace"),
+        response.headers.get("Retry-After"),
+        time.monotonic() - started,
+    )
+
+
+def _failed(error: httpx.TransportError, started: float) -> Failed:
+    # Only these fail before a byte of the request can have left this machine.
+    unsent = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout,
+              httpx.ProxyError, httpx.UnsupportedProtocol, httpx.LocalProtocolError)
+    return Failed(
+        error,
+        sent=not isinstance(error, unsent),
+        timeout=isinstance(error, httpx.TimeoutException),
+        elapsed=time.monotonic() - started,
+    )
+
+
+class _Limit:
+    """Collects a response body and refuses one larger than :data:`MAX_RESPONSE_BYTES`."""
+
+    def __init__(self, status: int) -> None:
+        self.status = status
+        self.data = bytearray()
+
+    def add(self, chunk: bytes) -> None:
+        self.data += chunk
+        if len(self.data) > MAX_RESPONSE_BYTES:
+            raise DecodeError(
+                f"the gateway's answer is larger than {MAX_RESPONSE_BYTES} bytes", status=self.status
+            )
+
+
+class Client(_Base[FxQr, FxStatusInfo]):
+    """A blocking client of the gateway.
+
+    Use it as a context manager, or call :meth:`close`; one client keeps one pool of
+    connections and is safe to share between threads.
+
+    Args:
+        client_id: your gateway client identifier (not empty).
+        environment: ``"development"``, ``"sandbox"`` (default) or ``"production"``.
+        base_url: the gateway address, replacing the environment's; must be ``https``
+            unless the host is a loopback address or ``allow_insecure_http`` is true.
+        token: a fixed access token (text or :class:`AccessToken`).
+        token_provider: a callable returning the current token; asked again shortly
+            before the token expires and once more when the gateway refuses it.
+        timeout: seconds, or an ``httpx.Timeout`` (default 10 s connect, 30 s read).
+        max_retries: extra attempts for operations that are safe to repeat (default 2).
+        http_client: your own ``httpx.Client`` (proxies, certificates, a mock
+            transport); it is not closed by this client.
+        allow_insecure_http: allow a plain ``http`` ``base_url`` on any host.
+    """
+
+    _sleep: Callable[[float], None] = staticmethod(time.sleep)
+
+    def __init__(
+        self,
+        client_id: str,
+        *,
+        environment: Environment = "sandbox",
+        base_url: str | None = None,
+        token: str | AccessToken | None = None,
+        token_provider: TokenProvider | None = None,
+        timeout: float | httpx.Timeout = DEFAULT_TIMEOUT,
+        max_retries: int = 2,
+        http_client: httpx.Client | None = None,
+        allow_insecure_http: bool = False,
+    ) -> None:
+        super().__init__(
+            client_id, environment=environment, base_url=base_url, token=token,
+            provider=token_provider, timeout=timeout, max_retries=max_retries,
+            allow_insecure_http=allow_insecure_http,
+        )
+        self._owns_http = http_client is None
+        self._http = http_client if http_client is not None else httpx.Client(
+            timeout=timeout, verify=True, follow_redirects=False
+        )
+
+    def __enter__(self) -> Client:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the connection pool (not an ``http_client`` you passed in)."""
+        if self._owns_http:
+            self._http.close()
+
+    def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
+        operation = self._operation(op, input)
+        answer: Any = None
+        while True:
+            try:
+                effect = operation.send(answer)
+            except StopIteration as stop:
+                return from_core(result, stop.value)
+            if isinstance(effect, Send):
+                answer = self._send(effect.request)
+            elif isinstance(effect, Sleep):
+                self._sleep(effect.seconds)
+                answer = None
+            elif isinstance(effect, FetchToken):
+                answer = self._provider()
+
+    def _send(self, request: Request) -> Received | Failed:
+        started = time.monotonic()
+        try:
+            with self._http.stream(
+                request.method, request.url, headers=dict(request.headers),
+                content=request.body, timeout=self._timeout,
+            ) as response:
+                body = _Limit(response.status_code)
+                for chunk in response.iter_bytes():
+                    body.add(chunk)
+                return _received(response, bytes(body.data), started)
+        except httpx.TransportError as error:
+            return _failed(error, started)
+
+
+class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
+    """The awaiting twin of :class:`Client`: the same arguments, methods and errors.
+
+    ``token_provider`` may also be a coroutine function, and ``http_client`` an
+    ``httpx.AsyncClient``. Use it with ``async with``, or call :meth:`aclose`.
+    """
+
+    _sleep: Callable[[float], Awaitable[None]] = staticmethod(asyncio.sleep)
+
+    def __init__(
+        self,
+        client_id: str,
+        *,
+        environment: Environment = "sandbox",
+        base_url: str | None = None,
+        token: str | AccessToken | None = None,
+        token_provider: AsyncTokenProvider | None = None,
+        timeout: float | httpx.Timeout = DEFAULT_TIMEOUT,
+        max_retries: int = 2,
+        http_client: httpx.AsyncClient | None = None,
+        allow_insecure_http: bool = False,
+    ) -> None:
+        super().__init__(
+            client_id, environment=environment, base_url=base_url, token=token,
+            provider=token_provider, timeout=timeout, max_retries=max_retries,
+            allow_insecure_http=allow_insecure_http,
+        )
+        self._owns_http = http_client is None
+        self._http = http_client if http_client is not None else httpx.AsyncClient(
+            timeout=timeout, verify=True, follow_redirects=False
+        )
+
+    async def __aenter__(self) -> AsyncClient:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Closes the connection pool (not an ``http_client`` you passed in)."""
+        if self._owns_http:
+            await self._http.aclose()
+
+    def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
+        # Checked and started now, so a wrong argument raises at the call, not at the await.
+        operation = self._operation(op, input)
+        effect = operation.send(None)
+        return self._finish(operation, effect, result)
+
+    async def _finish(self, operation: Operation, effect: Any, result: type) -> Any:
+        while True:
+            if isinstance(effect, Send):
+                answer: Any = await self._send(effect.request)
+            elif isinstance(effect, Sleep):
+                await self._sleep(effect.seconds)
+                answer = None
+            else:
+                answer = self._provider()
+                if inspect.isawaitable(answer):
+                    answer = await answer
+            try:
+                effect = operation.send(answer)
+            except StopIteration as stop:
+                return from_core(result, stop.value)
+
+    async def _send(self, request: Request) -> Received | Failed:
+        started = time.monotonic()
+        try:
+            async with self._http.stream(
+                request.method, request.url, headers=dict(request.headers),
+                content=request.body, timeout=self._timeout,
+            ) as response:
+                body = _Limit(response.status_code)
+                async for chunk in response.aiter_bytes():
+                    body.add(chunk)
+                return _received(response, bytes(body.data), started)
+        except httpx.TransportError as error:
+            return _failed(error, started)

@@ -1,0 +1,207 @@
+"""The client against a scripted gateway: round trips, bad input, retries, tokens, secrets."""
+
+from __future__ import annotations
+
+import json
+import logging
+import time
+from decimal import Decimal
+
+import httpx
+import pytest
+from client_harness import HOOK, TOKEN, answer, harness  # noqa: F401 - harness is the fixture
+
+from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AuthenticationError, Client,
+                           DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
+                           RequestTimeoutError, ValidationError)
+
+PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
+           payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK)
+CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK)
+BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", webhook=HOOK)
+OPERATIONS = {  # operation: (call, method, path)
+    "pix.generate": (lambda c: c.pix.generate(**PIX), "POST", "qr/pix/v2/generar"),
+    "crypto.generate": (lambda c: c.crypto.generate(**CRYPTO), "POST", "qr/koibanx/v2/generar"),
+    "binance.generate": (lambda c: c.binance.generate(**BINANCE), "POST", "qr/binance/v2/generar"),
+    "pix.verify": (lambda c: c.pix.verify("1001"), "GET", "qr/pix/v2/verifica/1001"),
+    "pix.cancel": (lambda c: c.pix.cancel("1001"), "GET", "qr/pix/v2/cancela/1001"),
+    "crypto.verify": (lambda c: c.crypto.verify("1001"), "GET", "qr/koibanx/v2/estado/1001"),
+    "binance.verify": (lambda c: c.binance.verify("1001"), "GET", "qr/binance/v2/verificar/1001"),
+}
+PIX_GENERATE, PIX_VERIFY = OPERATIONS["pix.generate"][0], OPERATIONS["pix.verify"][0]
+
+
+@pytest.mark.parametrize("op", OPERATIONS)
+def test_every_operation_sends_the_core_request_and_returns_a_typed_result(harness, op):
+    call, method, path = OPERATIONS[op]
+    if method == "POST":
+        harness.gateway.script = [answer()]
+    result = harness.run(call(harness.client()))
+    (sent,) = harness.gateway.requests
+    assert (sent.method, str(sent.url)) == (method, f"https://gw.test/api/{path}")
+    assert sent.headers["Authorization"] == f"Bearer {TOKEN}" and sent.headers["client_id"] == "cid"
+    if method == "POST":
+        assert isinstance(result, FxQr) and result.amount == Decimal("100.5")
+        assert result.image()[:4] == b"\x89PNG" and json.loads(sent.content)["webhook"]["key"] == "X-Hook"
+    else:
+        assert isinstance(result, FxStatusInfo) and result.status is PaymentStatus.PAID
+        assert result.amount == 10 and sent.content == b""
+
+
+@pytest.mark.parametrize("amount, sent", [
+    (Decimal("100.50"), b'"monto":100.5,'), (100.1, b'"monto":100.1,'), (7, b'"monto":7,'),
+    ("0.30", b'"monto":0.3,'), (Decimal("1E+2"), b'"monto":100,'),
+])
+def test_amounts_reach_the_gateway_exactly(harness, amount, sent):
+    harness.gateway.script = [answer()]
+    harness.run(harness.client().pix.generate(**{**PIX, "amount": amount}))
+    assert sent in harness.gateway.requests[0].content
+
+
+@pytest.mark.parametrize("change, error, named", [
+    ({"amount": True}, TypeError, "amount"),
+    ({"amount": 1j}, TypeError, "amount"),
+    ({"reference": 1001}, TypeError, "reference"),
+    ({"expires_in": 1.5}, TypeError, "expires_in"),
+    ({"webhook": {"url": "x"}}, TypeError, "webhook"),
+    ({"reference": "12a"}, ValidationError, "reference"),
+    ({"amount": "abc"}, ValidationError, "amount"),
+    ({"amount": Decimal("NaN")}, ValidationError, "amount"),
+    ({"currency": "usd"}, ValidationError, "currency"),
+    ({"expires_in": -1}, ValidationError, "expires_in"),
+    ({"webhook": None}, ValidationError, "webhook"),
+    ({}, ValidationError, "token"),  # demanded last, after every input rule
+])
+def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, change, error, named):
+    with pytest.raises(error, match=named) as raised:
+        harness.run(harness.client(token=None).pix.generate(**{**PIX, **change}))
+    assert harness.gateway.requests == []
+    assert error is TypeError or raised.value.field == named
+
+
+@pytest.mark.parametrize("settings, field", [
+    ({"base_url": "http://gw.test/api"}, "base_url"),
+    ({"base_url": "ftp://127.0.0.1/", "allow_insecure_http": True}, "base_url"),
+    ({"base_url": "https:///nohost"}, "base_url"),
+    ({"environment": "prod"}, "environment"),
+    ({"token": " "}, "token"),
+    ({"token": AccessToken("t", expires_at=1)}, "token"),
+    ({"token_provider": lambda: "t"}, "token"),  # together with a token
+    ({"max_retries": -1}, "max_retries"),
+])
+def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
+    with pytest.raises(ValidationError) as raised:
+        harness.client(**settings)
+    assert raised.value.field == field
+
+
+@pytest.mark.parametrize("base_url", ["http://127.0.0.1:8000", "http://localhost/x", "http://[::1]:1"])
+def test_plain_http_is_allowed_to_a_loopback_sandbox(harness, base_url):
+    harness.run(harness.client(base_url=base_url).pix.verify("1"))
+    assert str(harness.gateway.requests[0].url).startswith(base_url)
+
+
+R = answer
+RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed at 0.5)
+    (PIX_VERIFY, [R(503, "down"), R(502, "x"), R(200, {"codigoRespuesta": "PAID"})], FxStatusInfo, 3, [0.25, 0.5]),
+    (PIX_VERIFY, [R(503, "down")], ApiError, 3, [0.25, 0.5]),
+    (PIX_VERIFY, [R(400, "bad")], ApiError, 1, []),
+    (PIX_VERIFY, [R(500, {"error": True, "message": "no"})], ApiError, 1, []),  # the gateway's own verdict
+    (PIX_VERIFY, [R(429, "slow", **{"Retry-After": "3"}), R()], FxStatusInfo, 2, [3.0]),
+    (PIX_VERIFY, [R(503, "x", **{"Retry-After": "999"}), R()], FxStatusInfo, 2, [30.0]),
+    (PIX_VERIFY, [httpx.ConnectError, R()], FxStatusInfo, 2, [0.25]),
+    (PIX_VERIFY, [httpx.ReadTimeout], RequestTimeoutError, 3, [0.25, 0.5]),
+    (PIX_VERIFY, [httpx.RemoteProtocolError], NetworkError, 3, [0.25, 0.5]),
+    (PIX_GENERATE, [R(503, "down")], ApiError, 1, []),
+    (PIX_GENERATE, [httpx.ReadTimeout], AmbiguousError, 1, []),
+    (PIX_GENERATE, [httpx.RemoteProtocolError], AmbiguousError, 1, []),
+    (OPERATIONS["pix.cancel"][0], [httpx.ReadError], AmbiguousError, 1, []),
+    (PIX_GENERATE, [httpx.ConnectError], NetworkError, 1, []),
+    (PIX_GENERATE, [httpx.ConnectTimeout], RequestTimeoutError, 1, []),
+]
+
+
+@pytest.mark.parametrize("call, script, outcome, attempts, sleeps", RETRY_MATRIX)
+def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outcome, attempts, sleeps):
+    harness.gateway.script = script
+    client = harness.client()
+    if issubclass(outcome, Exception):
+        with pytest.raises(outcome) as raised:
+            harness.run(call(client))
+        error = raised.value
+        assert not isinstance(error, AmbiguousError) or "verify" in error.message
+        if isinstance(error, NetworkError):
+            assert isinstance(error.__cause__, httpx.TransportError)
+    else:
+        assert isinstance(harness.run(call(client)), outcome)
+    assert (len(harness.gateway.requests), harness.sleeps) == (attempts, sleeps)
+
+
+@pytest.mark.parametrize("statuses, refreshed_ok", [([401, 200], True), ([403, 401], False)])
+def test_a_refused_token_is_replaced_once(harness, statuses, refreshed_ok):
+    tokens = iter(["tok-SECRET-1", "tok-SECRET-2", "tok-SECRET-3"])
+    harness.gateway.script = [R(s, {"codigoRespuesta": "PAID"}) for s in statuses]
+    client = harness.client(token=None, token_provider=lambda: next(tokens))
+    if refreshed_ok:
+        assert harness.run(client.pix.cancel("1")).status is PaymentStatus.PAID
+    else:
+        with pytest.raises(AuthenticationError):
+            harness.run(client.pix.cancel("1"))
+    sent = [r.headers["access_token"] for r in harness.gateway.requests]
+    assert sent == ["tok-SECRET-1", "tok-SECRET-2"]
+
+
+@pytest.mark.parametrize("expires_in, asked", [(None, 1), (3600, 1), (10, 3)])
+def test_a_provided_token_is_asked_again_shortly_before_it_expires(harness, expires_in, asked):
+    calls = []
+
+    def provider():
+        calls.append(1)
+        return AccessToken("tok", expires_at=expires_in and int(time.time()) + expires_in)
+
+    async def coroutine():  # the async client also takes a coroutine function
+        return provider()
+    client = harness.client(token=None, token_provider=coroutine if harness.loop else provider)
+    for _ in range(3):
+        harness.run(client.pix.verify("1"))
+    assert len(calls) == asked
+
+
+def test_a_fixed_token_is_never_asked_again(harness):
+    harness.gateway.script = [R(401, "no")]
+    with pytest.raises(AuthenticationError):
+        harness.run(harness.client().pix.verify("1"))
+    assert len(harness.gateway.requests) == 1
+
+
+@pytest.mark.parametrize("script, error, text", [
+    ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body"),
+    ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway"),
+    ([R(200, b"")], DecodeError, "invalid JSON body"),
+    ([R(200, b"x" * 10_000_000)], DecodeError, "larger than"),
+])
+def test_a_broken_answer_gives_one_precise_error(harness, script, error, text):
+    harness.gateway.script = script
+    with pytest.raises(error, match=text):
+        harness.run(harness.client().pix.generate(**PIX))
+
+
+def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
+    caplog.set_level(logging.DEBUG, logger="quorvex_bo")
+    harness.gateway.script = [R(503, "down"), R(401, {"message": "bad tok-SECRET-1"})]
+    client = harness.client()
+    with pytest.raises(AuthenticationError) as raised:
+        harness.run(client.pix.verify("1001"))
+    shown = [str(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
+    assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
+    assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
+
+
+def test_the_pool_is_closed_only_when_owned():
+    with Client("cid", token="t") as owned:
+        pass
+    assert owned._http.is_closed
+    http = httpx.Client()
+    with Client("cid", token="t", http_client=http):
+        pass
+    assert not http.is_closed

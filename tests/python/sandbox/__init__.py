@@ -1,0 +1,1 @@
+"""End-to-end tests of the sandbox gateway (a package, so its conftest stands apart)."""

@@ -1,0 +1,84 @@
+"""Each fault the sandbox plays, and what the client makes of it."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import httpx
+import pytest
+
+import quorvex_bo
+
+from quorvex_bo.fx import (AmbiguousError, ApiError, Client, DecodeError, PaymentStatus,
+                           RequestTimeoutError)
+from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
+
+# operation, fault, times, client outcome (None: success), waits the client made,
+# faults left unused (a call the client did not repeat)
+CASES = [
+    ("pix.verify", {"kind": "unavailable", "retry_after": 1}, 2, None, [1.0, 1.0], 0),
+    ("crypto.verify", {"kind": "rate_limited", "retry_after": 0}, 1, None, [0.0], 0),
+    ("binance.verify", {"kind": "server_error"}, 3, ApiError, None, 0),
+    ("pix.verify", {"kind": "drop"}, 1, None, None, 0),
+    ("pix.verify", {"kind": "malformed"}, 1, DecodeError, [], 0),
+    ("binance.verify", {"kind": "slow", "delay": 5}, 1, RequestTimeoutError, [], 0),
+    ("pix.generate", {"kind": "unavailable"}, 2, ApiError, [], 1),
+    ("crypto.generate", {"kind": "drop"}, 2, AmbiguousError, [], 1),
+    ("binance.generate", {"kind": "slow", "delay": 5}, 1, AmbiguousError, [], 0),
+]
+
+
+@pytest.mark.parametrize("operation, fault, times, outcome, waits, left", CASES)
+def test_client_meets_the_fault(quorvex_sandbox, generate, operation, fault, times, outcome,
+                                waits, left):
+    rail, action = operation.split(".")
+    retries = 0 if fault["kind"] == "slow" else 2
+    with Client(DEFAULT_CLIENT_ID, base_url=quorvex_sandbox.base_url, token=DEFAULT_TOKEN,
+                timeout=0.5, max_retries=retries) as client:
+        slept: list[float] = []
+        client._sleep = slept.append  # the waits are recorded instead of slept
+        reference = generate(rail).reference if action == "verify" else None
+        quorvex_sandbox.inject(operation, times=times, **fault)
+        run = (lambda: getattr(client, rail).verify(reference)) if reference else \
+            (lambda: generate(rail, client=client))
+        if outcome is None:
+            assert run().status is PaymentStatus.PENDING
+        else:
+            with pytest.raises(outcome) as failed:
+                run()
+            if outcome is AmbiguousError:  # the gateway did act, and verify tells
+                assert "verify" in str(failed.value)
+                [made] = quorvex_sandbox.ledger.all()
+                assert getattr(client, rail).verify(made.reference).status is \
+                    PaymentStatus.PENDING
+        assert waits is None or slept == waits
+        assert sum(map(len, quorvex_sandbox.faults.pending().values())) == left
+
+
+def test_a_notification_can_arrive_twice(quorvex_sandbox, generate, webhook_inbox):
+    quorvex_sandbox.inject("webhook", "duplicate_webhook")
+    reference = generate("pix").reference
+    quorvex_sandbox.pay("pix", reference)
+    first, second = webhook_inbox.wait(2)
+    assert first.body == second.body and reference.encode() in first.body
+
+
+def test_command_line_sandbox_takes_faults_over_http():
+    package_root = pathlib.Path(quorvex_bo.__file__).resolve().parents[1]
+    command = [sys.executable, "-m", "quorvex_bo.fx.sandbox", "--port", "0"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                          env={**os.environ, "PYTHONPATH": str(package_root)}) as process:
+        try:
+            base_url = process.stdout.readline().strip()  # type: ignore[union-attr]
+            assert re.fullmatch(r"http://127\.0\.0\.1:[0-9]+", base_url)
+            planned = httpx.post(f"{base_url}/_sandbox/faults",
+                                 json={"operation": "pix.verify", "kind": "malformed"})
+            assert planned.json() == {"pix.verify": ["malformed"]}
+            with Client(DEFAULT_CLIENT_ID, base_url=base_url, token=DEFAULT_TOKEN) as client, \
+                    pytest.raises(DecodeError):
+                client.pix.verify("1")
+        finally:
+            process.terminate()
+        assert process.wait(10) == 0

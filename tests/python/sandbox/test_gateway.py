@@ -1,0 +1,105 @@
+"""Every operation through the client against the sandbox, and what the sandbox refuses."""
+
+import json
+import subprocess
+from concurrent.futures import ThreadPoolExecutor
+from decimal import Decimal
+
+import httpx
+import pytest
+from .payments import generation
+
+from quorvex_bo.fx import ApiError, AuthenticationError, Client, PaymentStatus, call
+from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, NotPending, Sandbox
+
+CONVERTED = {"pix": Decimal("14.44"), "crypto": Decimal("14.44"), "binance": Decimal("699.48")}
+
+
+@pytest.mark.parametrize("prefix", ["", "/desarrollo", "/sandbox"])
+@pytest.mark.parametrize("rail", ["pix", "crypto", "binance"])
+def test_operations_answer_from_the_payment_state(quorvex_sandbox, webhook_inbox, tmp_path,
+                                                  rail, prefix):
+    with Client(DEFAULT_CLIENT_ID, base_url=quorvex_sandbox.base_url + prefix,
+                token=DEFAULT_TOKEN) as client:
+        operations = getattr(client, rail)
+        qr = operations.generate(**generation(rail, webhook_inbox.target()))
+        assert (qr.status, qr.raw_status, qr.amount, qr.converted_amount, qr.exchange_rate,
+                qr.image_mime) == (PaymentStatus.PENDING, "PENDING", Decimal("100.5"),
+                                   CONVERTED[rail], Decimal("6.96"), "image/png")
+        qr.save(tmp_path / "qr.png")
+        scanned = subprocess.run(["zbarimg", "--raw", "-q", str(tmp_path / "qr.png")],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+        assert scanned == quorvex_sandbox.payer_url(rail, qr.reference)
+        assert operations.verify(qr.reference).status is PaymentStatus.PENDING
+        quorvex_sandbox.pay(rail, qr.reference)
+        info = operations.verify(qr.reference)
+        assert (info.status, info.reference, info.amount, info.converted_amount) == (
+            PaymentStatus.PAID, qr.reference, qr.amount, qr.converted_amount)
+
+
+def test_a_cancelled_qr_stays_cancelled_and_cannot_be_paid(sandbox_client, generate):
+    qr = generate("pix")
+    assert sandbox_client.pix.cancel(qr.reference).status is PaymentStatus.CANCELLED
+    assert sandbox_client.pix.cancel(qr.reference).status is PaymentStatus.CANCELLED
+    assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.CANCELLED
+
+
+def test_a_qr_expires_when_its_time_is_up(webhook_inbox):
+    now = [1_000_000.0]
+    with Sandbox(clock=lambda: now[0]) as gw, \
+            Client(DEFAULT_CLIENT_ID, base_url=gw.base_url, token=DEFAULT_TOKEN) as client:
+        qr = client.pix.generate(**generation("pix", webhook_inbox.target(), expires_in=60))
+        assert qr.expires_at == "1970-01-12T13:47:40Z"
+        now[0] += 60
+        assert client.pix.verify(qr.reference).status is PaymentStatus.EXPIRED
+        with pytest.raises(NotPending):
+            gw.pay("pix", qr.reference)
+
+
+def stranger(client_id: str, token: str):
+    return lambda c, url, ref, hook: Client(client_id, base_url=url, token=token).pix.verify(ref)
+
+
+@pytest.mark.parametrize("act, error, code", [
+    (lambda c, url, ref, hook: c.pix.generate(**generation("pix", hook, reference=ref)),
+     ApiError, "GQ-409"),
+    (lambda c, url, ref, hook: c.binance.verify(ref), ApiError, "GQ-404"),
+    (lambda c, url, ref, hook: c.pix.cancel(ref), ApiError, "GQ-410"),
+    (stranger("someone-else", DEFAULT_TOKEN), AuthenticationError, "unknown client_id"),
+    (stranger(DEFAULT_CLIENT_ID, "stolen"), AuthenticationError, "token is missing, unknown"),
+])
+def test_refusals_carry_the_gateway_markers(quorvex_sandbox, sandbox_client, generate,
+                                            webhook_inbox, act, error, code):
+    reference = generate("pix").reference
+    quorvex_sandbox.pay("pix", reference)
+    with pytest.raises(error) as refused:
+        act(sandbox_client, quorvex_sandbox.base_url, reference, webhook_inbox.target())
+    assert code in (refused.value.errors[0].code if error is ApiError else str(refused.value))
+
+
+@pytest.mark.parametrize("change, complaint", [
+    ({"foo": 1}, "unknown member foo"),
+    ({"cpf": None}, "missing member cpf"),
+    ({"monto": 1.005}, "monto must be a positive number"),
+    ({"tiempoQr": "24:00:00"}, "tiempoQr must be HH:MM:SS"),
+    ({"webhook": {"url": "ftp://x", "key": "K", "value": "v"}}, "webhook must have"),
+])
+def test_generation_bodies_are_checked_member_by_member(quorvex_sandbox, change, complaint):
+    built = json.loads(call("pix.generate.build", json.dumps({
+        "config": {"client_id": DEFAULT_CLIENT_ID, "base_url": quorvex_sandbox.base_url},
+        "token": {"access_token": DEFAULT_TOKEN, "token_type": "Bearer", "expires_at": 0},
+        "input": generation("pix", {"url": "http://127.0.0.1/", "key": "K", "value": "v"},
+                            amount="1")})))["value"]
+    body = {key: value for key, value in {**json.loads(built["body"]), **change}.items()
+            if value is not None}
+    answer = httpx.post(built["url"], headers=built["headers"], json=body)
+    assert answer.status_code == 400 and answer.json()["codigoRespuesta"] == "ERROR"
+    assert answer.json()["detalleRespuesta"].startswith(complaint)
+    assert answer.json()["detalleRespuesta"].endswith(" - GQ-400")
+
+
+def test_concurrent_generations_are_all_kept(quorvex_sandbox, generate):
+    with ThreadPoolExecutor(8) as pool:
+        made = list(pool.map(lambda _: generate("crypto").reference, range(50)))
+    assert sorted(made) == sorted(p.reference for p in quorvex_sandbox.ledger.all())
+    assert len(set(made)) == 50
