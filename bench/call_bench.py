@@ -53,8 +53,9 @@ def rows() -> list[tuple[str, str, str]]:
     pix = {"reference": "123456", "glosa": " 001 | Centro | Ventas | Pago ", "amount": "100.50",
            "expires_in": 900, "payer_cpf": "12345678901", "payer_phone": "+5511999999999",
            "payer_email": "ana@example.com", "extra": "pedido 77", "webhook": WEBHOOK}
-    hook = {"headers": {"X-Hook": "s3cret", "Content-Type": "application/json"},
-            "key": "x-hook", "value": "s3cret"}
+    hook: dict[str, object] = {
+        "headers": {"X-Hook": "s3cret", "Content-Type": "application/json"},
+        "key": "x-hook", "value": "s3cret"}
     fx_body = dumps({"estado": "PAGADO", "numeroReferencia": 123, "importe": "10.50",
                      "moneda": "BOB"})
     binance_body = dumps({"numeroReferencia": "77", "estado": "SUCCESS", "transacciones": {
@@ -69,8 +70,8 @@ def rows() -> list[tuple[str, str, str]]:
          dumps({"config": CONFIG, "token": TOKEN, "input": pix})),
         ("pix.verify.parse", "pix.verify.parse",
          dumps({"input": {"reference": "123"}, "response": {"status": 200, "body": status_body}})),
-        ("fx.webhook.parse", "fx.webhook.parse", dumps({**hook, "body": fx_body})),
-        ("binance.webhook.parse", "binance.webhook.parse", dumps({**hook, "body": binance_body})),
+        ("fx.webhook.parse", "fx.webhook.parse", dumps(dict(hook, body=fx_body))),
+        ("binance.webhook.parse", "binance.webhook.parse", dumps(dict(hook, body=binance_body))),
         ("pix.generate.parse 20 KB", "pix.generate.parse", generate_parse(20 * 1024)),
         ("pix.generate.parse 1 MB", "pix.generate.parse", generate_parse(MB)),
     ]
