@@ -20,7 +20,6 @@ bool reference_takes_number(std::string_view text);
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
@@ -123,27 +122,10 @@ void unescape_into(std::string& out, const char* p, const char* end) {
 
 }  // namespace
 
-void Cursor::skip_space() {
-  while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
-}
-
 void Cursor::fail() {
   if (!failed_) failed_at_ = pos_;
   failed_ = true;
   pos_ = text_.size();
-}
-
-Cursor::Next Cursor::peek() {
-  skip_space();
-  if (failed_ || pos_ >= text_.size()) return Next::invalid;
-  switch (text_[pos_]) {
-    case '{': return Next::object;
-    case '[': return Next::array;
-    case '"': return Next::string;
-    case 't': case 'f': return Next::boolean;
-    case 'n': return Next::null;
-    default: return text_[pos_] == '-' || is_digit(text_[pos_]) ? Next::number : Next::invalid;
-  }
 }
 
 bool Cursor::open(char bracket) {

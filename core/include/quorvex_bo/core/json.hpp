@@ -178,7 +178,19 @@ class Cursor {
   Cursor& operator=(const Cursor&) = delete;
 
   // The kind of the next value, white space skipped; `at()` is then its offset.
-  Next peek();
+  Next peek() {
+    skip_space();
+    if (failed_ || pos_ >= text_.size()) return Next::invalid;
+    switch (text_[pos_]) {
+      case '{': return Next::object;
+      case '[': return Next::array;
+      case '"': return Next::string;
+      case 't': case 'f': return Next::boolean;
+      case 'n': return Next::null;
+      case '-': return Next::number;
+      default: return text_[pos_] >= '0' && text_[pos_] <= '9' ? Next::number : Next::invalid;
+    }
+  }
   std::size_t at() const { return pos_; }
   bool failed() const { return failed_; }
   std::size_t failed_at() const { return failed_at_; }
@@ -210,7 +222,11 @@ class Cursor {
     std::size_t end = 0;    // the closing quote
     bool escaped = false;
   };
-  void skip_space();
+  void skip_space() {
+    while (pos_ < text_.size() &&
+           (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' || text_[pos_] == '\t'))
+      ++pos_;
+  }
   void fail();
   bool open(char bracket);
   bool close_or_comma(std::size_t& n, char bracket);
