@@ -10,6 +10,8 @@ packages=(
   python3-setuptools python3-wheel python3-build python3-pip python3-venv
   # the sandbox gateway (QR images) and its tests (QR scanning, the payer page in a browser)
   python3-segno zbar-tools chromium chromium-driver python3-selenium
+  # fuzzing (clang with libc++ and its sanitizer runtimes), the compile cache, valgrind
+  ccache valgrind clang-16 libc++-16-dev libc++abi-16-dev libfuzzer-16-dev libclang-rt-16-dev
 )
 
 missing=()

@@ -11,7 +11,6 @@
 #include "quorvex_bo/core/text.hpp"
 
 #include <boost/json/basic_parser_impl.hpp>
-#include <boost/json/src.hpp>
 
 namespace quorvex_bo::json {
 

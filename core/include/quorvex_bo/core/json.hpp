@@ -62,12 +62,14 @@ class Object {
   // Sets `key` to `value`, replacing an earlier member of that name; keeps the order.
   void insert_or_assign(std::string key, Value value);
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  auto begin() const { return members_.begin(); }
-  auto end() const { return members_.end(); }
-  auto begin() { return members_.begin(); }
-  auto end() { return members_.end(); }
+  // Defined after `Member`: a vector of an incomplete type may be declared but
+  // not used.
+  std::size_t size() const;
+  bool empty() const;
+  std::vector<Member>::const_iterator begin() const;
+  std::vector<Member>::const_iterator end() const;
+  std::vector<Member>::iterator begin();
+  std::vector<Member>::iterator end();
 
   // For the parser: members in document order, made sorted; of a repeated key
   // only the last occurrence stays.
@@ -83,15 +85,16 @@ class Value {
  public:
   using Storage = std::variant<std::nullptr_t, bool, Number, std::string, Array, Object>;
 
+  // Defined after `Member`, which `Object` needs complete.
   Value() = default;
-  Value(std::nullptr_t) {}
-  Value(bool b) : data_(b) {}
-  Value(Number n) : data_(std::move(n)) {}
-  Value(std::string s) : data_(std::move(s)) {}
-  Value(std::string_view s) : data_(std::string(s)) {}
-  Value(const char* s) : data_(std::string(s)) {}
-  Value(Array a) : data_(std::move(a)) {}
-  Value(Object o) : data_(std::move(o)) {}
+  Value(std::nullptr_t);
+  Value(bool b);
+  Value(Number n);
+  Value(std::string s);
+  Value(std::string_view s);
+  Value(const char* s);
+  Value(Array a);
+  Value(Object o);
 
   Kind kind() const { return static_cast<Kind>(data_.index()); }
   bool is_null() const { return kind() == Kind::null; }
@@ -127,6 +130,22 @@ struct Member {
   std::string key;
   Value value;
 };
+
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
+inline std::vector<Member>::const_iterator Object::end() const { return members_.end(); }
+inline std::vector<Member>::iterator Object::begin() { return members_.begin(); }
+inline std::vector<Member>::iterator Object::end() { return members_.end(); }
+
+inline Value::Value(std::nullptr_t) {}
+inline Value::Value(bool b) : data_(b) {}
+inline Value::Value(Number n) : data_(std::move(n)) {}
+inline Value::Value(std::string s) : data_(std::move(s)) {}
+inline Value::Value(std::string_view s) : data_(std::string(s)) {}
+inline Value::Value(const char* s) : data_(std::string(s)) {}
+inline Value::Value(Array a) : data_(std::move(a)) {}
+inline Value::Value(Object o) : data_(std::move(o)) {}
 
 // Structural equality (marks are ignored).
 bool operator==(const Value& a, const Value& b);

@@ -87,9 +87,15 @@ constexpr std::string catalogue_json(std::span<const OpInfo> list) {
   return out + "]";
 }
 
+// Apart, so that the text made to measure is released within the constant
+// evaluation.
+constexpr std::size_t catalogue_size(std::span<const OpInfo> list) {
+  return catalogue_json(list).size();
+}
+
 template <const auto& list>
 inline constexpr auto catalogue_text = [] {
-  std::array<char, catalogue_json(list).size()> out{};
+  std::array<char, catalogue_size(list)> out{};
   const std::string text = catalogue_json(list);
   std::copy(text.begin(), text.end(), out.begin());
   return out;
