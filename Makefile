@@ -9,7 +9,7 @@
 #   make tsan    the ThreadSanitizer driver
 #   make ct      the constant-time check of the webhook value comparison
 #   make build   configure and build the module and the C++ tests (Release)
-#   make bench   build and run the benchmark
+#   make bench   build and run the benchmarks (C++ stages, then calls through the module)
 #   make wheel   build the abi3 wheel into dist/ (the sdist: python3 -m build --sdist)
 #
 # With CI=true in the environment, warnings are errors.
@@ -94,7 +94,8 @@ CTEST_QUIET = | grep -v -E '^ +Start +[0-9]+:|Passed +[0-9.]+ sec$$'
 # The Python module tests (not the client and sandbox folders) against the
 # ASan+UBSan module: reference counts and argument parsing. Not memory
 # exhaustion: ASan reports an allocation that fails instead of throwing, and
-# the test's child process does not inherit the preloaded runtime.
+# the test's child process does not inherit the preloaded runtime. Not the
+# packaging checks: they concern the shipped (Release) module.
 ASAN_PYTHON = QBO_TEST_INSTALLED=1 PYTHONPATH=$(SANITIZE_BUILD)/python \
   LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
   $(PYTHON) -m pytest -q -p no:cacheprovider -k "not memory_exhaustion" \
@@ -141,11 +142,12 @@ fuzz-ci: fuzz-build
 	rm -rf $(FUZZ_BUILD)/ci-corpus
 	scripts/fuzz.sh $(FUZZ_BUILD) 60 $(FUZZ_BUILD)/ci-corpus
 
-bench: setup
+bench: module
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release \
 	  -DQBO_BENCH=ON -DQBO_TESTS=OFF -DQBO_PYTHON=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qbo_bench
 	$(BENCH_BUILD)/qbo_bench
+	PYTHONPATH=python $(PYTHON) bench/call_bench.py
 
 wheel: setup
 	$(PYTHON) -m build --wheel --outdir dist .

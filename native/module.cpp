@@ -161,8 +161,17 @@ PyObject* call(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
   try {
     const quorvex_bo::fx::FxOps registry;
-    const std::string result = quorvex_bo::ffi::call(registry, texts[0], texts[1]);
-    return PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
+    // Each thread keeps its result buffer from call to call, so that a large
+    // answer reuses memory the process already holds instead of faulting fresh
+    // pages in; no later call reads what it held. A buffer grown past the bound
+    // is given back.
+    constexpr std::size_t kept_bytes = 16 << 20;
+    thread_local std::string result;
+    quorvex_bo::ffi::call(registry, texts[0], texts[1], result);
+    PyObject* text =
+        PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
+    if (result.capacity() > kept_bytes) std::string().swap(result);
+    return text;
   } catch (...) {
     // Only memory exhaustion while the protocol writes its answer gets here; the
     // exception object is released before Python is touched again.

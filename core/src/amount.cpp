@@ -1,6 +1,7 @@
 #include "quorvex_bo/core/amount.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <stdexcept>
 
@@ -135,6 +136,13 @@ std::expected<Amount, Misfit> fit(const Written& w, std::int64_t exponent, bool 
   const std::int64_t n = digits.size();
   const std::int64_t scale = static_cast<std::int64_t>(w.fraction.size()) - exponent;
 
+  // The common amount: plain, at most 19 significant digits, a scale that fits.
+  if (exponent == 0 && scale <= max_scale && n <= 19) {
+    std::uint64_t value = 0;
+    for (std::int64_t i = 0; i < n; ++i) value = value * 10 + digits.at(i);
+    return Amount{Mantissa(value), static_cast<std::uint8_t>(scale), w.negative};
+  }
+
   if (n == 0)  // zero, at whatever scale it fits
     return Amount{0, static_cast<std::uint8_t>(std::clamp<std::int64_t>(scale, 0, max_scale)),
                   w.negative};
@@ -186,6 +194,20 @@ bool has_exponent_marker(std::string_view text) {
 
 Amount Amount::normalized() const {
   Amount out = *this;
+  if (out.mantissa <= std::numeric_limits<std::uint64_t>::max()) {
+    auto value = static_cast<std::uint64_t>(out.mantissa);
+    const std::uint8_t scale = out.scale;
+    while (out.scale > 0 && value != 0 && value % 10 == 0) {
+      value /= 10;
+      --out.scale;
+    }
+    if (out.scale != scale) out.mantissa = value;
+    if (value == 0) {
+      out.scale = 0;
+      out.negative = false;
+    }
+    return out;
+  }
   Mantissa quotient, remainder;
   while (out.scale > 0 && out.mantissa != 0) {
     mp::divide_qr(out.mantissa, Mantissa(10), quotient, remainder);
@@ -201,7 +223,18 @@ Amount Amount::normalized() const {
 }
 
 std::string Amount::plain_text() const {
-  const std::string digits = mantissa.str();
+  // 29 digits at most; the usual mantissa fits 64 bits and skips the big-number printer.
+  char buffer[32];
+  std::string_view digits;
+  std::string wide;
+  if (mantissa <= std::numeric_limits<std::uint64_t>::max()) {
+    const auto value = static_cast<std::uint64_t>(mantissa);
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    digits = std::string_view(buffer, static_cast<std::size_t>(end - buffer));
+  } else {
+    wide = mantissa.str();
+    digits = wide;
+  }
   std::string out;
   out.reserve(digits.size() + scale + 3);
   if (negative && mantissa != 0) out.push_back('-');
@@ -324,11 +357,15 @@ Result<json::Value> to_json_number(const Amount& value) {
   return json::Value(json::Number{std::move(text)});
 }
 
-json::Value serialize(const Amount& value) { return json::Value(value.normalized().plain_text()); }
+}  // namespace amount
 
-json::Value serialize(const std::optional<Amount>& value) {
-  return value ? serialize(*value) : json::Value(nullptr);
+void write_json(std::string& out, const Amount& value) {
+  out += '"';
+  out += value.normalized().plain_text();  // digits, sign and point: nothing to escape
+  out += '"';
 }
+
+namespace amount {
 
 }  // namespace amount
 }  // namespace quorvex_bo

@@ -40,7 +40,7 @@ std::string Config::url(std::string_view path) const {
   return out;
 }
 
-Result<json::TextMap> Ctx::api_headers() const {
+Result<Headers> Ctx::api_headers() const {
   if (!token) return std::unexpected(Error::validation("token", missing_token_message));
   const std::string& secret = token->access_token;
 
@@ -48,13 +48,14 @@ Result<json::TextMap> Ctx::api_headers() const {
   bearer.reserve(7 + secret.size());
   bearer.append("Bearer ").append(secret);
 
-  // Inserted in their byte order, each at the end of the map.
-  json::TextMap headers;
-  headers.emplace_hint(headers.end(), "Accept", "application/json");
-  headers.emplace_hint(headers.end(), "Authorization", std::move(bearer));
-  headers.emplace_hint(headers.end(), "Content-Type", "application/json");
-  headers.emplace_hint(headers.end(), "access_token", secret);
-  headers.emplace_hint(headers.end(), "client_id", config.client_id);
+  // In their byte order: capitalised names first.
+  Headers headers;
+  headers.reserve(5);
+  headers.emplace_back("Accept", "application/json");
+  headers.emplace_back("Authorization", std::move(bearer));
+  headers.emplace_back("Content-Type", "application/json");
+  headers.emplace_back("access_token", secret);
+  headers.emplace_back("client_id", config.client_id);
   return headers;
 }
 

@@ -2,22 +2,9 @@
 
 namespace quorvex_bo {
 
-namespace {
-
-json::Value optional_text(const std::optional<std::string>& text) {
-  return text ? json::Value(*text) : json::Value(nullptr);
-}
-
-json::Value integer(std::uint16_t n) { return json::Number{std::to_string(n)}; }
-
-}  // namespace
-
-json::Value ApiFieldError::to_json() const {
-  json::Object out;
-  out.insert_or_assign("code", optional_text(code));
-  out.insert_or_assign("field", optional_text(field));
-  out.insert_or_assign("message", message);
-  return out;
+void write_json(std::string& out, const ApiFieldError& item) {
+  json::write_object(out, json::put<"code">(item.code), json::put<"field">(item.field),
+                     json::put<"message">(item.message));
 }
 
 std::string_view kind_name(ErrorKind kind) { return json::enum_text(kind); }
@@ -78,30 +65,33 @@ Error Error::ffi(std::string message) {
   return e;
 }
 
-json::Value Error::to_json() const {
-  json::Object out;
-  out.insert_or_assign("kind", kind_name(kind));
-  out.insert_or_assign("message", message);
-  auto error_list = [this] {
-    json::Array items;
-    items.reserve(errors.size());
-    for (const ApiFieldError& item : errors) items.push_back(item.to_json());
-    return json::Value(std::move(items));
-  };
-  switch (kind) {
-    case ErrorKind::validation: out.insert_or_assign("field", field); break;
-    case ErrorKind::authentication: out.insert_or_assign("status", integer(status)); break;
+void write_json(std::string& out, const Error& error, bool in_call_result) {
+  using json::put, json::put_if;
+  const std::string_view kind = kind_name(error.kind);
+  const bool retryable = error.is_retryable();
+  switch (error.kind) {
+    case ErrorKind::validation:
+      return json::write_object(out, put<"field">(error.field), put<"kind">(kind),
+                                put<"message">(error.message),
+                                put_if<"retryable">(in_call_result, retryable));
+    case ErrorKind::authentication:
+      return json::write_object(out, put<"kind">(kind), put<"message">(error.message),
+                                put_if<"retryable">(in_call_result, retryable),
+                                put<"status">(error.status));
     case ErrorKind::api:
-      out.insert_or_assign("status", integer(status));
-      out.insert_or_assign("errors", error_list());
-      out.insert_or_assign("retryable", retryable);
-      break;
-    case ErrorKind::ambiguous: out.insert_or_assign("errors", error_list()); break;
+      return json::write_object(out, put<"errors">(error.errors), put<"kind">(kind),
+                                put<"message">(error.message), put<"retryable">(error.retryable),
+                                put<"status">(error.status));
+    case ErrorKind::ambiguous:
+      return json::write_object(out, put<"errors">(error.errors), put<"kind">(kind),
+                                put<"message">(error.message),
+                                put_if<"retryable">(in_call_result, retryable));
     case ErrorKind::decode:
     case ErrorKind::webhook_auth:
-    case ErrorKind::ffi: break;
+    case ErrorKind::ffi:
+      return json::write_object(out, put<"kind">(kind), put<"message">(error.message),
+                                put_if<"retryable">(in_call_result, retryable));
   }
-  return out;
 }
 
 }  // namespace quorvex_bo

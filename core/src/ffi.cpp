@@ -10,26 +10,26 @@ namespace {
 
 std::string quoted(std::string_view text) { return "`" + std::string(text) + "`"; }
 
-Outcome describe(const Registry& registry) {
-  json::Array list;
-  for (const OpInfo& info : registry.operations()) list.push_back(info.to_json());
-  return json::Value(std::move(list));
+Outcome describe(const Registry& registry, std::string& out) {
+  out += registry.operations().json;
+  return {};
 }
 
-Outcome version() {
-  json::Object out;
-  out.insert_or_assign("core", core_version);
-  out.insert_or_assign("protocol", json::Number{std::to_string(protocol_version)});
-  return json::Value(std::move(out));
-}
+// The version record is a constant text: {"core":"<version>","protocol":2}.
+static_assert(protocol_version == 2, "the version text states the protocol number");
+constexpr std::string_view version_text = R"({"core":")" QBO_VERSION R"(","protocol":2})";
 
 // Everything an operation, a handler or the registry throws stops here; nothing
 // of the fault's own text reaches the result.
-Outcome contained(const Registry& registry, std::string_view op, std::string_view payload) {
+Outcome contained(const Registry& registry, std::string_view op, std::string_view payload,
+                  std::string& out) {
   try {
-    if (op == "describe") return describe(registry);
-    if (op == "version") return version();
-    std::optional<Outcome> dispatched = registry.dispatch(op, payload);
+    if (op == "describe") return describe(registry, out);
+    if (op == "version") {
+      out += version_text;
+      return {};
+    }
+    std::optional<Outcome> dispatched = registry.dispatch(op, payload, out);
     if (!dispatched) return std::unexpected(Error::ffi("unknown operation " + quoted(op)));
     return std::move(*dispatched);
   } catch (...) {
@@ -43,23 +43,24 @@ Error unknown_stage(std::string_view stage, std::string_view operation) {
   return Error::ffi("unknown stage " + quoted(stage) + " for " + quoted(operation));
 }
 
-std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
-  Outcome outcome = contained(registry, op, payload);
+void call(const Registry& registry, std::string_view op, std::string_view payload,
+          std::string& out) {
   // The wrapper's keys are written by hand, already in byte order:
   // "error" < "ok" < "value".
-  std::string out;
+  out.assign(R"({"ok":true,"value":)");
+  Outcome outcome = contained(registry, op, payload, out);
   if (outcome) {
-    out += R"({"ok":true,"value":)";
-    json::write_to(out, *outcome);
     out += '}';
-    return out;
+    return;
   }
-  json::Value error = outcome.error().to_json();
-  if (json::Object* object = error.as_object())
-    object->insert_or_assign("retryable", outcome.error().is_retryable());
-  out += R"({"error":)";
-  json::write_to(out, error);
+  out.assign(R"({"error":)");
+  write_json(out, outcome.error(), /*in_call_result=*/true);
   out += R"(,"ok":false})";
+}
+
+std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
+  std::string out;
+  call(registry, op, payload, out);
   return out;
 }
 

@@ -1,21 +1,41 @@
 #include "quorvex_bo/core/http.hpp"
 
-#include <utility>
+#include <algorithm>
 
 namespace quorvex_bo {
 
-json::Value HttpRequest::to_json() && {
-  json::Object header_object;
-  for (auto& [name, value] : headers)
-    header_object.insert_or_assign(name, json::Value(std::move(value)));
+namespace {
 
-  // Members inserted in key order: "body", "headers", "method", "url".
-  json::Object out;
-  out.insert_or_assign("body", body ? json::Value(std::move(*body)) : json::Value(nullptr));
-  out.insert_or_assign("headers", json::Value(std::move(header_object)));
-  out.insert_or_assign("method", json::Value(json::enum_text(method)));
-  out.insert_or_assign("url", json::Value(std::move(url)));
-  return json::Value(std::move(out));
+struct HeaderObject {
+  const Headers& headers;
+};
+
+// The headers as one object, members in byte order of the names.
+void write_json(std::string& out, HeaderObject object) {
+  const Headers& headers = object.headers;
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(headers.begin(), headers.end(), by_name)) {
+    Headers sorted = headers;
+    std::stable_sort(sorted.begin(), sorted.end(), by_name);
+    return write_json(out, HeaderObject{sorted});
+  }
+  out += '{';
+  for (const auto& [name, value] : headers) {
+    if (out.back() != '{') out += ',';
+    json::write_string(out, name);
+    out += ':';
+    json::write_string(out, value);
+  }
+  out += '}';
+}
+
+}  // namespace
+
+void write_json(std::string& out, const HttpRequest& request) {
+  json::write_object(out, json::put<"body">(request.body),
+                     json::put<"headers">(HeaderObject{request.headers}),
+                     json::put<"method">(json::enum_text(request.method)),
+                     json::put<"url">(request.url));
 }
 
 }  // namespace quorvex_bo

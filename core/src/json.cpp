@@ -1,8 +1,11 @@
 #include "quorvex_bo/core/json.hpp"
 
+#include "json_scan.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include "quorvex_bo/core/text.hpp"
@@ -33,16 +36,6 @@ Value* Object::find(std::string_view key) {
   return const_cast<Value*>(std::as_const(*this).find(key));
 }
 
-std::span<const Member> Object::all(std::string_view key) const {
-  auto [first, last] = std::equal_range(members_.begin(), members_.end(), key, KeyLess{});
-  return {first, last};
-}
-
-std::span<Member> Object::all(std::string_view key) {
-  auto [first, last] = std::equal_range(members_.begin(), members_.end(), key, KeyLess{});
-  return {first, last};
-}
-
 void Object::insert_or_assign(std::string key, Value value) {
   auto [first, last] = std::equal_range(members_.begin(), members_.end(), key, KeyLess{});
   if (first == last) {
@@ -50,15 +43,36 @@ void Object::insert_or_assign(std::string key, Value value) {
     return;
   }
   first->value = std::move(value);
-  members_.erase(std::next(first), last);
 }
 
 Object Object::from_unsorted(std::vector<Member> members) {
   Object out;
   out.members_ = std::move(members);
+  std::vector<Member>& m = out.members_;
   // Documents written by programs are often sorted already; checking is cheap.
-  if (!std::is_sorted(out.members_.begin(), out.members_.end(), KeyLess{}))
-    std::stable_sort(out.members_.begin(), out.members_.end(), KeyLess{});
+  auto not_ascending = [](const Member& a, const Member& b) { return !(a.key < b.key); };
+  if (std::adjacent_find(m.begin(), m.end(), not_ascending) == m.end()) return out;
+  // Stable, so that of a repeated key the last occurrence is the last of its run;
+  // the few members of a gateway object are sorted in place, without a buffer.
+  if (m.size() <= 32) {
+    for (auto it = std::next(m.begin()); it != m.end(); ++it) {
+      if (!(it->key < std::prev(it)->key)) continue;
+      Member moving = std::move(*it);
+      auto hole = it;
+      for (; hole != m.begin() && moving.key < std::prev(hole)->key; --hole)
+        *hole = std::move(*std::prev(hole));
+      *hole = std::move(moving);
+    }
+  } else {
+    std::stable_sort(m.begin(), m.end(), KeyLess{});
+  }
+  auto kept = m.begin();
+  for (auto it = m.begin(); it != m.end(); ++it) {
+    if (std::next(it) != m.end() && std::next(it)->key == it->key) continue;
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  m.erase(kept, m.end());
   return out;
 }
 
@@ -76,129 +90,43 @@ namespace {
 
 using boost::system::error_code;
 
-// Builds the tree from the tokenizer's events. Completed values wait on a stack
-// until their container closes; every value start and container end takes the
-// next mark, in document order.
-class TreeBuilder {
- public:
+// The reference parser, which words syntax errors: it only listens.
+struct Listener {
   static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
   static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
   static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
   static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
 
-  Value take() { return std::move(values_.back()); }
-  bool mark_overflow() const { return overflow_; }
-
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
-
-  bool on_array_begin(error_code&) {
-    frames_.push_back(next_mark());
-    return true;
-  }
-  bool on_array_end(std::size_t n, error_code&) {
-    Array array;
-    array.reserve(n);
-    auto first = values_.end() - static_cast<std::ptrdiff_t>(n);
-    std::move(first, values_.end(), std::back_inserter(array));
-    values_.erase(first, values_.end());
-    close(Value(std::move(array)));
-    return true;
-  }
-
-  bool on_object_begin(error_code&) {
-    frames_.push_back(next_mark());
-    return true;
-  }
-  bool on_object_end(std::size_t n, error_code&) {
-    std::vector<Member> members;
-    members.reserve(n);
-    auto value = values_.end() - static_cast<std::ptrdiff_t>(n);
-    auto key = keys_.end() - static_cast<std::ptrdiff_t>(n);
-    auto k = key;
-    for (auto v = value; v != values_.end(); ++v, ++k)
-      members.push_back(Member{std::move(*k), std::move(*v)});
-    values_.erase(value, values_.end());
-    keys_.erase(key, keys_.end());
-    close(Value(Object::from_unsorted(std::move(members))));
-    return true;
-  }
-
-  bool on_string_part(std::string_view s, std::size_t, error_code&) {
-    text_.append(s);
-    return true;
-  }
-  bool on_string(std::string_view s, std::size_t, error_code&) {
-    scalar(Value(finish(text_, s)));
-    return true;
-  }
-  bool on_key_part(std::string_view s, std::size_t, error_code&) {
-    text_.append(s);
-    return true;
-  }
-  bool on_key(std::string_view s, std::size_t, error_code&) {
-    keys_.push_back(finish(text_, s));
-    return true;
-  }
-
-  bool on_number_part(std::string_view s, error_code&) {
-    text_.append(s);
-    return true;
-  }
-  bool on_int64(std::int64_t, std::string_view s, error_code&) { return number(s); }
-  bool on_uint64(std::uint64_t, std::string_view s, error_code&) { return number(s); }
-  bool on_double(double, std::string_view s, error_code&) { return number(s); }
-
-  bool on_bool(bool b, error_code&) {
-    scalar(Value(b));
-    return true;
-  }
-  bool on_null(error_code&) {
-    scalar(Value(nullptr));
-    return true;
-  }
+  bool on_array_begin(error_code&) { return true; }
+  bool on_array_end(std::size_t, error_code&) { return true; }
+  bool on_object_begin(error_code&) { return true; }
+  bool on_object_end(std::size_t, error_code&) { return true; }
+  bool on_string_part(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_string(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_key_part(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_key(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_number_part(std::string_view, error_code&) { return true; }
+  bool on_int64(std::int64_t, std::string_view, error_code&) { return true; }
+  bool on_uint64(std::uint64_t, std::string_view, error_code&) { return true; }
+  bool on_double(double, std::string_view, error_code&) { return true; }
+  bool on_bool(bool, error_code&) { return true; }
+  bool on_null(error_code&) { return true; }
   bool on_comment_part(std::string_view, error_code&) { return true; }
   bool on_comment(std::string_view, error_code&) { return true; }
-
- private:
-  std::uint32_t next_mark() {
-    if (mark_ == no_mark - 1) overflow_ = true;
-    return overflow_ ? no_mark : mark_++;
-  }
-
-  // The whole text of a token that may have arrived in parts.
-  static std::string finish(std::string& parts, std::string_view last) {
-    if (parts.empty()) return std::string(last);
-    parts.append(last);
-    std::string out = std::move(parts);
-    parts.clear();
-    return out;
-  }
-
-  bool number(std::string_view s) {
-    scalar(Value(Number{finish(text_, s)}));
-    return true;
-  }
-
-  void scalar(Value v) {
-    v.mark = next_mark();
-    values_.push_back(std::move(v));
-  }
-
-  void close(Value v) {
-    v.mark = frames_.back();
-    frames_.pop_back();
-    v.end_mark = next_mark();
-    values_.push_back(std::move(v));
-  }
-
-  std::vector<Value> values_;
-  std::vector<std::string> keys_;
-  std::vector<std::uint32_t> frames_;
-  std::string text_;
-  std::uint32_t mark_ = 0;
-  bool overflow_ = false;
 };
+
+// The reference parser's first error in `text` and the bytes it read up to it.
+std::pair<error_code, std::size_t> reference_parse(std::string_view text) {
+  boost::json::parse_options options;
+  options.max_depth = max_depth;
+  boost::json::basic_parser<Listener> parser(options);
+  error_code ec;
+  std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
+  if (!ec && used < text.size()) ec = boost::json::error::extra_data;
+  return {ec, used};
+}
 
 // 1-based line and column (in characters) of a byte offset.
 std::string at_offset(std::string_view text, std::size_t offset) {
@@ -225,51 +153,26 @@ std::string syntax_message(const error_code& ec) {
   return ec.message();
 }
 
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 }  // namespace
 
 std::expected<Value, std::string> parse(std::string_view text) {
-  boost::json::parse_options options;
-  options.max_depth = max_depth;
-  boost::json::basic_parser<TreeBuilder> parser(options);
-  error_code ec;
-  std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
-  if (!ec && used < text.size()) ec = boost::json::error::extra_data;
-  if (ec) return std::unexpected(syntax_message(ec) + at_offset(text, used));
-  if (parser.handler().mark_overflow()) {
-    // Too many values to place errors in; still a valid document.
-  }
-  return parser.handler().take();
+  Cursor cursor(text);
+  Value value = cursor.value();
+  if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
+  return value;
 }
 
-std::string position_suffix(std::string_view text, std::uint32_t mark) {
-  if (mark == no_mark) return {};
-  // The document parsed, so a plain walk over its tokens finds the mark.
-  std::uint32_t count = 0;
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    char c = text[i];
-    if (is_ws(c) || c == ',' || c == ':') {
-      ++i;
-    } else if (c == '{' || c == '[' || c == '}' || c == ']') {
-      if (count++ == mark) return at_offset(text, i);
-      ++i;
-    } else if (c == '"') {
-      std::size_t start = i++;
-      while (i < n && text[i] != '"') i += (text[i] == '\\') ? 2 : 1;
-      ++i;
-      std::size_t next = i;
-      while (next < n && is_ws(text[next])) ++next;
-      if (next < n && text[next] == ':') continue;  // a key, not a value
-      if (count++ == mark) return at_offset(text, start);
-    } else {
-      if (count++ == mark) return at_offset(text, i);
-      while (i < n && !is_ws(text[i]) && text[i] != ',' && text[i] != ']' && text[i] != '}') ++i;
-    }
-  }
-  return {};
+std::string syntax_error(std::string_view text, std::size_t fallback) {
+  auto [ec, used] = reference_parse(text);
+  if (!ec) return "syntax error" + at_offset(text, fallback);  // the two parsers disagree
+  return syntax_message(ec) + at_offset(text, used);
+}
+
+bool reference_takes_number(std::string_view text) { return !reference_parse(text).first; }
+
+std::string position_suffix(std::string_view text, std::size_t offset) {
+  if (offset == no_mark) return {};
+  return at_offset(text, offset);
 }
 
 bool is_number_literal(std::string_view t) {
@@ -336,14 +239,12 @@ void write_value(std::string& out, const Value& value) {
       const Object& object = *value.as_object();
       out += '{';
       bool first = true;
-      for (auto it = object.begin(); it != object.end(); ++it) {
-        // A repeated key of a parsed document: only its last occurrence counts.
-        if (std::next(it) != object.end() && std::next(it)->key == it->key) continue;
+      for (const Member& member : object) {
         if (!first) out += ',';
         first = false;
-        write_string(out, it->key);
+        write_string(out, member.key);
         out += ':';
-        write_value(out, it->value);
+        write_value(out, member.value);
       }
       out += '}';
       return;
@@ -353,29 +254,70 @@ void write_value(std::string& out, const Value& value) {
 
 }  // namespace
 
-void write_string(std::string& out, std::string_view text) {
+namespace {
+
+// Writes `text` with its escapes at `out`, which has room for them and
+// scan::copy_slack more; returns the end.
+char* put_escaped(char* out, const char* p, const char* const end) {
   static constexpr char hex[] = "0123456789abcdef";
-  out += '"';
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
+  for (;;) {
+    const char* special = scan::copy_to_escape(p, end, out);
+    if (special == end) return out;
+    const auto byte = static_cast<unsigned char>(*special);
     const char escape = escape_table[byte];
-    if (escape == 0) continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    out += '\\';
-    out += escape;
+    *out++ = '\\';
+    *out++ = escape;
     if (escape == 'u') {
-      out += "00";
-      out += hex[byte >> 4];
-      out += hex[byte & 0xF];
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = hex[byte >> 4];
+      *out++ = hex[byte & 0xF];
     }
+    p = special + 1;
   }
-  out.append(text.data() + run, text.size() - run);
-  out += '"';
 }
 
-void write_to(std::string& out, const Value& value) { write_value(out, value); }
+}  // namespace
+
+void write_string(std::string& out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // Short texts get room for the worst case (every byte a six-byte escape) and
+  // are written in one go; long ones, with their escapes counted first, too.
+  std::size_t room = text.size() * 6;
+  if (text.size() > 4096) {
+    room = text.size();
+    for (const char* at = scan::to_escape(p, end); at != end; at = scan::to_escape(at + 1, end))
+      room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
+  }
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + room + 2 + scan::copy_slack, [&](char* buffer, std::size_t) {
+    char* at = buffer + start;
+    *at++ = '"';
+    at = put_escaped(at, p, end);
+    *at++ = '"';
+    return static_cast<std::size_t>(at - buffer);
+  });
+}
+
+void write_json(std::string& out, std::string_view text) { write_string(out, text); }
+void write_json(std::string& out, const std::string& text) { write_string(out, text); }
+void write_json(std::string& out, const char* text) { write_string(out, text); }
+void write_json(std::string& out, bool flag) { out += flag ? "true" : "false"; }
+void write_json(std::string& out, std::nullptr_t) { out += "null"; }
+void write_json(std::string& out, const Value& value) { write_value(out, value); }
+void write_json(std::string& out, const TextMap& map) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, text] : map) {
+    if (!first) out += ',';
+    first = false;
+    write_string(out, key);
+    out += ':';
+    write_string(out, text);
+  }
+  out += '}';
+}
 
 std::string write(const Value& value) {
   std::string out;
@@ -391,16 +333,18 @@ bool is_integer_literal(std::string_view text) {
   return text.find_first_of(".eE") == std::string_view::npos;
 }
 
+// The integer of a number literal that starts at `mark`.
 template <class T>
-Decoded<T> read_integer(Value&& value, std::string_view expected) {
-  const Number* number = value.as_number();
-  if (!number || !is_integer_literal(number->text)) return invalid_type(value, expected);
-  std::string_view text = number->text;
+Decoded<T> integer_from_text(std::string_view text, std::size_t mark, std::string_view expected) {
+  if (!is_integer_literal(text))
+    return std::unexpected(DecodeError{
+        "invalid type: floating point `" + std::string(text) + "`, expected " + std::string(expected),
+        mark});
   bool negative = !text.empty() && text.front() == '-';
   std::string_view digits = negative ? text.substr(1) : text;
   auto out_of_range = [&] {
-    return fail(value, "invalid value: integer `" + number->text + "`, expected " +
-                           std::string(expected));
+    return std::unexpected(DecodeError{
+        "invalid value: integer `" + std::string(text) + "`, expected " + std::string(expected), mark});
   };
   if (negative && digits.find_first_not_of('0') == std::string_view::npos) return T{0};
   if constexpr (std::is_unsigned_v<T>) {
@@ -415,6 +359,23 @@ Decoded<T> read_integer(Value&& value, std::string_view expected) {
     if (ec != std::errc{} || ptr != text.data() + text.size()) return out_of_range();
     return out;
   }
+}
+
+template <class T>
+Decoded<T> read_integer(const Value& value, std::string_view expected) {
+  const Number* number = value.as_number();
+  if (!number) return invalid_type(value, expected);
+  return integer_from_text<T>(number->text, value.mark, expected);
+}
+
+template <class T>
+Decoded<T> read_integer(Cursor& cursor, std::string_view expected) {
+  if (cursor.peek() != Cursor::Next::number) {
+    Value value = cursor.value();
+    return invalid_type(value, expected);
+  }
+  const std::size_t at = cursor.at();
+  return integer_from_text<T>(cursor.number(), at, expected);
 }
 
 }  // namespace
@@ -461,10 +422,22 @@ std::string invalid_length(std::size_t found, std::string_view record, std::size
          " with " + std::to_string(expected) + (expected == 1 ? " element" : " elements");
 }
 
+std::string missing_field(std::string_view name) {
+  return "missing field `" + std::string(name) + "`";
+}
+std::string duplicate_field(std::string_view name) {
+  return "duplicate field `" + std::string(name) + "`";
+}
+
 Decoded<std::string> Reader<std::string>::read(Value&& value) {
   std::string* text = value.as_string();
   if (!text) return invalid_type(value, "a string");
   return std::move(*text);
+}
+
+Decoded<std::string> Reader<std::string>::read(Cursor& cursor) {
+  if (cursor.peek() != Cursor::Next::string) return read_whole<std::string>(cursor);
+  return cursor.string();
 }
 
 Decoded<bool> Reader<bool>::read(Value&& value) {
@@ -474,16 +447,28 @@ Decoded<bool> Reader<bool>::read(Value&& value) {
 }
 
 Decoded<std::uint16_t> Reader<std::uint16_t>::read(Value&& value) {
-  return read_integer<std::uint16_t>(std::move(value), "u16");
+  return read_integer<std::uint16_t>(value, "u16");
+}
+Decoded<std::uint16_t> Reader<std::uint16_t>::read(Cursor& cursor) {
+  return read_integer<std::uint16_t>(cursor, "u16");
 }
 Decoded<std::uint32_t> Reader<std::uint32_t>::read(Value&& value) {
-  return read_integer<std::uint32_t>(std::move(value), "u32");
+  return read_integer<std::uint32_t>(value, "u32");
+}
+Decoded<std::uint32_t> Reader<std::uint32_t>::read(Cursor& cursor) {
+  return read_integer<std::uint32_t>(cursor, "u32");
 }
 Decoded<std::uint64_t> Reader<std::uint64_t>::read(Value&& value) {
-  return read_integer<std::uint64_t>(std::move(value), "u64");
+  return read_integer<std::uint64_t>(value, "u64");
+}
+Decoded<std::uint64_t> Reader<std::uint64_t>::read(Cursor& cursor) {
+  return read_integer<std::uint64_t>(cursor, "u64");
 }
 Decoded<std::int64_t> Reader<std::int64_t>::read(Value&& value) {
-  return read_integer<std::int64_t>(std::move(value), "i64");
+  return read_integer<std::int64_t>(value, "i64");
+}
+Decoded<std::int64_t> Reader<std::int64_t>::read(Cursor& cursor) {
+  return read_integer<std::int64_t>(cursor, "i64");
 }
 
 Decoded<TextMap> Reader<TextMap>::read(Value&& value) {
@@ -493,9 +478,38 @@ Decoded<TextMap> Reader<TextMap>::read(Value&& value) {
   for (Member& member : *object) {
     std::string* text = member.value.as_string();
     if (!text) return invalid_type(member.value, "a string");
-    // Members are sorted with repeats in document order: the last one wins.
-    out.insert_or_assign(std::move(member.key), std::move(*text));
+    out.emplace_hint(out.end(), std::move(member.key), std::move(*text));
   }
+  return out;
+}
+
+Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
+  // In a value only the last occurrence of a name counts, also for its type.
+  if (cursor.repeats() == Repeats::last_counts) return read_whole<TextMap>(cursor);
+  if (cursor.peek() != Cursor::Next::object) {
+    Value value = cursor.value();
+    return invalid_type(value, "a map");
+  }
+  TextMap out;
+  // The error of the first name in byte order, as a value sorted by name shows it.
+  std::optional<DecodeError> error;
+  std::string error_key;
+  std::string_view key;
+  for (std::size_t n = 0; cursor.next_member(n, key);) {
+    if (cursor.peek() == Cursor::Next::string) {
+      std::string name(key);
+      out.insert_or_assign(std::move(name), cursor.string());  // a repeat: the last wins
+      continue;
+    }
+    if (error && key >= error_key) {
+      cursor.skip();
+      continue;
+    }
+    error_key = key;
+    Value found = cursor.value();
+    error = invalid_type(found, "a string").error();
+  }
+  if (error) return std::unexpected(std::move(*error));
   return out;
 }
 

@@ -42,7 +42,11 @@ PaymentStatus lookup(std::string_view raw, const std::array<Word, N>& table) {
 
 std::string_view status_text(PaymentStatus status) { return json::enum_text(status); }
 
-json::Value to_json(PaymentStatus status) { return json::Value(status_text(status)); }
+void write_json(std::string& out, PaymentStatus status) {
+  out += '"';
+  out += status_text(status);
+  out += '"';
+}
 
 PaymentStatus EnglishCodes::map(std::string_view raw) { return lookup(raw, english_words); }
 

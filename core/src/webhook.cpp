@@ -48,12 +48,9 @@ Result<void> WebhookTarget::validate() const {
   return {};
 }
 
-json::Value WebhookTarget::to_json() const {
-  json::Object out;
-  out.insert_or_assign("key", json::Value(key));
-  out.insert_or_assign("url", json::Value(url));
-  out.insert_or_assign("value", json::Value(value));
-  return json::Value(std::move(out));
+void write_json(std::string& out, const WebhookTarget& target) {
+  json::write_object(out, json::put<"key">(target.key), json::put<"url">(target.url),
+                     json::put<"value">(target.value));
 }
 
 Result<void> WebhookCall::authenticate() const {

@@ -64,51 +64,46 @@ Result<void> check_crypto_expiry(std::uint64_t seconds) {
 }
 
 // The extra field of the binance and crypto bodies: always sent, "" when absent.
-std::string extra_or_empty(const std::optional<std::string>& extra) {
-  return extra ? *extra : std::string();
+std::string_view extra_or_empty(const std::optional<std::string>& extra) {
+  return extra ? std::string_view(*extra) : std::string_view();
+}
+
+// hh:mm:ss of an optional expiry, checked against `largest`.
+Result<std::optional<std::string>> optional_hhmmss(const std::optional<std::uint64_t>& seconds,
+                                                   std::uint64_t largest) {
+  if (!seconds) return std::optional<std::string>();
+  Result<std::string> text = validate::hhmmss("expires_in", *seconds, largest);
+  if (!text) return std::unexpected(std::move(text.error()));
+  return std::optional<std::string>(std::move(*text));
 }
 
 }  // namespace
 
 namespace ops {
 
-Result<json::Object> common_body(std::string_view reference, std::string_view glosa,
-                                 const Amount& amount, Currency currency,
-                                 std::string_view channel,
-                                 const std::optional<WebhookTarget>& webhook) {
+Result<CommonBody> common_body(std::string_view reference, std::string_view glosa,
+                               const Amount& amount, Currency currency, std::string_view channel,
+                               const std::optional<WebhookTarget>& webhook) {
   Result<Amount> normalized = amount::validate("amount", amount);
   if (!normalized) return std::unexpected(std::move(normalized.error()));
   if (!webhook) return std::unexpected(Error::validation("webhook", "is required by Quorvex"));
   if (Result<void> target = webhook->validate(); !target)
     return std::unexpected(std::move(target.error()));
-
-  json::Object body;
-  body.insert_or_assign("numeroReferencia", json::Value(reference));
-
   Result<std::string> clean_glosa = validate::glosa(glosa);
   if (!clean_glosa) return std::unexpected(std::move(clean_glosa.error()));
-  body.insert_or_assign("glosa", json::Value(std::move(*clean_glosa)));
-
   Result<json::Value> monto = amount::to_json_number(*normalized);
   if (!monto) return std::unexpected(std::move(monto.error()));
-  body.insert_or_assign("monto", std::move(*monto));
-
-  body.insert_or_assign("moneda", json::Value(json::enum_text(currency)));
-
   Result<std::string> canal = validate::channel(channel);
   if (!canal) return std::unexpected(std::move(canal.error()));
-  body.insert_or_assign("canal", json::Value(std::move(*canal)));
-
-  body.insert_or_assign("webhook", webhook->to_json());
-  return body;
+  return CommonBody{reference,          std::move(*clean_glosa), std::move(*monto),
+                    json::enum_text(currency), std::move(*canal),  *webhook};
 }
 
-Result<HttpRequest> post(const Ctx& ctx, std::string_view path, json::Object body) {
+Result<HttpRequest> post(const Ctx& ctx, std::string_view path, std::string body) {
   std::string url = ctx.config.url(path);
-  Result<json::TextMap> headers = ctx.api_headers();
+  Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
-  return HttpRequest{Method::POST, std::move(url), std::move(*headers),
-                     json::write(json::Value(std::move(body)))};
+  return HttpRequest{Method::POST, std::move(url), std::move(*headers), std::move(body)};
 }
 
 Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const VerifyFx& input) {
@@ -119,12 +114,15 @@ Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const Veri
   full_path.append(path).push_back('/');
   full_path.append(input.reference);
   std::string url = ctx.config.url(full_path);
-  Result<json::TextMap> headers = ctx.api_headers();
+  Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
   return HttpRequest{Method::GET, std::move(url), std::move(*headers), std::nullopt};
 }
 
 }  // namespace ops
+
+// The bodies are written member by member in ascending key order; every check
+// has passed before the first byte is written.
 
 Result<HttpRequest> PixGenerate::request(const Ctx& ctx, const PixQr& input) {
   if (Result<void> reference = validate::reference(input.reference); !reference)
@@ -133,46 +131,48 @@ Result<HttpRequest> PixGenerate::request(const Ctx& ctx, const PixQr& input) {
     return std::unexpected(std::move(cpf.error()));
   if (Result<void> phone = check_phone(input.payer_phone); !phone)
     return std::unexpected(std::move(phone.error()));
-
-  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
-                                               input.currency, input.channel, input.webhook);
-  if (!body) return std::unexpected(std::move(body.error()));
-
-  if (input.expires_in) {
-    Result<std::string> tiempo = validate::hhmmss("expires_in", *input.expires_in, pix_max_expiry);
-    if (!tiempo) return std::unexpected(std::move(tiempo.error()));
-    body->insert_or_assign("tiempoQr", json::Value(std::move(*tiempo)));
-  }
-  body->insert_or_assign("cpf", json::Value(input.payer_cpf));
-  body->insert_or_assign("telefono", json::Value(input.payer_phone));
-  if (input.payer_email) {
+  Result<ops::CommonBody> common = ops::common_body(input.reference, input.glosa, input.amount,
+                                                    input.currency, input.channel, input.webhook);
+  if (!common) return std::unexpected(std::move(common.error()));
+  Result<std::optional<std::string>> tiempo = optional_hhmmss(input.expires_in, pix_max_expiry);
+  if (!tiempo) return std::unexpected(std::move(tiempo.error()));
+  if (input.payer_email)
     if (Result<void> email = validate::email(*input.payer_email); !email)
       return std::unexpected(std::move(email.error()));
-    body->insert_or_assign("correoElectronico", json::Value(*input.payer_email));
-  }
-  if (input.extra) body->insert_or_assign("campoExtra", json::Value(*input.extra));
 
-  return ops::post(ctx, pix_generate_path, std::move(*body));
+  using json::put, json::put_if;
+  std::string body;
+  json::write_object(body, put_if<"campoExtra">(input.extra.has_value(), input.extra),
+                     put<"canal">(common->channel),
+                     put_if<"correoElectronico">(input.payer_email.has_value(), input.payer_email),
+                     put<"cpf">(input.payer_cpf), put<"glosa">(common->glosa),
+                     put<"moneda">(common->currency), put<"monto">(common->amount),
+                     put<"numeroReferencia">(common->reference),
+                     put<"telefono">(input.payer_phone),
+                     put_if<"tiempoQr">(tiempo->has_value(), *tiempo),
+                     put<"webhook">(common->webhook));
+  return ops::post(ctx, pix_generate_path, std::move(body));
 }
 
 Result<HttpRequest> BinanceGenerate::request(const Ctx& ctx, const BinanceQr& input) {
   if (Result<void> reference = validate::reference(input.reference, binance_max_reference);
       !reference)
     return std::unexpected(std::move(reference.error()));
+  Result<ops::CommonBody> common = ops::common_body(input.reference, input.glosa, input.amount,
+                                                    input.currency, input.channel, input.webhook);
+  if (!common) return std::unexpected(std::move(common.error()));
+  Result<std::optional<std::string>> tiempo = optional_hhmmss(input.expires_in, binance_max_expiry);
+  if (!tiempo) return std::unexpected(std::move(tiempo.error()));
 
-  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
-                                               input.currency, input.channel, input.webhook);
-  if (!body) return std::unexpected(std::move(body.error()));
-
-  if (input.expires_in) {
-    Result<std::string> tiempo =
-        validate::hhmmss("expires_in", *input.expires_in, binance_max_expiry);
-    if (!tiempo) return std::unexpected(std::move(tiempo.error()));
-    body->insert_or_assign("tiempoQr", json::Value(std::move(*tiempo)));
-  }
-  body->insert_or_assign("campoExtra", json::Value(extra_or_empty(input.extra)));
-
-  return ops::post(ctx, binance_generate_path, std::move(*body));
+  using json::put, json::put_if;
+  std::string body;
+  json::write_object(body, put<"campoExtra">(extra_or_empty(input.extra)),
+                     put<"canal">(common->channel), put<"glosa">(common->glosa),
+                     put<"moneda">(common->currency), put<"monto">(common->amount),
+                     put<"numeroReferencia">(common->reference),
+                     put_if<"tiempoQr">(tiempo->has_value(), *tiempo),
+                     put<"webhook">(common->webhook));
+  return ops::post(ctx, binance_generate_path, std::move(body));
 }
 
 Result<HttpRequest> CryptoGenerate::request(const Ctx& ctx, const VirtualAssetQr& input) {
@@ -182,17 +182,20 @@ Result<HttpRequest> CryptoGenerate::request(const Ctx& ctx, const VirtualAssetQr
     return std::unexpected(std::move(minimum.error()));
   if (Result<void> expiry = check_crypto_expiry(input.expires_in); !expiry)
     return std::unexpected(std::move(expiry.error()));
+  Result<ops::CommonBody> common = ops::common_body(input.reference, input.glosa, input.amount,
+                                                    input.currency, input.channel, input.webhook);
+  if (!common) return std::unexpected(std::move(common.error()));
 
-  Result<json::Object> body = ops::common_body(input.reference, input.glosa, input.amount,
-                                               input.currency, input.channel, input.webhook);
-  if (!body) return std::unexpected(std::move(body.error()));
-
-  body->insert_or_assign("activoVirtual", json::Value(gateway_code(input.asset)));
-  body->insert_or_assign("tiempoVencimientoQR",
-                         json::Value(json::Number{std::to_string(input.expires_in)}));
-  body->insert_or_assign("campoExtra", json::Value(extra_or_empty(input.extra)));
-
-  return ops::post(ctx, crypto_generate_path, std::move(*body));
+  using json::put;
+  std::string body;
+  json::write_object(body, put<"activoVirtual">(gateway_code(input.asset)),
+                     put<"campoExtra">(extra_or_empty(input.extra)),
+                     put<"canal">(common->channel), put<"glosa">(common->glosa),
+                     put<"moneda">(common->currency), put<"monto">(common->amount),
+                     put<"numeroReferencia">(common->reference),
+                     put<"tiempoVencimientoQR">(input.expires_in),
+                     put<"webhook">(common->webhook));
+  return ops::post(ctx, crypto_generate_path, std::move(body));
 }
 
 Result<HttpRequest> PixVerify::request(const Ctx& ctx, const VerifyFx& input) {

@@ -18,7 +18,7 @@ Result<Probe> open(std::uint16_t status, std::string body) {
   return CodigoRespuesta::open<Probe>(HttpResponse{status, std::move(body)});
 }
 
-std::string show(const Error& error) { return json::write(error.to_json()); }
+std::string show(const Error& error) { return json::to_text(error); }
 
 ApiFieldError item(std::string message, std::optional<std::string> code = std::nullopt) {
   return ApiFieldError{std::nullopt, std::move(message), std::move(code)};
@@ -100,6 +100,18 @@ TEST(Envelope, open_reports_decode_errors_with_the_library_message) {
     EXPECT_EQ(result.error().kind, ErrorKind::decode);
     EXPECT_TRUE(result.error().message.starts_with(prefix)) << result.error().message;
   }
+}
+
+// An answer is one JSON value: of a repeated member the last one counts, for the
+// markers and for the record decoded from it alike.
+TEST(Envelope, repeated_member_of_an_answer_counts_once_the_last) {
+  Result<Probe> result =
+      open(200, R"({"codigoRespuesta":"ERROR","estado":"a","codigoRespuesta":"PENDING","estado":"b"})");
+  ASSERT_TRUE(result.has_value()) << show(result.error());
+  EXPECT_EQ(result->estado, "b");
+  result = open(400, R"({"success":false,"message":"m","errors":[{"message":"a","message":"b","field":"f","field":"g"}]})");
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error(), Error::api(400, "m", {ApiFieldError{"g", "b", std::nullopt}}, false));
 }
 
 }  // namespace

@@ -34,20 +34,22 @@ struct EchoOp {
   static qb::Result<Echo> convert(Echo&& payload, Echo&&) { return std::move(payload); }
 };
 
-json::Value to_json(Echo&& e) { return json::Object::from_unsorted({{"text", std::move(e.text)}}); }
+void write_json(std::string& out, const Echo& e) { json::write_object(out, json::put<"text">(e.text)); }
+
+constexpr std::array test_catalogue{qb::OpInfo::operation("echo", true),
+                                    qb::OpInfo::operation("slow", false, 30),
+                                    qb::OpInfo::handler("hook")};
 
 class TestRegistry final : public qb::Registry {
  public:
-  std::optional<qb::Outcome> dispatch(std::string_view op, std::string_view payload) const override {
-    if (op.starts_with("echo.")) return qb::ffi::run<EchoOp>(op.substr(5), payload);
+  std::optional<qb::Outcome> dispatch(std::string_view op, std::string_view payload,
+                                      std::string& out) const override {
+    if (op.starts_with("echo.")) return qb::ffi::run<EchoOp>(op.substr(5), payload, out);
     if (op == "fail") return std::unexpected(qb::Error::api(503, "busy", {}, true));
     if (op == "explode") throw std::logic_error("registry fault");
     return std::nullopt;
   }
-  std::vector<qb::OpInfo> operations() const override {
-    return {qb::OpInfo::operation("echo", true), qb::OpInfo::operation("slow", false, 30),
-            qb::OpInfo::handler("hook")};
-  }
+  qb::Catalogue operations() const override { return qb::catalogue<test_catalogue>(); }
 };
 
 std::string call(std::string_view op, std::string_view payload = "") {

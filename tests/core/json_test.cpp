@@ -135,3 +135,27 @@ TEST(JsonRecord, failures_name_the_problem_and_its_position) {
   EXPECT_EQ(json::decode<One>("[]").error(),
             "invalid length 0, expected struct One with 1 element at line 1 column 1");
 }
+
+// A value holds one member per name: decoding its text straight, with the last
+// of a repeated member counting, gives what decoding its parse gives.
+TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
+  auto show = [](const std::expected<Outer, std::string>& out) {
+    if (!out) return out.error();
+    return out->label + std::string(json::enum_text(out->colour)) +
+           (out->inner ? out->inner->name : "-") + std::to_string(out->list.size()) +
+           json::to_text(out->map);
+  };
+  for (std::string_view text :
+       {R"({"colour":"red","colour":"green","label":"a","label":null})",
+        R"({"colour":1,"colour":"red","inner":{"name":2,"name":"n"},"list":[{"name":"x","name":3}]})",
+        R"({"colour":"red","map":{"a":1,"a":"z","b":"y"},"map":{"a":"1"}})",
+        R"({"colour":"red","map":{"a":1,"a":"z","b":"y"}})",
+        R"({"colour":"red","inner":{"name":"n"},"inner":["m",5]})", R"(["L","green",null,[],{}])",
+        R"({"label":"x"})", R"({"colour":"red",})", R"({"colour":"red","zzz":{"a":1,"a":[}})"}) {
+    auto parsed = json::parse(text);
+    EXPECT_EQ(show(json::decode<Outer>(text, json::Repeats::last_counts)),
+              show(parsed ? json::decode_value<Outer>(std::move(*parsed), text)
+                          : std::unexpected(parsed.error())))
+        << text;
+  }
+}

@@ -19,7 +19,7 @@ TEST(WebhookTarget, validate_reports_the_first_failing_check) {
       {{"https://x", "X-\u00d1", ""}, "webhook.key: must be a valid HTTP header name"},
       {{"https://x", "k", " \t\u2028"}, "webhook.value: must not be empty"}};
   for (const auto& [target, expected] : rows) EXPECT_EQ(show(target.validate()), expected);
-  EXPECT_EQ(json::write(WebhookTarget{" https://s/h ", "X-Hook", " v "}.to_json()),
+  EXPECT_EQ(json::to_text(WebhookTarget{" https://s/h ", "X-Hook", " v "}),
             R"({"key":"X-Hook","url":" https://s/h ","value":" v "})");
 }
 

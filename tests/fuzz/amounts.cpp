@@ -2,7 +2,6 @@
 // normalized plain text that reads as the same amount, and short plain numbers
 // keep exactly their digits.
 
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -55,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const Amount normal = read->normalized();
   const std::string plain = normal.plain_text();
-  qbo_check::require(std::is_eq(normal <=> *read) && normal.scale <= read->scale, "normalizing changed it",
+  qbo_check::require((normal <=> *read) == 0 && normal.scale <= read->scale, "normalizing changed it",
                      text);
   qbo_check::require(plain.find_first_of("eE+") == std::string::npos &&
                          (normal.scale == 0 || plain.back() != '0') && plain != "-0",
@@ -65,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qbo_check::require(plain == *expected, "digits changed", text + " -> " + plain);
 
   const auto again = amount::from_value(json::Value(plain));
-  qbo_check::require(again && std::is_eq(*again <=> normal) && again->plain_text() == plain,
+  qbo_check::require(again && (*again <=> normal) == 0 && again->plain_text() == plain,
                      "plain text does not read back", plain);
-  qbo_check::require(*amount::serialize(*read).as_string() == plain, "serialize differs", plain);
+  qbo_check::require(json::to_text(*read) == "\"" + plain + "\"", "written text differs", plain);
   const auto number = amount::to_json_number(*read);
   qbo_check::require(number && number->as_number() && number->as_number()->text == plain &&
                          json::is_number_literal(plain),
@@ -75,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto checked = amount::validate("amount", *read);
   const bool acceptable = normal > Amount{} && normal.scale <= 2;
-  qbo_check::require(checked.has_value() == acceptable && (!checked || std::is_eq(*checked <=> normal)),
+  qbo_check::require(checked.has_value() == acceptable && (!checked || (*checked <=> normal) == 0),
                      "validation disagrees with the limits", text);
   return 0;
 }

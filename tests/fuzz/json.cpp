@@ -1,15 +1,75 @@
-// The JSON reader and writer: whatever parses is written as compact UTF-8 text
-// that parses to the same value and is written again byte for byte.
+// The JSON reader and writer: the reader accepts exactly what the reference
+// parser (which words its syntax errors) accepts, and whatever parses is written
+// as compact UTF-8 text that parses to the same value and is written again byte
+// for byte.
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string_view>
+
+#include <boost/json/basic_parser_impl.hpp>
 
 #include "check.hpp"
 
 namespace {
 
 namespace json = quorvex_bo::json;
+using boost::system::error_code;
+
+// Listens to the reference parser without keeping anything.
+struct Listener {
+  static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t max_array_size = max_object_size;
+  static constexpr std::size_t max_key_size = max_object_size;
+  static constexpr std::size_t max_string_size = max_object_size;
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code&) { return true; }
+  bool on_array_begin(error_code&) { return true; }
+  bool on_array_end(std::size_t, error_code&) { return true; }
+  bool on_object_begin(error_code&) { return true; }
+  bool on_object_end(std::size_t, error_code&) { return true; }
+  bool on_string_part(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_string(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_key_part(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_key(std::string_view, std::size_t, error_code&) { return true; }
+  bool on_number_part(std::string_view, error_code&) { return true; }
+  bool on_int64(std::int64_t, std::string_view, error_code&) { return true; }
+  bool on_uint64(std::uint64_t, std::string_view, error_code&) { return true; }
+  bool on_double(double, std::string_view, error_code&) { return true; }
+  bool on_bool(bool, error_code&) { return true; }
+  bool on_null(error_code&) { return true; }
+  bool on_comment_part(std::string_view, error_code&) { return true; }
+  bool on_comment(std::string_view, error_code&) { return true; }
+};
+
+bool reference_accepts(std::string_view text) {
+  boost::json::parse_options options;
+  options.max_depth = json::max_depth;
+  boost::json::basic_parser<Listener> parser(options);
+  error_code ec;
+  const std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
+  return !ec && used == text.size();
+}
+
+// A record of every kind of member, decoded from a value's text straight and
+// from its parse: the two must agree, failures word for word.
+struct Probe {
+  std::string text;
+  std::optional<std::uint16_t> number;
+  std::vector<json::Value> list;
+  json::TextMap map;
+};
+constexpr auto describe(std::type_identity<Probe>) {
+  return json::record<Probe>("Probe", json::required("a", &Probe::text),
+                             json::optional("b", &Probe::number), json::optional("c", &Probe::list),
+                             json::optional("d", &Probe::map));
+}
+std::string shown(const std::expected<Probe, std::string>& probe) {
+  if (!probe) return probe.error();
+  return probe->text + "|" + std::to_string(probe->number.value_or(0)) + "|" +
+         std::to_string(probe->list.size()) + "|" + json::to_text(probe->map);
+}
 
 // Whether any object repeats a key: the writer keeps only the last occurrence,
 // so such a value cannot come back equal.
@@ -28,7 +88,15 @@ bool repeats_a_key(const json::Value& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto value = json::parse(text);
+  auto value = json::parse(text);
+  qbo_check::require(value.has_value() == reference_accepts(text),
+                     "the reader and the reference parser disagree", text);
+  auto straight = json::decode<Probe>(text, json::Repeats::last_counts);
+  if (value) {
+    json::Value copy = *value;
+    qbo_check::require(shown(straight) == shown(json::decode_value<Probe>(std::move(copy), text)),
+                       "a value decoded from its text differs from its parse decoded", text);
+  }
   if (!value) {
     qbo_check::require(value.error().find(" at line ") != std::string::npos,
                        "syntax error without a position", value.error());

@@ -12,11 +12,11 @@ using std::string;
 
 string qr(std::string_view body) {
   Result<FxQr> out = json::decode<Generated>(body).value().into_qr();
-  return out ? json::write(to_json(std::move(*out))) : out.error().message;
+  return out ? json::to_text(*out) : out.error().message;
 }
 
 string info(std::string_view body, string reference) {
-  return json::write(to_json(json::decode<Status>(body).value().into_info(std::move(reference))));
+  return json::to_text(json::decode<Status>(body).value().into_info(std::move(reference)));
 }
 
 TEST(FxWire, text_and_image_helpers) {

@@ -99,6 +99,12 @@ def test_status_story(op, path):
         '"requested_at":"2025-01-01","reversal":{"monto":1.50,"motivo":"x"},"status":"paid"}')
     assert exchange(op, {"reference": "1"}, 401, '{"error_description":" Expirado "}') == failure(
         "authentication", "Expirado", status=401)
+    # An answer is one JSON value: of a repeated member the last one counts.
+    none = dict.fromkeys(["amount", "converted_amount", "converted_currency", "currency",
+                          "detail", "exchange_rate", "requested_at", "reversal"])
+    assert exchange(op, {"reference": "7"}, 200,
+                    '{"codigoRespuesta":"ERROR","codigoRespuesta":"PENDING"}') == ok(
+        {**none, "raw_status": "PENDING", "reference": "7", "status": "pending"})
 
 
 def notify(op, body, sent="s3cr3t-\u00f1"):

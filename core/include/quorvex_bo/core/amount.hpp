@@ -61,9 +61,8 @@ json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value);
 Result<Amount> validate(std::string_view field, const Amount& value);
 // The normalized plain text as a JSON number, for request bodies.
 Result<json::Value> to_json_number(const Amount& value);
-// The normalized plain text as a JSON string, for result records.
-json::Value serialize(const Amount& value);
-json::Value serialize(const std::optional<Amount>& value);
-
 }  // namespace amount
+
+// The normalized plain text as a JSON string: how result records carry amounts.
+void write_json(std::string& out, const Amount& value);
 }  // namespace quorvex_bo

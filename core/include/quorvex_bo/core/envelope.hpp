@@ -46,10 +46,23 @@ std::optional<Error> marker_error(const HttpResponse& response, json::Value& bod
 // The error of a body without marker whose status is not 2xx.
 Error status_error(const HttpResponse& response, const json::Value& body);
 
-// The whole parsed body as the record P, or "unexpected payload shape: …".
+// Whether `body` is valid JSON without any failure marker: the common answer,
+// which the payload record is decoded from straight, without parsing it first.
+bool plain_answer(std::string_view body);
+
+// The whole body as the record P, or "unexpected payload shape: …". The body is
+// one JSON value, which holds one member per name: of a repeated member the
+// last one counts. Decoded from the parsed value or straight from the text of
+// a plain answer, with the same outcome.
 template <class P>
 Result<P> decode_payload(json::Value&& body, std::string_view source) {
   std::expected<P, std::string> out = json::decode_value<P>(std::move(body), source);
+  if (!out) return std::unexpected(Error::decode("unexpected payload shape: " + out.error()));
+  return std::move(*out);
+}
+template <class P>
+Result<P> decode_payload(std::string_view body) {
+  std::expected<P, std::string> out = json::decode<P>(body, json::Repeats::last_counts);
   if (!out) return std::unexpected(Error::decode("unexpected payload shape: " + out.error()));
   return std::move(*out);
 }
@@ -78,6 +91,8 @@ constexpr auto describe(std::type_identity<SuccessWire>) {
 struct CodigoRespuesta {
   template <class P>
   static Result<P> open(HttpResponse&& response) {
+    if (response.is_success() && envelope::plain_answer(response.body))
+      return envelope::decode_payload<P>(response.body);
     Result<json::Value> body = envelope::json_body(response);
     if (!body) return std::unexpected(std::move(body.error()));
     if (std::optional<Error> marked = envelope::marker_error(response, *body))

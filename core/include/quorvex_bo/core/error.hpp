@@ -18,8 +18,6 @@ struct ApiFieldError {
   std::string message;
   std::optional<std::string> code;
 
-  // Always the three members "code", "field", "message"; null for an absent one.
-  json::Value to_json() const;
   bool operator==(const ApiFieldError&) const = default;
 };
 
@@ -74,11 +72,14 @@ struct Error {
   // Only an "api" error flagged by its raiser may succeed when sent again.
   bool is_retryable() const { return kind == ErrorKind::api && retryable; }
 
-  // "kind" and the kind's own members, never null, never omitted.
-  json::Value to_json() const;
-
   bool operator==(const Error&) const = default;
 };
+
+// Always the three members "code", "field", "message"; null for an absent one.
+void write_json(std::string& out, const ApiFieldError& item);
+// "kind" and the kind's own members, never null, never omitted; in a call
+// result also "retryable", whatever the kind.
+void write_json(std::string& out, const Error& error, bool in_call_result = false);
 
 template <class T>
 using Result = std::expected<T, Error>;

@@ -14,6 +14,7 @@
 #include "quorvex_bo/core/http.hpp"
 #include "quorvex_bo/core/json.hpp"
 #include "quorvex_bo/core/operation.hpp"
+#include "quorvex_bo/core/spare.hpp"
 #include "quorvex_bo/core/webhook.hpp"
 
 namespace quorvex_bo {
@@ -50,9 +51,12 @@ constexpr auto describe(std::type_identity<Parse<T>>) {
 
 namespace ffi {
 
-// The call result as compact JSON text. Faults of the registry become the "ffi"
+// The call result as compact JSON text, written into `out` (whose capacity a
+// caller may keep from call to call). Faults of the registry become the "ffi"
 // error "core panicked while handling `<op>`"; only a fault while writing the
 // result itself (memory exhaustion) can escape.
+void call(const Registry& registry, std::string_view op, std::string_view payload,
+          std::string& out);
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
 // Decodes the payload as T, or the "ffi" error "invalid payload: <decoder message>".
@@ -63,21 +67,13 @@ Result<T> parse(std::string_view payload) {
   return std::move(*out);
 }
 
-// The JSON value of a record (`to_json(T&&)` or `T::to_json() &&`).
-template <class T>
-Result<json::Value> to_value(T&& record) {
-  if constexpr (requires { std::move(record).to_json(); })
-    return std::move(record).to_json();
-  else
-    return to_json(std::move(record));
-}
-
 // "unknown stage `<stage>` for `<operation>`"
 Error unknown_stage(std::string_view stage, std::string_view operation);
 
-// Runs the stage "build" or "parse" of the gateway operation Op.
+// Runs the stage "build" or "parse" of the gateway operation Op; the value (the
+// HTTP request or the result record) is written to `out`.
 template <Operation Op>
-Outcome run(std::string_view stage, std::string_view payload) {
+Outcome run(std::string_view stage, std::string_view payload, std::string& out) {
   using Input = typename Op::Input;
   if (stage == "build") {
     Result<Build<Input>> build = parse<Build<Input>>(payload);
@@ -85,7 +81,8 @@ Outcome run(std::string_view stage, std::string_view payload) {
     const Ctx ctx{build->config, build->token};
     Result<HttpRequest> request = Op::request(ctx, build->input);
     if (!request) return std::unexpected(std::move(request.error()));
-    return to_value(std::move(*request));
+    write_json(out, *request);
+    return {};
   }
   if (stage == "parse") {
     Result<Parse<Input>> parsed = parse<Parse<Input>>(payload);
@@ -95,19 +92,23 @@ Outcome run(std::string_view stage, std::string_view payload) {
     if (!opened) return std::unexpected(std::move(opened.error()));
     Result<typename Op::Output> output = Op::convert(std::move(*opened), std::move(parsed->input));
     if (!output) return std::unexpected(std::move(output.error()));
-    return to_value(std::move(*output));
+    write_json(out, *output);
+    spare::keep(std::move(parsed->response.body));
+    return {};
   }
   return std::unexpected(unknown_stage(stage, Op::name));
 }
 
-// Runs the webhook handler H on a WebhookCall payload.
+// Runs the webhook handler H on a WebhookCall payload; the notification record
+// is written to `out`.
 template <Handler H>
-Outcome run_handler(std::string_view payload) {
+Outcome run_handler(std::string_view payload, std::string& out) {
   Result<WebhookCall> webhook_call = parse<WebhookCall>(payload);
   if (!webhook_call) return std::unexpected(std::move(webhook_call.error()));
   Result<typename H::Output> output = H::handle(std::move(*webhook_call));
   if (!output) return std::unexpected(std::move(output.error()));
-  return to_value(std::move(*output));
+  write_json(out, *output);
+  return {};
 }
 
 }  // namespace ffi

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quorvex_bo/core/json.hpp"
 
@@ -14,15 +16,19 @@ constexpr auto describe(std::type_identity<Method>) {
   return json::enumeration<Method>("Method", "GET", "POST", "PATCH");
 }
 
+// Name and value of each header to send, kept in ascending byte order of the
+// names (a few entries: a sorted list rather than a tree).
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
 struct HttpRequest {
   Method method = Method::GET;
   std::string url;
-  json::TextMap headers;
+  Headers headers;
   std::optional<std::string> body;  // the exact text to send; none for GET
-
-  // {"body":…|null,"headers":{…},"method":"GET","url":"…"}
-  json::Value to_json() &&;
 };
+
+// {"body":…|null,"headers":{…},"method":"GET","url":"…"}
+void write_json(std::string& out, const HttpRequest& request);
 
 struct HttpResponse {
   std::uint16_t status = 0;

@@ -1,23 +1,28 @@
 #pragma once
-// The JSON value of the whole system, its parser and writer, and the one generic
-// mechanism that decodes records from it.
+// The JSON value of the whole system, its reader and writer, and the one generic
+// mechanism that decodes records.
 //
 // - Objects keep their members sorted by key in byte order, so every object the
-//   system writes comes out sorted without care at the call site.
+//   system writes comes out sorted without care at the call site. A value keeps
+//   one member per name: where a parsed text repeats a name, the last one counts.
 // - Numbers keep the exact literal text they had in the input (`100.50`, `1E2`,
 //   a 40-digit integer) and are written back unchanged.
-// - A parsed object that repeats a key keeps every occurrence, adjacent and in
-//   document order; lookups and the writer see only the last one. Record decoding
-//   uses the extra occurrences to report "duplicate field".
-// - Every parsed value carries marks (ordinals of its start and end in the
-//   document) so that a decoding error can name a line and column afterwards
-//   without slowing the parse down.
+// - Records are decoded from a document or from a value, and each caller says
+//   which: a document (a payload, `decode(text)`) may repeat a member, and a
+//   listed member given twice is an error; a value (a gateway answer) holds one
+//   member per name, the last given, whether it was parsed first
+//   (`decode_value`, `read`) or is decoded straight from its text
+//   (`decode(text, Repeats::last_counts)`). Decoding from text goes through a
+//   `Cursor` and builds no tree.
+// - Parsed values and decoding errors carry byte offsets into the text; line and
+//   column are worked out only when an error is reported.
 
 #include <array>
 #include <compare>
 #include <concepts>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <map>
 #include <optional>
 #include <span>
@@ -39,22 +44,22 @@ struct Number {
 
 class Value;
 struct Member;
+// Text to text, ordered by key; repeated keys in the document: the last wins.
+using TextMap = std::map<std::string, std::string, std::less<>>;
 using Array = std::vector<Value>;
 
-inline constexpr std::uint32_t no_mark = UINT32_MAX;
+// "No position": a value made in code rather than read from text.
+inline constexpr std::size_t no_mark = SIZE_MAX;
 
 class Object {
  public:
   Object() = default;
 
-  // The last member named `key`, or nullptr.
+  // The member named `key`, or nullptr.
   const Value* find(std::string_view key) const;
   Value* find(std::string_view key);
-  // Every occurrence of `key` (more than one only in parsed documents).
-  std::span<const Member> all(std::string_view key) const;
-  std::span<Member> all(std::string_view key);
 
-  // Sets `key` to `value`, replacing every earlier occurrence; keeps the order.
+  // Sets `key` to `value`, replacing an earlier member of that name; keeps the order.
   void insert_or_assign(std::string key, Value value);
 
   // Defined after `Member`: a vector of an incomplete type may be declared but
@@ -66,8 +71,8 @@ class Object {
   std::vector<Member>::iterator begin();
   std::vector<Member>::iterator end();
 
-  // For the parser: members in any order, made sorted (stable, so repeated
-  // keys stay in document order).
+  // For the parser: members in document order, made sorted; of a repeated key
+  // only the last occurrence stays.
   static Object from_unsorted(std::vector<Member> members);
 
  private:
@@ -112,10 +117,10 @@ class Value {
   const Storage& storage() const { return data_; }
   Storage& storage() { return data_; }
 
-  // Where the value started and (for arrays and objects) ended in the parsed
-  // document; no_mark for values made in code.
-  std::uint32_t mark = no_mark;
-  std::uint32_t end_mark = no_mark;
+  // Byte offsets in the parsed text of the value's start and (for arrays and
+  // objects) of its closing bracket; no_mark for values made in code.
+  std::size_t mark = no_mark;
+  std::size_t end_mark = no_mark;
 
  private:
   Storage data_;
@@ -142,7 +147,7 @@ inline Value::Value(const char* s) : data_(std::string(s)) {}
 inline Value::Value(Array a) : data_(std::move(a)) {}
 inline Value::Value(Object o) : data_(std::move(o)) {}
 
-// Structural equality (marks are ignored; repeated keys compare as written).
+// Structural equality (marks are ignored).
 bool operator==(const Value& a, const Value& b);
 bool operator==(const Object& a, const Object& b);
 
@@ -157,22 +162,209 @@ std::expected<Value, std::string> parse(std::string_view text);
 
 // Compact text: members in key order, only `"`, `\` and U+0000–U+001F escaped.
 std::string write(const Value& value);
-void write_to(std::string& out, const Value& value);
 // A JSON string literal for `text` (quotes included), with the same escapes.
 void write_string(std::string& out, std::string_view text);
 
-// " at line L column C" for the value or container end with the given mark in
-// `text` (a document that parsed); empty when the mark cannot be placed.
-std::string position_suffix(std::string_view text, std::uint32_t mark);
+// " at line L column C" for a byte offset into `text`; empty for no_mark.
+std::string position_suffix(std::string_view text, std::size_t offset);
 
 // Whether `text` is a valid JSON number literal.
 bool is_number_literal(std::string_view text);
+
+// The description and position of the first syntax error in `text` (a text the
+// cursor or `parse` rejected); `fallback` places it should the wording fail.
+std::string syntax_error(std::string_view text, std::size_t fallback);
+
+// What a repeated member name means to the records read through a cursor.
+//   rejected     the text is a document (a payload): a listed member given twice
+//                is an error
+//   last_counts  the text is that of one JSON value (a gateway answer), which
+//                holds one member per name: the last one given
+enum class Repeats : std::uint8_t { rejected, last_counts };
+
+// Reads JSON text one token at a time, for decoding records straight from the
+// text without building a tree. Syntax is checked on the way; after the first
+// syntax error every call yields nothing and `failed()` is true. Offsets are
+// bytes from the start of the text.
+class Cursor {
+ public:
+  enum class Next : std::uint8_t { object, array, string, number, boolean, null, invalid };
+
+  explicit Cursor(std::string_view text, Repeats repeats = Repeats::rejected)
+      : text_(text), repeats_(repeats) {}
+  Repeats repeats() const { return repeats_; }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+
+  // The kind of the next value, white space skipped; `at()` is then its offset.
+  Next peek() {
+    skip_space();
+    if (failed_ || pos_ >= text_.size()) return Next::invalid;
+    switch (text_[pos_]) {
+      case '{': return Next::object;
+      case '[': return Next::array;
+      case '"': return Next::string;
+      case 't': case 'f': return Next::boolean;
+      case 'n': return Next::null;
+      case '-': return Next::number;
+      default: return text_[pos_] >= '0' && text_[pos_] <= '9' ? Next::number : Next::invalid;
+    }
+  }
+  std::size_t at() const { return pos_; }
+  bool failed() const { return failed_; }
+  std::size_t failed_at() const { return failed_at_; }
+
+  // The members of the object at the cursor: start with n = 0. Each true answer
+  // leaves the cursor on a member's value with its key in `key` (valid until the
+  // next key is read). False once the object closed; `closed_at()` is its '}'.
+  bool next_member(std::size_t& n, std::string_view& key);
+  // The elements of the array at the cursor, the same way.
+  bool next_element(std::size_t& n);
+  std::size_t closed_at() const { return closed_at_; }
+
+  // The scalar at the cursor, whose kind the caller has peeked.
+  std::string string();            // unescaped, in one allocation
+  std::string_view string_view();  // unescaped; valid until the next string or key
+  std::string_view number();       // the literal text
+  bool boolean();
+  void null();
+
+  void skip();    // one whole value
+  Value value();  // one whole value as a tree (marks are offsets in the text)
+
+  // Whether only white space follows (checked once the value was read).
+  bool at_end();
+
+ private:
+  struct Span {
+    std::size_t begin = 0;  // first byte after the opening quote
+    std::size_t end = 0;    // the closing quote
+    bool escaped = false;
+  };
+  void skip_space() {
+    while (pos_ < text_.size() &&
+           (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' || text_[pos_] == '\t'))
+      ++pos_;
+  }
+  void fail();
+  bool open(char bracket);
+  bool close_or_comma(std::size_t& n, char bracket);
+  Span scan_string();
+  std::string_view unescape_to_scratch(Span span);
+  bool literal(std::string_view word);
+
+  std::string_view text_;
+  Repeats repeats_;
+  std::size_t pos_ = 0;
+  std::size_t depth_ = 0;
+  std::size_t closed_at_ = 0;
+  std::size_t failed_at_ = 0;
+  bool failed_ = false;
+  std::string scratch_;
+};
+
+// ---- Writing records straight to text ---------------------------------------
+// A record is written as one object whose members are listed in ascending byte
+// order of their keys; `write_object` checks that order at compile time, so no
+// tree is built and nothing is sorted at run time.
+
+void write_json(std::string& out, std::string_view text);
+void write_json(std::string& out, const std::string& text);
+void write_json(std::string& out, const char* text);
+void write_json(std::string& out, bool flag);
+void write_json(std::string& out, std::nullptr_t);
+void write_json(std::string& out, const Value& value);
+void write_json(std::string& out, const TextMap& map);
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+void write_json(std::string& out, T number) {
+  out += std::to_string(number);
+}
+template <class T>
+void write_json(std::string& out, const std::optional<T>& value) {
+  if (value)
+    write_json(out, *value);
+  else
+    out += "null";
+}
+template <class T>
+void write_json(std::string& out, const std::vector<T>& items) {
+  out += '[';
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ',';
+    write_json(out, items[i]);
+  }
+  out += ']';
+}
+
+// The JSON text of anything `write_json` writes.
+template <class T>
+std::string to_text(const T& value) {
+  std::string out;
+  write_json(out, value);
+  return out;
+}
+
+template <std::size_t N>
+struct Key {
+  char text[N]{};
+  consteval Key(const char (&s)[N]) {
+    for (std::size_t i = 0; i < N; ++i) {
+      // Written without escaping: no quotation mark, backslash or control character.
+      if (i + 1 < N && (s[i] == '"' || s[i] == '\\' || static_cast<unsigned char>(s[i]) < 0x20))
+        throw "a key that would need escaping";
+      text[i] = s[i];
+    }
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// One member: `put<"key">(value)`, always written; `put_if<"key">(present, value)`,
+// left out unless `present`.
+template <Key K, class V>
+struct Put {
+  static constexpr std::string_view key = K.view();
+  const V& value;
+  bool present = true;
+};
+template <Key K, class V>
+constexpr Put<K, V> put(const V& value) {
+  return {value};
+}
+template <Key K, class V>
+constexpr Put<K, V> put_if(bool present, const V& value) {
+  return {value, present};
+}
+
+template <class... M>
+void write_object(std::string& out, const M&... members) {
+  static_assert(
+      [] {
+        constexpr std::array<std::string_view, sizeof...(M)> keys{M::key...};
+        for (std::size_t i = 1; i < keys.size(); ++i)
+          if (!(keys[i - 1] < keys[i])) return false;
+        return true;
+      }(),
+      "members must be listed once each, in ascending byte order of their keys");
+  out += '{';
+  bool first = true;
+  auto member = [&](const auto& m) {
+    if (!m.present) return;
+    out += first ? "\"" : ",\"";
+    first = false;
+    out += m.key;
+    out += "\":";
+    write_json(out, m.value);
+  };
+  (member(members), ...);
+  out += '}';
+}
 
 // ---- Record decoding --------------------------------------------------------
 
 struct DecodeError {
   std::string message;
-  std::uint32_t mark = no_mark;
+  std::size_t mark = no_mark;
 };
 template <class T>
 using Decoded = std::expected<T, DecodeError>;
@@ -187,9 +379,11 @@ std::string describe_found(const Value& value);
 // "invalid type: <found>, expected <expected>" at the value.
 std::unexpected<DecodeError> invalid_type(const Value& value, std::string_view expected);
 
-// Decoding is found through `Reader<T>`. The project provides readers for
-// std::string, bool, the integer types, Value, std::optional<T>, std::vector<T>,
-// TextMap, described enumerations and described records.
+// Decoding is found through `Reader<T>`, which reads a T from a parsed value
+// (`read(Value&&)`) or from the next value of a document (`read(Cursor&)`, which
+// consumes exactly one value, also when it fails). The project provides readers
+// for std::string, bool, the integer types, Value, std::optional<T>,
+// std::vector<T>, TextMap, described enumerations and described records.
 template <class T, class = void>
 struct Reader;
 
@@ -198,8 +392,13 @@ Decoded<T> read(Value&& value) {
   return Reader<T>::read(std::move(value));
 }
 
-// Text to text, ordered by key; repeated keys in the document: the last wins.
-using TextMap = std::map<std::string, std::string, std::less<>>;
+// Reads the next value of the document as a tree, then as T: for the readers
+// that need the value whole (and for messages that show it).
+template <class T>
+Decoded<T> read_whole(Cursor& cursor) {
+  Value value = cursor.value();
+  return Reader<T>::read(std::move(value));
+}
 
 // -- Enumerations: `describe(std::type_identity<E>)` found by argument-dependent
 // lookup returns `enumeration<E>("Name", {"a", "b"})`; the enumerators are 0..N-1.
@@ -218,14 +417,17 @@ constexpr auto enumeration(std::string_view name, S... texts) {
 // declaration order. Records are default-constructible aggregates.
 enum class Presence : std::uint8_t { required, optional, defaulted };
 
-template <class R, class M>
+// `Custom`: the field names its own reader of a parsed value (it then reads its
+// value whole from a document too); otherwise Reader<M> reads it either way.
+template <class R, class M, bool Custom = false>
 struct Field {
+  using Member = M;
   std::string_view name;
   M R::*member;
   Presence presence;
   Decoded<M> (*reader)(Value&&);  // the value of a present member (null included)
-  M (*fallback)();                // the value of a defaulted member when absent
-  bool null_is_absent = false;    // a defaulted member given as null takes the default
+  M (*fallback)();              // the value of a defaulted member when absent
+  bool null_is_absent = false;  // a defaulted member given as null takes the default
 };
 
 template <class R, class... F>
@@ -238,31 +440,33 @@ constexpr auto record(std::string_view name, F... fields) {
   return RecordDescription<R, F...>{name, std::tuple<F...>{fields...}};
 }
 
-template <class M>
-constexpr Decoded<M> (*default_reader())(Value&&) {
-  return +[](Value&& v) { return Reader<M>::read(std::move(v)); };
-}
-
 // Must be present (null goes to the reader, which usually refuses it).
 template <class R, class M>
-constexpr Field<R, M> required(std::string_view name, M R::*member,
-                               Decoded<M> (*reader)(Value&&) = default_reader<M>()) {
+constexpr Field<R, M> required(std::string_view name, M R::*member) {
+  return {name, member, Presence::required, nullptr, nullptr, false};
+}
+template <class R, class M>
+constexpr Field<R, M, true> required(std::string_view name, M R::*member,
+                                     Decoded<M> (*reader)(Value&&)) {
   return {name, member, Presence::required, reader, nullptr, false};
 }
 // May be absent: the member keeps its value-initialised state (nullopt for an
 // std::optional). A present member, null included, goes to the reader; the
 // default reader of std::optional turns null into nullopt.
 template <class R, class M>
-constexpr Field<R, M> optional(std::string_view name, M R::*member,
-                               Decoded<M> (*reader)(Value&&) = default_reader<M>()) {
+constexpr Field<R, M> optional(std::string_view name, M R::*member) {
+  return {name, member, Presence::optional, nullptr, nullptr, false};
+}
+template <class R, class M>
+constexpr Field<R, M, true> optional(std::string_view name, M R::*member,
+                                     Decoded<M> (*reader)(Value&&)) {
   return {name, member, Presence::optional, reader, nullptr, false};
 }
 // Absent (or null, when `null_is_absent`) takes `fallback()`.
 template <class R, class M>
 constexpr Field<R, M> defaulted(std::string_view name, M R::*member, M (*fallback)(),
-                                bool null_is_absent = true,
-                                Decoded<M> (*reader)(Value&&) = default_reader<M>()) {
-  return {name, member, Presence::defaulted, reader, fallback, null_is_absent};
+                                bool null_is_absent = true) {
+  return {name, member, Presence::defaulted, nullptr, fallback, null_is_absent};
 }
 
 template <class T>
@@ -280,135 +484,282 @@ constexpr std::string_view enum_text(E e) {
 std::string unknown_variant(std::string_view found, std::span<const std::string_view> expected);
 // "invalid length N, expected struct X with M elements" ("element" for one).
 std::string invalid_length(std::size_t found, std::string_view record, std::size_t expected);
+// "missing field `x`", "duplicate field `x`"
+std::string missing_field(std::string_view name);
+std::string duplicate_field(std::string_view name);
 
 namespace detail {
 
-template <class R, class M>
-std::optional<DecodeError> read_member(R& out, const Field<R, M>& field, Object& object,
-                                       std::optional<DecodeError>& missing,
-                                       std::uint32_t object_end) {
-  std::span<Member> found = object.all(field.name);
-  if (found.size() > 1)
-    return DecodeError{"duplicate field `" + std::string(field.name) + "`", found[1].value.mark};
-  if (found.empty() || (field.presence == Presence::defaulted && field.null_is_absent &&
-                        found.front().value.is_null())) {
-    switch (field.presence) {
-      case Presence::required:
-        if (!missing)
-          missing = DecodeError{"missing field `" + std::string(field.name) + "`", object_end};
-        break;
-      case Presence::optional: out.*field.member = M{}; break;
-      case Presence::defaulted: out.*field.member = field.fallback(); break;
-    }
-    return std::nullopt;
-  }
-  Decoded<M> value = field.reader(std::move(found.front().value));
-  if (!value) return std::move(value.error());
-  out.*field.member = std::move(*value);
-  return std::nullopt;
+template <class R, class M, bool C>
+Decoded<M> read_field(const Field<R, M, C>& field, Value&& value) {
+  if constexpr (C) return field.reader(std::move(value));
+  else return Reader<M>::read(std::move(value));
 }
 
-template <class R, class M>
-std::optional<DecodeError> read_element(R& out, const Field<R, M>& field, Value& element) {
-  if (field.presence == Presence::defaulted && field.null_is_absent && element.is_null()) {
-    out.*field.member = field.fallback();
-    return std::nullopt;
-  }
-  Decoded<M> value = field.reader(std::move(element));
-  if (!value) return std::move(value.error());
-  out.*field.member = std::move(*value);
-  return std::nullopt;
-}
-
-}  // namespace detail
-
-template <DescribedRecord R>
-Decoded<R> read_record(Value&& value) {
-  static constexpr auto description = describe(std::type_identity<R>{});
-  constexpr std::size_t n = std::tuple_size_v<decltype(description.fields)>;
-  R out{};
-  std::optional<DecodeError> error;
-  if (Object* object = value.as_object()) {
-    std::optional<DecodeError> missing;
-    std::apply(
-        [&](const auto&... field) {
-          ((error || (error = detail::read_member(out, field, *object, missing, value.end_mark),
-                      false)),
-           ...);
-        },
-        description.fields);
-    if (!error && missing) error = std::move(missing);
-  } else if (Array* array = value.as_array()) {
-    if (array->size() != n)
-      return fail(value, invalid_length(array->size(), description.name, n));
-    std::size_t i = 0;
-    std::apply(
-        [&](const auto&... field) {
-          ((error || (error = detail::read_element(out, field, (*array)[i++]), false)), ...);
-        },
-        description.fields);
+template <class R, class M, bool C>
+Decoded<M> read_field(const Field<R, M, C>& field, Cursor& cursor) {
+  if constexpr (C) {
+    Value value = cursor.value();
+    return field.reader(std::move(value));
   } else {
-    return invalid_type(value, "struct " + std::string(description.name));
+    return Reader<M>::read(cursor);
   }
+}
+
+template <class R, class M, bool C>
+bool takes_default(const Field<R, M, C>& field, bool is_null) {
+  return field.presence == Presence::defaulted && field.null_is_absent && is_null;
+}
+
+// An absent member: nothing for a required one (the caller reports it).
+template <class R, class M, bool C>
+void absent(R& out, const Field<R, M, C>& field) {
+  if (field.presence == Presence::optional) out.*field.member = M{};
+  if (field.presence == Presence::defaulted) out.*field.member = field.fallback();
+}
+
+template <class R, class M, bool C, class Source>
+std::optional<DecodeError> read_into(R& out, const Field<R, M, C>& field, Source&& source) {
+  Decoded<M> value = read_field(field, std::forward<Source>(source));
+  if (!value) return std::move(value.error());
+  out.*field.member = std::move(*value);
+  return std::nullopt;
+}
+
+// What a document said about one listed member while its object was read.
+struct Seen {
+  std::uint32_t count = 0;
+  bool null = false;                  // the occurrence that counts was null
+  std::size_t repeat_at = no_mark;    // a rejected repeat: the second occurrence's value
+  std::optional<DecodeError> error;   // from reading the occurrence that counts
+};
+
+// Errors of an object count in declaration order, whatever the order of the
+// members in the text: a rejected repeat, then the reader's error; a missing
+// member only when nothing else failed.
+template <class R, class M, bool C>
+std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen& seen,
+                                  std::optional<DecodeError>& missing, std::size_t object_end) {
+  if (seen.repeat_at != no_mark) return DecodeError{duplicate_field(field.name), seen.repeat_at};
+  if (seen.count == 0 || takes_default(field, seen.null)) {
+    if (field.presence == Presence::required && !missing)
+      missing = DecodeError{missing_field(field.name), object_end};
+    absent(out, field);
+    return std::nullopt;
+  }
+  return std::move(seen.error);
+}
+
+template <class R, class Fields, std::size_t... I>
+Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence<I...>) {
+  R out{};
+  std::array<Seen, sizeof...(I)> seen{};
+  std::string_view key;
+  for (std::size_t n = 0; cursor.next_member(n, key);) {
+    auto member = [&](const auto& field, Seen& slot) {
+      if (key != field.name) return false;
+      if (slot.count++ > 0 && cursor.repeats() == Repeats::rejected) {
+        if (slot.count == 2) slot.repeat_at = cursor.at();
+        cursor.skip();
+        return true;
+      }
+      // The first occurrence, or a later one that replaces it.
+      slot.null = false;
+      if (slot.error) slot.error.reset();
+      if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
+        cursor.null();
+        slot.null = true;
+      } else if (Decoded<typename std::remove_cvref_t<decltype(field)>::Member> value =
+                     read_field(field, cursor)) {
+        out.*field.member = std::move(*value);
+      } else {
+        slot.error = std::move(value.error());
+      }
+      return true;
+    };
+    if (!(member(std::get<I>(fields), seen[I]) || ...)) cursor.skip();  // not listed
+  }
+  std::optional<DecodeError> error, missing;
+  ((error || (error = settle(out, std::get<I>(fields), seen[I], missing, cursor.closed_at()),
+              false)),
+   ...);
+  if (error || (error = std::move(missing))) return std::unexpected(std::move(*error));
+  return out;
+}
+
+template <class R, class Fields, std::size_t... I>
+Decoded<R> read_object(Object& object, std::size_t object_end, const Fields& fields,
+                       std::index_sequence<I...>) {
+  R out{};
+  std::optional<DecodeError> error, missing;
+  auto member = [&](const auto& field) -> std::optional<DecodeError> {
+    Value* found = object.find(field.name);
+    if (!found || takes_default(field, found->is_null())) {
+      if (field.presence == Presence::required && !missing)
+        missing = DecodeError{missing_field(field.name), object_end};
+      absent(out, field);
+      return std::nullopt;
+    }
+    return read_into(out, field, std::move(*found));
+  };
+  ((error || (error = member(std::get<I>(fields)), false)), ...);
+  if (error || (error = std::move(missing))) return std::unexpected(std::move(*error));
+  return out;
+}
+
+// The array form: the fields in declaration order, exactly as many as declared.
+template <class R, class Fields, std::size_t... I>
+Decoded<R> read_array(Cursor& cursor, std::string_view name, const Fields& fields,
+                      std::index_sequence<I...>) {
+  R out{};
+  const std::size_t start = cursor.at();
+  std::optional<DecodeError> error;
+  std::size_t n = 0;
+  while (cursor.next_element(n)) {
+    auto element = [&](const auto& field) {
+      if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
+        cursor.null();
+        out.*field.member = field.fallback();
+      } else {
+        error = read_into(out, field, cursor);
+      }
+    };
+    const std::size_t index = n - 1;
+    if (error || index >= sizeof...(I) || !((index == I && (element(std::get<I>(fields)), true)) || ...))
+      cursor.skip();
+  }
+  if (n != sizeof...(I))
+    return std::unexpected(DecodeError{invalid_length(n, name, sizeof...(I)), start});
   if (error) return std::unexpected(std::move(*error));
   return out;
 }
 
+template <class R, class Fields, std::size_t... I>
+Decoded<R> read_array(Array& array, const Value& at, std::string_view name, const Fields& fields,
+                      std::index_sequence<I...>) {
+  if (array.size() != sizeof...(I)) return fail(at, invalid_length(array.size(), name, sizeof...(I)));
+  R out{};
+  std::optional<DecodeError> error;
+  auto element = [&](const auto& field, Value& value) -> std::optional<DecodeError> {
+    if (takes_default(field, value.is_null())) {
+      out.*field.member = field.fallback();
+      return std::nullopt;
+    }
+    return read_into(out, field, std::move(value));
+  };
+  ((error || (error = element(std::get<I>(fields), array[I]), false)), ...);
+  if (error) return std::unexpected(std::move(*error));
+  return out;
+}
+
+}  // namespace detail
+
 template <class R>
 struct Reader<R, std::enable_if_t<DescribedRecord<R>>> {
-  static Decoded<R> read(Value&& value) { return read_record<R>(std::move(value)); }
+  static constexpr auto description = describe(std::type_identity<R>{});
+  static constexpr auto indices =
+      std::make_index_sequence<std::tuple_size_v<decltype(description.fields)>>{};
+
+  static Decoded<R> read(Value&& value) {
+    if (Object* object = value.as_object())
+      return detail::read_object<R>(*object, value.end_mark, description.fields, indices);
+    if (Array* array = value.as_array())
+      return detail::read_array<R>(*array, value, description.name, description.fields, indices);
+    return invalid_type(value, "struct " + std::string(description.name));
+  }
+
+  static Decoded<R> read(Cursor& cursor) {
+    switch (cursor.peek()) {
+      case Cursor::Next::object:
+        return detail::read_object<R>(cursor, description.fields, indices);
+      case Cursor::Next::array:
+        return detail::read_array<R>(cursor, description.name, description.fields, indices);
+      default: {
+        Value value = cursor.value();
+        return invalid_type(value, "struct " + std::string(description.name));
+      }
+    }
+  }
 };
 
 template <class E>
 struct Reader<E, std::enable_if_t<DescribedEnum<E>>> {
+  static constexpr auto description = describe(std::type_identity<E>{});
+
+  static Decoded<E> from_text(std::string_view text, std::size_t at) {
+    for (std::size_t i = 0; i < description.texts.size(); ++i)
+      if (text == description.texts[i]) return static_cast<E>(i);
+    return std::unexpected(DecodeError{unknown_variant(text, description.texts), at});
+  }
   static Decoded<E> read(Value&& value) {
-    static constexpr auto description = describe(std::type_identity<E>{});
     const std::string* text = value.as_string();
     if (!text) return invalid_type(value, "enum " + std::string(description.name));
-    for (std::size_t i = 0; i < description.texts.size(); ++i)
-      if (*text == description.texts[i]) return static_cast<E>(i);
-    return fail(value, unknown_variant(*text, description.texts));
+    return from_text(*text, value.mark);
+  }
+  static Decoded<E> read(Cursor& cursor) {
+    if (cursor.peek() != Cursor::Next::string) return read_whole<E>(cursor);
+    const std::size_t at = cursor.at();
+    return from_text(cursor.string_view(), at);
   }
 };
 
 template <>
 struct Reader<std::string> {
   static Decoded<std::string> read(Value&& value);
+  static Decoded<std::string> read(Cursor& cursor);
 };
 template <>
 struct Reader<bool> {
   static Decoded<bool> read(Value&& value);
+  static Decoded<bool> read(Cursor& cursor) { return read_whole<bool>(cursor); }
 };
+
+// Integers: a JSON number without fraction or exponent, in the type's range.
 template <>
 struct Reader<std::uint16_t> {
   static Decoded<std::uint16_t> read(Value&& value);
+  static Decoded<std::uint16_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::uint32_t> {
   static Decoded<std::uint32_t> read(Value&& value);
+  static Decoded<std::uint32_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::uint64_t> {
   static Decoded<std::uint64_t> read(Value&& value);
+  static Decoded<std::uint64_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<std::int64_t> {
   static Decoded<std::int64_t> read(Value&& value);
+  static Decoded<std::int64_t> read(Cursor& cursor);
 };
 template <>
 struct Reader<Value> {
   static Decoded<Value> read(Value&& value) { return std::move(value); }
+  static Decoded<Value> read(Cursor& cursor) { return cursor.value(); }
 };
 template <>
 struct Reader<TextMap> {
   static Decoded<TextMap> read(Value&& value);
+  static Decoded<TextMap> read(Cursor& cursor);
 };
 
 template <class T>
 struct Reader<std::optional<T>> {
   static Decoded<std::optional<T>> read(Value&& value) {
     if (value.is_null()) return std::optional<T>{};
-    Decoded<T> inner = Reader<T>::read(std::move(value));
+    return wrap(Reader<T>::read(std::move(value)));
+  }
+  static Decoded<std::optional<T>> read(Cursor& cursor) {
+    if (cursor.peek() != Cursor::Next::null) return wrap(Reader<T>::read(cursor));
+    cursor.null();
+    return std::optional<T>{};
+  }
+
+ private:
+  static Decoded<std::optional<T>> wrap(Decoded<T>&& inner) {
     if (!inner) return std::unexpected(std::move(inner.error()));
     return std::optional<T>(std::move(*inner));
   }
@@ -428,10 +779,32 @@ struct Reader<std::vector<T>> {
     }
     return out;
   }
+  static Decoded<std::vector<T>> read(Cursor& cursor) {
+    if (cursor.peek() != Cursor::Next::array) {
+      Value value = cursor.value();
+      return invalid_type(value, "a sequence");
+    }
+    std::vector<T> out;
+    std::optional<DecodeError> error;
+    for (std::size_t n = 0; cursor.next_element(n);) {
+      if (error) {
+        cursor.skip();
+        continue;
+      }
+      Decoded<T> item = Reader<T>::read(cursor);
+      if (item)
+        out.push_back(std::move(*item));
+      else
+        error = std::move(item.error());
+    }
+    if (error) return std::unexpected(std::move(*error));
+    return out;
+  }
 };
 
-// Decodes an already parsed document; `source` is its text, used only to place
-// an error (" at line L column C" is appended to the message).
+// Decodes a value already parsed from `source`, which holds one member per name
+// (a repeated name in the text was settled by the parse: the last one counts).
+// `source` only places an error (" at line L column C" is appended).
 template <class T>
 std::expected<T, std::string> decode_value(Value&& value, std::string_view source) {
   Decoded<T> out = read<T>(std::move(value));
@@ -439,12 +812,16 @@ std::expected<T, std::string> decode_value(Value&& value, std::string_view sourc
   return std::move(*out);
 }
 
-// Parses `text` and decodes it as T: the syntax error or the decoding error.
+// Decodes `text` as T straight from the text, repeats as `repeats` says: by
+// default a document, where a listed member given twice is an error. A syntax
+// error anywhere in the text wins over a decoding error.
 template <class T>
-std::expected<T, std::string> decode(std::string_view text) {
-  std::expected<Value, std::string> value = parse(text);
-  if (!value) return std::unexpected(std::move(value.error()));
-  return decode_value<T>(std::move(*value), text);
+std::expected<T, std::string> decode(std::string_view text, Repeats repeats = Repeats::rejected) {
+  Cursor cursor(text, repeats);
+  Decoded<T> out = Reader<T>::read(cursor);
+  if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
+  if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
+  return std::move(*out);
 }
 
 }  // namespace quorvex_bo::json

@@ -2,9 +2,12 @@
 // The interfaces a product implements to plug into the call protocol: its
 // registry of operations, its gateway operations and its webhook handlers.
 
+#include <algorithm>
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,8 +20,9 @@
 
 namespace quorvex_bo {
 
-// What a stage, a handler or the protocol itself produces.
-using Outcome = Result<json::Value>;
+// What a stage, a handler or the protocol itself produces: its value, already
+// written as JSON text into the caller's buffer, or one error.
+using Outcome = Result<void>;
 
 // The context a request builder sees: lent for one build call only.
 struct Ctx {
@@ -26,36 +30,95 @@ struct Ctx {
   const std::optional<AccessToken>& token;
 
   // The five gateway headers, or the validation error of a missing token.
-  Result<json::TextMap> api_headers() const;
+  Result<Headers> api_headers() const;
 };
 
-// One entry of a registry's operation list.
+// One entry of a registry's operation list; catalogues are constants.
 struct OpInfo {
   enum class Form : std::uint8_t { operation, handler };
   Form form = Form::operation;
-  std::string name;
+  std::string_view name;
   bool idempotent = false;
   std::optional<std::uint32_t> timeout_secs;
 
-  static OpInfo operation(std::string name, bool idempotent,
-                          std::optional<std::uint32_t> timeout_secs = std::nullopt) {
-    return {Form::operation, std::move(name), idempotent, timeout_secs};
+  static constexpr OpInfo operation(std::string_view name, bool idempotent,
+                                    std::optional<std::uint32_t> timeout_secs = std::nullopt) {
+    return {Form::operation, name, idempotent, timeout_secs};
   }
-  static OpInfo handler(std::string name) { return {Form::handler, std::move(name), false, {}}; }
-
-  // {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} or
-  // {"kind":"handler","name":…}
-  json::Value to_json() const;
+  static constexpr OpInfo handler(std::string_view name) { return {Form::handler, name, false, {}}; }
 };
+
+// A registry's operation list and the JSON text "describe" answers with, which
+// `catalogue<list>()` writes from the list at compile time: an array of
+// {"idempotent":…,"kind":"operation","name":…[,"timeout_secs":N]} and
+// {"kind":"handler","name":…} (an absent timeout leaves its member out).
+struct Catalogue {
+  std::span<const OpInfo> list;
+  std::string_view json;
+};
+
+namespace detail {
+
+constexpr std::string catalogue_json(std::span<const OpInfo> list) {
+  auto quoted = [](std::string_view name) {
+    for (char c : name)  // written without escaping
+      if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+        throw "an operation name that would need escaping";
+    return "\"" + std::string(name) + "\"";
+  };
+  auto digits = [](std::uint32_t n) {
+    std::string out;
+    do out.insert(out.begin(), static_cast<char>('0' + n % 10));
+    while (n /= 10);
+    return out;
+  };
+  std::string out = "[";
+  for (const OpInfo& info : list) {
+    if (out.size() > 1) out += ',';
+    if (info.form == OpInfo::Form::handler) {
+      out += R"({"kind":"handler","name":)" + quoted(info.name) + "}";
+      continue;
+    }
+    out += R"({"idempotent":)" + std::string(info.idempotent ? "true" : "false") +
+           R"(,"kind":"operation","name":)" + quoted(info.name);
+    if (info.timeout_secs) out += R"(,"timeout_secs":)" + digits(*info.timeout_secs);
+    out += "}";
+  }
+  return out + "]";
+}
+
+// Apart, so that the text made to measure is released within the constant
+// evaluation.
+constexpr std::size_t catalogue_size(std::span<const OpInfo> list) {
+  return catalogue_json(list).size();
+}
+
+template <const auto& list>
+inline constexpr auto catalogue_text = [] {
+  std::array<char, catalogue_size(list)> out{};
+  const std::string text = catalogue_json(list);
+  std::copy(text.begin(), text.end(), out.begin());
+  return out;
+}();
+
+}  // namespace detail
+
+template <const auto& list>
+constexpr Catalogue catalogue() {
+  return {list, std::string_view(detail::catalogue_text<list>.data(),
+                                 detail::catalogue_text<list>.size())};
+}
 
 // A product's table of operations. Stateless; one value serves every call.
 class Registry {
  public:
   virtual ~Registry() = default;
-  // The outcome of the stage or handler `op` names, or nullopt when it names none.
-  virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload) const = 0;
+  // The outcome of the stage or handler `op` names (its value appended to `out`),
+  // or nullopt when it names none.
+  virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
+                                          std::string& out) const = 0;
   // The catalogue, in the registry's own order.
-  virtual std::vector<OpInfo> operations() const = 0;
+  virtual Catalogue operations() const = 0;
 };
 
 // A gateway operation: a type without fields.
@@ -63,7 +126,7 @@ class Registry {
 //   Input                      the caller's input record
 //   Payload                    what the envelope yields for a successful answer
 //   Envelope                   opens responses: `Envelope::template open<Payload>(response)`
-//   Output                     the result record (`to_json(Output&&)` found by lookup)
+//   Output                     the result record (`write_json(out, const Output&)` found by lookup)
 //   request(ctx, input)        the HTTP request, or the first failing rule
 //   convert(payload, input)    the result record from the opened payload
 template <class Op>

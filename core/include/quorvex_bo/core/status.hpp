@@ -28,7 +28,8 @@ constexpr auto describe(std::type_identity<PaymentStatus>) {
 
 // "pending", "processing", …, "unknown".
 std::string_view status_text(PaymentStatus status);
-json::Value to_json(PaymentStatus status);
+// The status as its JSON text.
+void write_json(std::string& out, PaymentStatus status);
 
 // A vocabulary maps a raw gateway word (trimmed, ASCII upper-cased, compared
 // exactly) to a status; unknown for anything else. Total and stateless.

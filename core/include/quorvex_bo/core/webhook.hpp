@@ -18,9 +18,10 @@ struct WebhookTarget {
 
   // The first failing check on "webhook.url", "webhook.key", "webhook.value".
   Result<void> validate() const;
-  // {"key":…,"url":…,"value":…}, texts exactly as received.
-  json::Value to_json() const;
 };
+
+// {"key":…,"url":…,"value":…}, texts exactly as received.
+void write_json(std::string& out, const WebhookTarget& target);
 
 constexpr auto describe(std::type_identity<WebhookTarget>) {
   return json::record<WebhookTarget>("WebhookTarget", json::required("url", &WebhookTarget::url),

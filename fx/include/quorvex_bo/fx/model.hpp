@@ -110,7 +110,8 @@ constexpr auto describe(std::type_identity<VerifyFx>) {
 }
 
 // ---- Result records ---------------------------------------------------------
-// Written with every member present (null when absent), amounts as JSON text.
+// Written with every member present (null when absent), amounts as JSON text,
+// members in ascending key order.
 
 struct FxQr {
   std::string reference;
@@ -127,7 +128,7 @@ struct FxQr {
   std::string image_base64;
   std::string image_mime;
 };
-json::Value to_json(FxQr&& record);
+void write_json(std::string& out, const FxQr& record);
 
 struct FxStatusInfo {
   std::string reference;
@@ -142,7 +143,7 @@ struct FxStatusInfo {
   std::optional<json::Value> reversal;
   std::optional<std::string> requested_at;
 };
-json::Value to_json(FxStatusInfo&& record);
+void write_json(std::string& out, const FxStatusInfo& record);
 
 struct FxNotification {
   std::optional<std::string> reference;
@@ -152,7 +153,7 @@ struct FxNotification {
   std::optional<std::string> currency;
   json::Value payload;
 };
-json::Value to_json(FxNotification&& record);
+void write_json(std::string& out, const FxNotification& record);
 
 struct BinanceNotification {
   std::string reference;
@@ -165,6 +166,6 @@ struct BinanceNotification {
   std::optional<std::string> payer_document_id;
   json::Value ack;
 };
-json::Value to_json(BinanceNotification&& record);
+void write_json(std::string& out, const BinanceNotification& record);
 
 }  // namespace quorvex_bo::fx

@@ -19,14 +19,23 @@ namespace quorvex_bo::fx {
 
 namespace ops {
 
-// The six members every generation body has: amount, webhook, glosa and channel
-// are checked in that order.
-Result<json::Object> common_body(std::string_view reference, std::string_view glosa,
-                                 const Amount& amount, Currency currency,
-                                 std::string_view channel,
-                                 const std::optional<WebhookTarget>& webhook);
-// The POST request of a body; the access token is demanded here, last.
-Result<HttpRequest> post(const Ctx& ctx, std::string_view path, json::Object body);
+// The values of the six members every generation body has ("numeroReferencia",
+// "glosa", "monto", "moneda", "canal", "webhook"), once the amount, the webhook,
+// the glosa and the channel have passed their checks, in that order.
+struct CommonBody {
+  std::string_view reference;
+  std::string glosa;       // the normalized glosa
+  json::Value amount;      // the normalized amount as a JSON number
+  std::string_view currency;
+  std::string channel;     // trimmed, upper-cased
+  const WebhookTarget& webhook;
+};
+Result<CommonBody> common_body(std::string_view reference, std::string_view glosa,
+                               const Amount& amount, Currency currency, std::string_view channel,
+                               const std::optional<WebhookTarget>& webhook);
+// The POST request of a body (compact JSON text); the access token is demanded
+// here, last.
+Result<HttpRequest> post(const Ctx& ctx, std::string_view path, std::string body);
 // The GET request of a verify or cancel path + "/" + reference.
 Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const VerifyFx& input);
 

@@ -11,8 +11,9 @@ namespace quorvex_bo::fx {
 
 class FxOps final : public Registry {
  public:
-  std::optional<Outcome> dispatch(std::string_view op, std::string_view payload) const override;
-  std::vector<OpInfo> operations() const override;
+  std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
+                                  std::string& out) const override;
+  Catalogue operations() const override;
 };
 
 }  // namespace quorvex_bo::fx

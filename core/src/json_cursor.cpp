@@ -1,0 +1,387 @@
+// The JSON reader: one pass over the text, strings found a vector at a time,
+// views into the text wherever a string holds no escape. It accepts exactly the
+// grammar of the reference parser that words syntax errors (`syntax_error`):
+// RFC 8259 text, well-formed UTF-8, paired surrogate escapes and at most 127
+// levels of nesting.
+
+#include <climits>
+#include <cstdint>
+#include <utility>
+
+#include "json_scan.hpp"
+#include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/spare.hpp"
+
+namespace quorvex_bo::json {
+
+// Defined beside `syntax_error`: whether the reference parser takes the number
+// literal `text` (it refuses exponents beyond the range of an int).
+bool reference_takes_number(std::string_view text);
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four hexadecimal digits at `p` (at least four bytes available), or -1.
+long hex4(const char* p) {
+  long out = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hex_value(p[i]);
+    if (digit < 0) return -1;
+    out = out * 16 + digit;
+  }
+  return out;
+}
+
+bool is_high_surrogate(long u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low_surrogate(long u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+char* put_utf8(char* out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// The length of the valid escape at `p` (a backslash), or 0.
+std::size_t escape_length(const char* p, const char* end) {
+  if (end - p < 2) return 0;
+  switch (p[1]) {
+    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return 2;
+    case 'u': break;
+    default: return 0;
+  }
+  if (end - p < 6) return 0;
+  const long u = hex4(p + 2);
+  if (u < 0 || is_low_surrogate(u)) return 0;
+  if (!is_high_surrogate(u)) return 6;
+  // A high surrogate must be followed by the escape of a low one.
+  if (end - p < 12 || p[6] != '\\' || p[7] != 'u') return 0;
+  const long low = hex4(p + 8);
+  return is_low_surrogate(low) ? 12 : 0;
+}
+
+// Writes the text of the (valid) string contents [p, end) with escapes decoded
+// to `out`, which has room for end - p bytes (no escape is shorter than what it
+// stands for) and scan::copy_slack more; returns the end of what was written.
+char* unescape(char* out, const char* p, const char* end) {
+  while (p < end) {
+    const char* slash = scan::copy_to_backslash(p, end, out);
+    if (slash == end) break;
+    const char c = slash[1];
+    p = slash + 2;
+    switch (c) {
+      case 'b': *out++ = '\b'; break;
+      case 'f': *out++ = '\f'; break;
+      case 'n': *out++ = '\n'; break;
+      case 'r': *out++ = '\r'; break;
+      case 't': *out++ = '\t'; break;
+      case 'u': {
+        auto cp = static_cast<std::uint32_t>(hex4(p));
+        p += 4;
+        if (is_high_surrogate(cp)) {
+          const auto low = static_cast<std::uint32_t>(hex4(p + 2));
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          p += 6;
+        }
+        out = put_utf8(out, cp);
+        break;
+      }
+      default: *out++ = c; break;  // '"', '\\', '/'
+    }
+  }
+  return out;
+}
+
+// `out` becomes the unescaped contents [p, end).
+void unescape_into(std::string& out, const char* p, const char* end) {
+  const auto room = static_cast<std::size_t>(end - p) + scan::copy_slack;
+  out.resize_and_overwrite(room, [&](char* buffer, std::size_t) {
+    return static_cast<std::size_t>(unescape(buffer, p, end) - buffer);
+  });
+}
+
+}  // namespace
+
+void Cursor::fail() {
+  if (!failed_) failed_at_ = pos_;
+  failed_ = true;
+  pos_ = text_.size();
+}
+
+bool Cursor::open(char bracket) {
+  if (peek() == Next::invalid || text_[pos_] != bracket || ++depth_ > max_depth) {
+    fail();
+    return false;
+  }
+  ++pos_;
+  skip_space();
+  return true;
+}
+
+// After a member or element: a comma (true) or the closing bracket (false).
+bool Cursor::close_or_comma(std::size_t& n, char bracket) {
+  if (n == 0) {
+    if (!open(bracket == '}' ? '{' : '[')) return false;
+    if (pos_ < text_.size() && text_[pos_] == bracket) {
+      closed_at_ = pos_++;
+      --depth_;
+      return false;
+    }
+  } else {
+    skip_space();
+    if (pos_ < text_.size() && text_[pos_] == bracket) {
+      closed_at_ = pos_++;
+      --depth_;
+      return false;
+    }
+    if (pos_ >= text_.size() || text_[pos_] != ',') {
+      fail();
+      return false;
+    }
+    ++pos_;
+    skip_space();
+  }
+  ++n;
+  return true;
+}
+
+bool Cursor::next_member(std::size_t& n, std::string_view& key) {
+  if (failed_ || !close_or_comma(n, '}')) return false;
+  if (pos_ >= text_.size() || text_[pos_] != '"') {
+    fail();
+    return false;
+  }
+  const Span span = scan_string();
+  if (failed_) return false;
+  key = span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+  skip_space();
+  if (pos_ >= text_.size() || text_[pos_] != ':') {
+    fail();
+    return false;
+  }
+  ++pos_;
+  skip_space();
+  return true;
+}
+
+bool Cursor::next_element(std::size_t& n) { return !failed_ && close_or_comma(n, ']'); }
+
+Cursor::Span Cursor::scan_string() {
+  const char* const data = text_.data();
+  const char* const end = data + text_.size();
+  const char* p = data + pos_ + 1;
+  Span span{pos_ + 1, 0, false};
+  for (;;) {
+    p = scan::to_string_special(p, end);
+    if (p == end) break;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"') {
+      span.end = static_cast<std::size_t>(p - data);
+      pos_ = span.end + 1;
+      return span;
+    }
+    std::size_t length = 0;
+    if (c == '\\') {
+      length = escape_length(p, end);
+      span.escaped = true;
+    } else if (c >= 0x80) {
+      length = scan::utf8_sequence(p, static_cast<std::size_t>(end - p));
+    }
+    if (length == 0) break;  // a control character or a malformed sequence
+    p += length;
+  }
+  pos_ = static_cast<std::size_t>(p - data);
+  fail();
+  return span;
+}
+
+std::string_view Cursor::unescape_to_scratch(Span span) {
+  unescape_into(scratch_, text_.data() + span.begin, text_.data() + span.end);
+  return scratch_;
+}
+
+std::string Cursor::string() {
+  if (peek() != Next::string) {
+    fail();
+    return {};
+  }
+  const Span span = scan_string();
+  if (failed_) return {};
+  const char* first = text_.data() + span.begin;
+  const std::size_t length = span.end - span.begin;
+  if (length < spare::large_bytes && !span.escaped) return std::string(first, length);
+  std::string out = length < spare::large_bytes ? std::string() : spare::take();
+  if (span.escaped)
+    unescape_into(out, first, text_.data() + span.end);
+  else
+    out.assign(first, length);
+  return out;
+}
+
+std::string_view Cursor::string_view() {
+  if (peek() != Next::string) {
+    fail();
+    return {};
+  }
+  const Span span = scan_string();
+  if (failed_) return {};
+  return span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+}
+
+std::string_view Cursor::number() {
+  if (peek() != Next::number) {
+    fail();
+    return {};
+  }
+  const std::size_t start = pos_;
+  const std::size_t size = text_.size();
+  std::size_t i = pos_;
+  std::size_t digits = 0;
+  auto run = [&] {
+    const std::size_t first = i;
+    while (i < size && is_digit(text_[i])) ++i;
+    digits += i - first;
+    return i > first;
+  };
+  if (text_[i] == '-') ++i;
+  bool ok = true;
+  if (i < size && text_[i] == '0') {
+    ++i;
+    ++digits;
+  } else {
+    ok = run();
+  }
+  if (ok && i < size && text_[i] == '.') {
+    ++i;
+    ok = run();
+  }
+  bool large_exponent = false;
+  if (ok && i < size && (text_[i] == 'e' || text_[i] == 'E')) {
+    ++i;
+    if (i < size && (text_[i] == '+' || text_[i] == '-')) ++i;
+    long long exponent = 0;
+    const std::size_t first = i;
+    for (; i < size && is_digit(text_[i]); ++i)
+      if (exponent < LLONG_MAX / 100) exponent = exponent * 10 + (text_[i] - '0');
+    ok = i > first;
+    // Near the range of an int the reference parser's verdict also depends on
+    // the digits before the exponent: ask it.
+    large_exponent = exponent + static_cast<long long>(digits) + 2 >= INT_MAX;
+  }
+  const std::string_view literal = text_.substr(start, i - start);
+  if (!ok || (large_exponent && !reference_takes_number(literal))) {
+    pos_ = i;
+    fail();
+    return {};
+  }
+  pos_ = i;
+  return literal;
+}
+
+bool Cursor::literal(std::string_view word) {
+  if (text_.substr(pos_, word.size()) != word) {
+    fail();
+    return false;
+  }
+  pos_ += word.size();
+  return true;
+}
+
+bool Cursor::boolean() {
+  if (peek() != Next::boolean) {
+    fail();
+    return false;
+  }
+  if (text_[pos_] == 't') return literal("true");
+  literal("false");
+  return false;
+}
+
+void Cursor::null() {
+  if (peek() != Next::null) {
+    fail();
+    return;
+  }
+  literal("null");
+}
+
+void Cursor::skip() {
+  switch (peek()) {
+    case Next::object: {
+      std::string_view key;
+      for (std::size_t n = 0; next_member(n, key);) skip();
+      return;
+    }
+    case Next::array:
+      for (std::size_t n = 0; next_element(n);) skip();
+      return;
+    case Next::string: scan_string(); return;
+    case Next::number: number(); return;
+    case Next::boolean: boolean(); return;
+    case Next::null: null(); return;
+    case Next::invalid: fail(); return;
+  }
+}
+
+Value Cursor::value() {
+  const Next next = peek();
+  const std::size_t start = pos_;
+  Value out;
+  switch (next) {
+    case Next::object: {
+      std::vector<Member> members;
+      members.reserve(8);
+      std::string_view key;
+      for (std::size_t n = 0; next_member(n, key);) {
+        std::string name(key);
+        Value member = value();
+        members.push_back(Member{std::move(name), std::move(member)});
+      }
+      out = Value(Object::from_unsorted(std::move(members)));
+      out.end_mark = closed_at_;
+      break;
+    }
+    case Next::array: {
+      Array items;
+      for (std::size_t n = 0; next_element(n);) items.push_back(value());
+      out = Value(std::move(items));
+      out.end_mark = closed_at_;
+      break;
+    }
+    case Next::string: out = Value(string()); break;
+    case Next::number: out = Value(Number{std::string(number())}); break;
+    case Next::boolean: out = Value(boolean()); break;
+    case Next::null: null(); break;
+    case Next::invalid: fail(); return out;
+  }
+  out.mark = start;
+  return out;
+}
+
+bool Cursor::at_end() {
+  skip_space();
+  if (!failed_ && pos_ != text_.size()) fail();
+  return !failed_;
+}
+
+}  // namespace quorvex_bo::json

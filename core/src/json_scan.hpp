@@ -1,0 +1,139 @@
+#pragma once
+// Byte scans shared by the JSON reader and writer. Long strings (a QR image is
+// megabytes of Base64) are searched sixteen bytes at a time; the tail and
+// machines without SSE2 take the plain loop.
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace quorvex_bo::json::scan {
+
+// The first byte at or after `p` that ends a plain run inside a JSON string being
+// read: a quotation mark, a backslash, a control character or a byte of a
+// multi-byte UTF-8 sequence (checked one sequence at a time); `end` if none.
+inline const char* to_string_special(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: bytes from 0x80 up are negative, so they count as below 0x20.
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
+                                                   _mm_cmpeq_epi8(bytes, backslash)),
+                                      _mm_cmplt_epi8(bytes, space));
+    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+  }
+  return end;
+}
+
+// The first byte that a JSON string being written must escape: a quotation mark,
+// a backslash or a control character U+0000–U+001F; `end` if none.
+inline const char* to_escape(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Unsigned: a byte is at most 0x1F exactly when min(byte, 0x1F) is the byte.
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
+    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+  }
+  return end;
+}
+
+// The bytes stored past the end of a copy below: a buffer written by them needs
+// this much room beyond what it receives.
+inline constexpr std::size_t copy_slack = 16;
+
+// Copies the bytes from `p` up to the first that a JSON string being written
+// must escape (or to `end`) into `out`, sixteen at a time (storing a whole block
+// even where the run ends inside it); advances `out` past the run and returns
+// the byte that ended it.
+inline const char* copy_to_escape(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16, out += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
+    if (const int mask = _mm_movemask_epi8(hits)) {
+      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+      out += run;
+      return p + run;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+    *out++ = *p;
+  }
+  return end;
+}
+
+// The same up to the first backslash, for reading strings.
+inline const char* copy_to_backslash(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; end - p >= 16; p += 16, out += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    if (const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash))) {
+      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+      out += run;
+      return p + run;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\\') return p;
+    *out++ = *p;
+  }
+  return end;
+}
+
+// The length of the well-formed UTF-8 sequence at `p` (at most `left` bytes
+// available), or 0: no overlong forms, no surrogates, nothing above U+10FFFF.
+inline std::size_t utf8_sequence(const char* p, std::size_t left) {
+  const auto b = [p](std::size_t i) { return static_cast<unsigned char>(p[i]); };
+  const auto tail = [&](std::size_t i) { return (b(i) & 0xC0) == 0x80; };
+  const unsigned char lead = b(0);
+  if (lead < 0x80) return 1;
+  if (lead < 0xC2) return 0;
+  if (lead < 0xE0) return left >= 2 && tail(1) ? 2 : 0;
+  if (lead < 0xF0) {
+    if (left < 3 || !tail(1) || !tail(2)) return 0;
+    if (lead == 0xE0 && b(1) < 0xA0) return 0;   // overlong
+    if (lead == 0xED && b(1) > 0x9F) return 0;   // a surrogate
+    return 3;
+  }
+  if (lead > 0xF4 || left < 4 || !tail(1) || !tail(2) || !tail(3)) return 0;
+  if (lead == 0xF0 && b(1) < 0x90) return 0;     // overlong
+  if (lead == 0xF4 && b(1) > 0x8F) return 0;     // above U+10FFFF
+  return 4;
+}
+
+}  // namespace quorvex_bo::json::scan
