@@ -21,9 +21,11 @@
 namespace {
 
 // What the module keeps for itself: the type raised when a fault escapes the
-// call protocol. Created once at import; never changed afterwards.
+// call protocol, and the answer to "describe" (a constant text, so one immutable
+// `str` serves every call). Created once at import; never changed afterwards.
 struct State {
   PyObject* panic_type;
+  PyObject* describe_answer;
 };
 
 State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
@@ -158,6 +160,10 @@ PyObject* call(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   std::array<std::string_view, 2> texts;
   for (std::size_t i = 0; i < bound.size(); ++i)
     if (!read_text(bound[i], parameter_names[i], texts[i])) return nullptr;
+  if (texts[0] == "describe") {
+    if (const State* state = state_of(module); state != nullptr && state->describe_answer != nullptr)
+      return Py_NewRef(state->describe_answer);
+  }
 
   try {
     const quorvex_bo::fx::FxOps registry;
@@ -254,8 +260,27 @@ int add_panic_type(PyObject* module) {
   return PyObject_SetAttrString(module, "PanicException", type);
 }
 
+// The answer to "describe", made once by the call protocol itself: it depends on
+// neither the payload nor any earlier call.
+int add_describe_answer(PyObject* module) {
+  const quorvex_bo::fx::FxOps registry;
+  std::string answer;
+  try {
+    quorvex_bo::ffi::call(registry, "describe", "", answer);
+  } catch (...) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyObject* text =
+      PyUnicode_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size()));
+  if (text == nullptr) return -1;
+  state_of(module)->describe_answer = text;
+  return 0;
+}
+
 int exec_module(PyObject* module) {
   if (add_panic_type(module) < 0) return -1;
+  if (add_describe_answer(module) < 0) return -1;
   if (add_call(module) < 0) return -1;
   const std::string_view version = quorvex_bo::core_version;
   if (add_public(module, "__version__",
@@ -268,12 +293,18 @@ int exec_module(PyObject* module) {
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  if (const State* state = state_of(module)) Py_VISIT(state->panic_type);
+  if (const State* state = state_of(module)) {
+    Py_VISIT(state->panic_type);
+    Py_VISIT(state->describe_answer);
+  }
   return 0;
 }
 
 int clear_module(PyObject* module) {
-  if (State* state = state_of(module)) Py_CLEAR(state->panic_type);
+  if (State* state = state_of(module)) {
+    Py_CLEAR(state->panic_type);
+    Py_CLEAR(state->describe_answer);
+  }
   return 0;
 }
 
