@@ -26,18 +26,40 @@ std::string_view default_base_url(Environment environment) {
   return sandbox_base;  // unreachable for a decoded environment
 }
 
-std::string Config::url(std::string_view path) const {
-  // A configured base is taken verbatim, even when empty.
-  std::string_view base = base_url ? std::string_view(*base_url) : default_base_url(environment);
-  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+namespace {
 
+// base + "/" + path + "/" + tail, or base + "/" + tail when `path` is null.
+std::string joined_url(std::string_view base, std::string_view path, const std::string_view* tail) {
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
   std::string out;
-  out.reserve(base.size() + 1 + path.size());
+  out.reserve(base.size() + 2 + path.size() + (tail ? tail->size() : 0));
   out.append(base);
   out.push_back('/');
   out.append(path);
+  if (tail) {
+    out.push_back('/');
+    out.append(*tail);
+  }
   return out;
+}
+
+}  // namespace
+
+std::string_view Config::base() const {
+  // A configured base is taken verbatim, even when empty.
+  return base_url ? std::string_view(*base_url) : default_base_url(environment);
+}
+
+std::string Config::url(std::string_view path) const {
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  return joined_url(base(), path, nullptr);
+}
+
+std::string Config::url(std::string_view path, std::string_view tail) const {
+  // The same as url(path + "/" + tail): leading slashes of the whole are dropped.
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  if (path.empty()) return url(tail);
+  return joined_url(base(), path, &tail);
 }
 
 Result<Headers> Ctx::api_headers() const {

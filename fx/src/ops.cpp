@@ -109,11 +109,7 @@ Result<HttpRequest> post(const Ctx& ctx, std::string_view path, std::string body
 Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const VerifyFx& input) {
   if (Result<void> reference = validate::reference(input.reference); !reference)
     return std::unexpected(std::move(reference.error()));
-  std::string full_path;
-  full_path.reserve(path.size() + 1 + input.reference.size());
-  full_path.append(path).push_back('/');
-  full_path.append(input.reference);
-  std::string url = ctx.config.url(full_path);
+  std::string url = ctx.config.url(path, input.reference);
   Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
   return HttpRequest{Method::GET, std::move(url), std::move(*headers), std::nullopt};

@@ -28,6 +28,10 @@ struct Config {
   // The base (configured or default) without trailing "/", one "/", and `path`
   // without leading "/". Never fails.
   std::string url(std::string_view path) const;
+  // The same as url(path + "/" + tail), made in one allocation.
+  std::string url(std::string_view path, std::string_view tail) const;
+  // The configured base, or the environment's default one.
+  std::string_view base() const;
 };
 
 inline Environment default_environment() { return Environment::sandbox; }
