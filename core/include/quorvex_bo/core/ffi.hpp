@@ -60,10 +60,17 @@ void call(const Registry& registry, std::string_view op, std::string_view payloa
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
 // Decodes the payload as T, or the "ffi" error "invalid payload: <decoder message>".
+// The same as json::decode, with the record moved once less.
 template <class T>
 Result<T> parse(std::string_view payload) {
-  std::expected<T, std::string> out = json::decode<T>(payload);
-  if (!out) return std::unexpected(Error::ffi("invalid payload: " + out.error()));
+  json::Cursor cursor(payload, json::Repeats::rejected);
+  json::Decoded<T> out = json::Reader<T>::read(cursor);
+  if (!cursor.at_end())
+    return std::unexpected(
+        Error::ffi("invalid payload: " + json::syntax_error(payload, cursor.failed_at())));
+  if (!out)
+    return std::unexpected(Error::ffi("invalid payload: " + out.error().message +
+                                      json::position_suffix(payload, out.error().mark)));
   return std::move(*out);
 }
 

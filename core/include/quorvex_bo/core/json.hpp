@@ -580,9 +580,13 @@ Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence
     if (!(member(std::get<I>(fields), seen[I]) || ...)) cursor.skip();  // not listed
   }
   std::optional<DecodeError> error, missing;
-  ((error || (error = settle(out, std::get<I>(fields), seen[I], missing, cursor.closed_at()),
-              false)),
-   ...);
+  auto settled = [&](const auto& field, Seen& slot) {
+    std::optional<DecodeError> found = settle(out, field, slot, missing, cursor.closed_at());
+    if (!found) return false;
+    error = std::move(found);
+    return true;
+  };
+  (settled(std::get<I>(fields), seen[I]) || ...);
   if (error || (error = std::move(missing))) return std::unexpected(std::move(*error));
   return out;
 }
