@@ -27,6 +27,9 @@ constexpr std::uint64_t binance_max_expiry = 300;
 constexpr std::uint64_t crypto_min_expiry = 180;
 constexpr std::uint64_t crypto_max_expiry = 600;
 constexpr std::size_t binance_max_reference = 10;
+// A generation body takes a few hundred bytes; the writer asks for room for the
+// worst-case escapes of each string, so this much spares it from growing.
+constexpr std::size_t body_room = 1024;
 
 bool all_digits(std::string_view digits) {
   return std::ranges::all_of(digits, quorvex_bo::text::is_ascii_digit);
@@ -138,6 +141,7 @@ Result<HttpRequest> PixGenerate::request(const Ctx& ctx, const PixQr& input) {
 
   using json::put, json::put_if;
   std::string body;
+  body.reserve(body_room);
   json::write_object(body, put_if<"campoExtra">(input.extra.has_value(), input.extra),
                      put<"canal">(common->channel),
                      put_if<"correoElectronico">(input.payer_email.has_value(), input.payer_email),
@@ -162,6 +166,7 @@ Result<HttpRequest> BinanceGenerate::request(const Ctx& ctx, const BinanceQr& in
 
   using json::put, json::put_if;
   std::string body;
+  body.reserve(body_room);
   json::write_object(body, put<"campoExtra">(extra_or_empty(input.extra)),
                      put<"canal">(common->channel), put<"glosa">(common->glosa),
                      put<"moneda">(common->currency), put<"monto">(common->amount),
@@ -184,6 +189,7 @@ Result<HttpRequest> CryptoGenerate::request(const Ctx& ctx, const VirtualAssetQr
 
   using json::put;
   std::string body;
+  body.reserve(body_room);
   json::write_object(body, put<"activoVirtual">(gateway_code(input.asset)),
                      put<"campoExtra">(extra_or_empty(input.extra)),
                      put<"canal">(common->channel), put<"glosa">(common->glosa),
