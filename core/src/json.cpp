@@ -260,8 +260,9 @@ namespace {
 // scan::copy_slack more; returns the end.
 char* put_escaped(char* out, const char* p, const char* const end) {
   static constexpr char hex[] = "0123456789abcdef";
+  const char* const begin = p;
   for (;;) {
-    const char* special = scan::copy_to_escape(p, end, out);
+    const char* special = scan::copy_to_escape(p, end, out, begin);
     if (special == end) return out;
     const auto byte = static_cast<unsigned char>(*special);
     const char escape = escape_table[byte];

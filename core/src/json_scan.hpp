@@ -3,6 +3,7 @@
 // megabytes of Base64) are searched sixteen bytes at a time; the tail and
 // machines without SSE2 take the plain loop.
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -64,31 +65,57 @@ inline const char* to_escape(const char* p, const char* end) {
 // this much room beyond what it receives.
 inline constexpr std::size_t copy_slack = 16;
 
+// The bytes that a JSON string being written must escape.
+inline constexpr auto must_escape = [] {
+  std::array<bool, 256> table{};
+  for (std::size_t c = 0; c < 0x20; ++c) table[c] = true;
+  table['"'] = true;
+  table['\\'] = true;
+  return table;
+}();
+
 // Copies the bytes from `p` up to the first that a JSON string being written
 // must escape (or to `end`) into `out`, sixteen at a time (storing a whole block
 // even where the run ends inside it); advances `out` past the run and returns
-// the byte that ended it.
-inline const char* copy_to_escape(const char* p, const char* end, char*& out) {
+// the byte that ended it. The bytes from `begin` (at or before `p`) to `end` may
+// all be read: a last part shorter than a block is then searched in the block
+// that ends at `end`.
+inline const char* copy_to_escape(const char* p, const char* end, char*& out,
+                                  const char* begin) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i last_control = _mm_set1_epi8(0x1F);
+  const auto hits = [&](__m128i bytes) {
+    return _mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes)));
+  };
   for (; end - p >= 16; p += 16, out += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
-    if (const int mask = _mm_movemask_epi8(hits)) {
+    if (const int mask = hits(bytes)) {
       const int run = __builtin_ctz(static_cast<unsigned>(mask));
       out += run;
       return p + run;
     }
   }
+  if (p < end && end - begin >= 16) {
+    const char* const last = end - 16;
+    const auto mask = static_cast<unsigned>(
+                          hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)))) >>
+                      (p - last);
+    const auto left = static_cast<std::size_t>(end - p);
+    const std::size_t run = mask != 0 ? static_cast<std::size_t>(__builtin_ctz(mask)) : left;
+    std::memcpy(out, p, run);
+    out += run;
+    return p + run;
+  }
+#else
+  (void)begin;
 #endif
   for (; p < end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20) return p;
+    if (must_escape[static_cast<unsigned char>(*p)]) return p;
     *out++ = *p;
   }
   return end;
