@@ -6,13 +6,26 @@
 
 namespace quorvex_bo::fx {
 
+namespace {
+
+// The text of a string member, or the literal of a number member, as a view.
+std::optional<std::string_view> text_of(const json::Value* member) {
+  if (!member) return std::nullopt;
+  if (const std::string* text = member->as_string()) return std::string_view(*text);
+  if (const json::Number* number = member->as_number()) return std::string_view(number->text);
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> first_text(const json::Value& body,
                                       std::initializer_list<std::string_view> names) {
   for (std::string_view name : names) {
-    const json::Value* member = body.find(name);
     // A number's literal text has no white space to trim and is never blank.
-    if (!member) continue;
-    if (std::optional<std::string> text = wire::non_empty(wire::opt_text(*member))) return text;
+    const std::optional<std::string_view> text = text_of(body.find(name));
+    if (!text) continue;
+    if (const std::string_view trimmed = text::trim(*text); !trimmed.empty())
+      return std::string(trimmed);
   }
   return std::nullopt;
 }
@@ -20,8 +33,7 @@ std::optional<std::string> first_text(const json::Value& body,
 std::optional<Amount> notification_amount(const json::Value& body) {
   for (std::string_view name : {"monto", "importe"}) {
     // The text as received (a string is not trimmed here); unreadable is skipped.
-    const json::Value* member = body.find(name);
-    std::optional<std::string> text = member ? wire::opt_text(*member) : std::nullopt;
+    const std::optional<std::string_view> text = text_of(body.find(name));
     if (!text) continue;
     if (std::expected<Amount, std::string> read = amount::parse_text(*text)) return *read;
   }
