@@ -146,17 +146,24 @@ def stamp(seconds: float) -> str:
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
 
-def generated(payment: Payment, image_base64: str) -> dict[str, Any]:
-    """The answer to a generation: nobody has paid yet, so the word is PENDING."""
+def _amounts(payment: Payment) -> dict[str, Any]:
+    """What both answers say of a payment: its reference, amount and conversion."""
     return {
-        "codigoRespuesta": STATUS_WORDS[State.PENDING],
-        "detalleRespuesta": "QR generated",
         "numeroReferencia": payment.reference,
         "monto": payment.amount,
         "moneda": payment.currency,
         "montoConversion": payment.converted_amount,
         "monedaConversion": payment.converted_currency,
         "tipoCambio": BOB_PER_USD,
+    }
+
+
+def generated(payment: Payment, image_base64: str) -> dict[str, Any]:
+    """The answer to a generation: nobody has paid yet, so the word is PENDING."""
+    return {
+        "codigoRespuesta": STATUS_WORDS[State.PENDING],
+        "detalleRespuesta": "QR generated",
+        **_amounts(payment),
         "qrExpiracion": stamp(payment.expires_at),
         "imagen": image_base64,
     }
@@ -168,12 +175,7 @@ def status(payment: Payment) -> dict[str, Any]:
         "codigoRespuesta": STATUS_WORDS[payment.state],
         "detalleRespuesta": payment.detail,
         "data": {
-            "numeroReferencia": payment.reference,
-            "monto": payment.amount,
-            "moneda": payment.currency,
-            "montoConversion": payment.converted_amount,
-            "monedaConversion": payment.converted_currency,
-            "tipoCambio": BOB_PER_USD,
+            **_amounts(payment),
             "reversa": False,
             "fechaSolicitud": stamp(payment.created_at),
         },
