@@ -338,6 +338,30 @@ json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value) {
   return std::optional<Amount>(std::move(*out));
 }
 
+json::Decoded<Amount> read(json::Cursor& cursor) {
+  const json::Cursor::Next next = cursor.peek();
+  const std::size_t at = cursor.at();
+  std::expected<Amount, std::string> out;
+  if (next == json::Cursor::Next::number)
+    out = parse_text(cursor.number());
+  else if (next == json::Cursor::Next::string)
+    out = parse_text(text::trim(cursor.string_view()));
+  else
+    return deserialize(cursor.value());
+  if (!out) return std::unexpected(json::DecodeError{std::move(out.error()), at});
+  return std::move(*out);
+}
+
+json::Decoded<std::optional<Amount>> read_opt(json::Cursor& cursor) {
+  if (cursor.peek() == json::Cursor::Next::null) {
+    cursor.null();
+    return std::optional<Amount>{};
+  }
+  json::Decoded<Amount> out = read(cursor);
+  if (!out) return std::unexpected(std::move(out.error()));
+  return std::optional<Amount>(std::move(*out));
+}
+
 Result<Amount> validate(std::string_view field, const Amount& value) {
   if (value.is_zero() || value.negative)
     return std::unexpected(Error::validation(field, "must be greater than zero"));

@@ -58,37 +58,6 @@ Error codigo_error(const HttpResponse& response, const json::Value& body) {
 
 }  // namespace
 
-bool plain_answer(std::string_view body) {
-  // The markers, as `marker_error` reads them from the parsed value: the last
-  // occurrence of each member counts.
-  bool error_true = false, success_false = false, error_code = false;
-  json::Cursor cursor(body);
-  if (cursor.peek() == json::Cursor::Next::object) {
-    std::string_view key;
-    for (std::size_t n = 0; cursor.next_member(n, key);) {
-      const json::Cursor::Next next = cursor.peek();
-      if (key == "error" || key == "success") {
-        const bool marking = key == "error";  // "error": true and "success": false mark
-        bool& marked = marking ? error_true : success_false;
-        marked = false;
-        if (next == json::Cursor::Next::boolean)
-          marked = cursor.boolean() == marking;
-        else
-          cursor.skip();
-      } else if (key == "codigoRespuesta" && next == json::Cursor::Next::string) {
-        const std::string_view code = cursor.string_view();
-        error_code = code.size() == 5 && text::ascii_iequals(code, "error");
-      } else {
-        if (key == "codigoRespuesta") error_code = false;
-        cursor.skip();
-      }
-    }
-  } else {
-    cursor.skip();
-  }
-  return cursor.at_end() && !error_true && !success_false && !error_code;
-}
-
 bool retryable_status(std::uint16_t status) {
   return status == 408 || status == 429 || status >= 500;
 }

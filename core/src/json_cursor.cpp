@@ -174,6 +174,9 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
   const Span span = scan_string();
   if (failed_) return false;
   key = span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+  if (!watch_.empty() && depth_ == 1)
+    for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
+      if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;
   skip_space();
   if (pos_ >= text_.size() || text_[pos_] != ':') {
     fail();

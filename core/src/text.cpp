@@ -14,7 +14,7 @@ bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 std::size_t space_prefix(std::string_view s) {
   if (s.empty()) return 0;
   const auto b0 = static_cast<unsigned char>(s[0]);
-  if (is_ascii_space(b0)) return 1;
+  if (b0 < 0x80) return is_ascii_space(b0) ? 1 : 0;
   if (s.size() >= 2 && b0 == 0xC2) {
     const auto b1 = static_cast<unsigned char>(s[1]);
     return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;  // U+0085, U+00A0
@@ -42,7 +42,9 @@ std::size_t space_prefix(std::string_view s) {
 std::size_t space_suffix(std::string_view s) {
   const std::size_t n = s.size();
   if (n == 0) return 0;
-  if (is_ascii_space(static_cast<unsigned char>(s[n - 1]))) return 1;
+  // Every sequence beyond ASCII ends in a byte from 0x80 up.
+  const auto last = static_cast<unsigned char>(s[n - 1]);
+  if (last < 0x80) return is_ascii_space(last) ? 1 : 0;
   if (n >= 2 && space_prefix(s.substr(n - 2)) == 2) return 2;
   if (n >= 3 && space_prefix(s.substr(n - 3)) == 3) return 3;
   return 0;

@@ -34,8 +34,21 @@ void write_json(std::string& out, const FxNotification& r) {
                      put<"reference">(r.reference), put<"status">(r.status));
 }
 
+namespace {
+
+struct BinanceAck {
+  const std::string& reference;
+};
+
+void write_json(std::string& out, BinanceAck ack) {
+  json::write_object(out, put<"codigoRespuesta">("00"), put<"detalleRespuesta">(nullptr),
+                     put<"numeroReferencia">(ack.reference));
+}
+
+}  // namespace
+
 void write_json(std::string& out, const BinanceNotification& r) {
-  json::write_object(out, put<"ack">(r.ack), put<"amount">(r.amount), put<"currency">(r.currency),
+  json::write_object(out, put<"ack">(BinanceAck{r.reference}), put<"amount">(r.amount), put<"currency">(r.currency),
                      put<"payer_document_id">(r.payer_document_id),
                      put<"payer_name">(r.payer_name), put<"raw_status">(r.raw_status),
                      put<"reference">(r.reference), put<"status">(r.status),

@@ -87,13 +87,6 @@ Result<BinanceNotification> ParseBinanceWebhook::handle(WebhookCall&& call) {
       out.payer_document_id = wire::non_empty(std::move(client->ci_cliente));
     }
   }
-
-  // The answer the gateway expects back for this notification.
-  json::Object ack;
-  ack.insert_or_assign("codigoRespuesta", json::Value("00"));
-  ack.insert_or_assign("detalleRespuesta", json::Value(nullptr));
-  ack.insert_or_assign("numeroReferencia", json::Value(*reference));
-  out.ack = std::move(ack);
   out.reference = std::move(*reference);
   return out;
 }

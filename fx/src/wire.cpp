@@ -19,6 +19,14 @@ json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value) {
   return opt_text(value);
 }
 
+json::Decoded<std::optional<std::string>> read_opt_text(json::Cursor& cursor) {
+  switch (cursor.peek()) {
+    case json::Cursor::Next::string: return cursor.string();
+    case json::Cursor::Next::number: return std::string(cursor.number());
+    default: cursor.skip(); return std::nullopt;
+  }
+}
+
 std::optional<std::string> non_empty(std::optional<std::string> text) {
   if (!text) return std::nullopt;
   const std::string_view trimmed = text::trim(*text);

@@ -30,8 +30,8 @@ struct Priced {
 };
 constexpr auto describe(std::type_identity<Priced>) {
   return json::record<Priced>("Priced",
-                              json::required("amount", &Priced::amount, &amount::deserialize),
-                              json::optional("fee", &Priced::fee, &amount::deserialize_opt));
+                              json::required("amount", &Priced::amount, amount::reader),
+                              json::optional("fee", &Priced::fee, amount::optional_reader));
 }
 
 TEST(Amount, document_readers_for_required_and_optional_members) {

@@ -55,6 +55,14 @@ std::expected<Amount, std::string> from_value(const json::Value& value);
 // amounts of gateway records (null gives none).
 json::Decoded<Amount> deserialize(json::Value&& value);
 json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value);
+// The same, from the next value of a document: numbers and strings read in
+// place, anything else read whole for its message.
+json::Decoded<Amount> read(json::Cursor& cursor);
+json::Decoded<std::optional<Amount>> read_opt(json::Cursor& cursor);
+// The field readers of records.
+inline constexpr json::CustomReader<Amount> reader{&deserialize, &read};
+inline constexpr json::CustomReader<std::optional<Amount>> optional_reader{&deserialize_opt,
+                                                                           &read_opt};
 
 // Greater than zero, then at most 2 decimal places once normalized; the
 // normalized amount.

@@ -15,6 +15,7 @@
 #include "quorvex_bo/core/error.hpp"
 #include "quorvex_bo/core/http.hpp"
 #include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/text.hpp"
 
 namespace quorvex_bo {
 
@@ -46,23 +47,37 @@ std::optional<Error> marker_error(const HttpResponse& response, json::Value& bod
 // The error of a body without marker whose status is not 2xx.
 Error status_error(const HttpResponse& response, const json::Value& body);
 
-// Whether `body` is valid JSON without any failure marker: the common answer,
-// which the payload record is decoded from straight, without parsing it first.
-bool plain_answer(std::string_view body);
+// The members that may mark a failure.
+inline constexpr std::string_view marker_names[] = {"error", "success", "codigoRespuesta"};
+
+// The common answer decoded straight from its text, without parsing it first:
+// valid JSON, without an "error" or "success" member, that has the shape of P
+// and whose "codigoRespuesta", if any, is a text P holds (the last given) other
+// than "error". Anything else is nullopt and takes the general path, which
+// words it.
+template <class P>
+std::optional<P> decode_plain(std::string_view body) {
+  json::Cursor cursor(body, json::Repeats::last_counts);
+  cursor.watch(marker_names);
+  json::Decoded<P> out = json::Reader<P>::read(cursor);
+  if (!cursor.at_end() || !out || (cursor.watched() & 0b011) != 0) return std::nullopt;
+  if (cursor.watched() & 0b100) {
+    if constexpr (requires { { out->codigo_respuesta } -> std::convertible_to<std::string_view>; }) {
+      const std::string_view code = out->codigo_respuesta;
+      if (code.size() == 5 && text::ascii_iequals(code, "error")) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return std::move(*out);
+}
 
 // The whole body as the record P, or "unexpected payload shape: …". The body is
 // one JSON value, which holds one member per name: of a repeated member the
-// last one counts. Decoded from the parsed value or straight from the text of
-// a plain answer, with the same outcome.
+// last one counts (`decode_plain` reads it the same way from the text).
 template <class P>
 Result<P> decode_payload(json::Value&& body, std::string_view source) {
   std::expected<P, std::string> out = json::decode_value<P>(std::move(body), source);
-  if (!out) return std::unexpected(Error::decode("unexpected payload shape: " + out.error()));
-  return std::move(*out);
-}
-template <class P>
-Result<P> decode_payload(std::string_view body) {
-  std::expected<P, std::string> out = json::decode<P>(body, json::Repeats::last_counts);
   if (!out) return std::unexpected(Error::decode("unexpected payload shape: " + out.error()));
   return std::move(*out);
 }
@@ -91,8 +106,8 @@ constexpr auto describe(std::type_identity<SuccessWire>) {
 struct CodigoRespuesta {
   template <class P>
   static Result<P> open(HttpResponse&& response) {
-    if (response.is_success() && envelope::plain_answer(response.body))
-      return envelope::decode_payload<P>(response.body);
+    if (response.is_success())
+      if (std::optional<P> plain = envelope::decode_plain<P>(response.body)) return std::move(*plain);
     Result<json::Value> body = envelope::json_body(response);
     if (!body) return std::unexpected(std::move(body.error()));
     if (std::optional<Error> marked = envelope::marker_error(response, *body))

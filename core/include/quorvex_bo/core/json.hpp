@@ -222,6 +222,12 @@ class Cursor {
   bool next_element(std::size_t& n);
   std::size_t closed_at() const { return closed_at_; }
 
+  // Names looked out for among the members of the outermost object, for a
+  // caller that decodes a record but must also know of members it does not
+  // list: bit i of `watched()` is set once `names[i]` was read there.
+  void watch(std::span<const std::string_view> names) { watch_ = names; }
+  std::uint32_t watched() const { return watched_; }
+
   // The scalar at the cursor, whose kind the caller has peeked.
   std::string string();            // unescaped, in one allocation
   std::string_view string_view();  // unescaped; valid until the next string or key
@@ -260,6 +266,8 @@ class Cursor {
   std::size_t closed_at_ = 0;
   std::size_t failed_at_ = 0;
   bool failed_ = false;
+  std::span<const std::string_view> watch_;
+  std::uint32_t watched_ = 0;
   std::string scratch_;
 };
 
@@ -417,15 +425,22 @@ constexpr auto enumeration(std::string_view name, S... texts) {
 // declaration order. Records are default-constructible aggregates.
 enum class Presence : std::uint8_t { required, optional, defaulted };
 
-// `Custom`: the field names its own reader of a parsed value (it then reads its
-// value whole from a document too); otherwise Reader<M> reads it either way.
+// A field's own reader: of a parsed value and, where it has one, of the next
+// value of a document (without it the value is read whole first).
+template <class M>
+struct CustomReader {
+  Decoded<M> (*from_value)(Value&&);
+  Decoded<M> (*from_cursor)(Cursor&) = nullptr;
+};
+
+// `Custom`: the field names its own reader; otherwise Reader<M> reads it.
 template <class R, class M, bool Custom = false>
 struct Field {
   using Member = M;
   std::string_view name;
   M R::*member;
   Presence presence;
-  Decoded<M> (*reader)(Value&&);  // the value of a present member (null included)
+  CustomReader<M> reader;       // the value of a present member (null included)
   M (*fallback)();              // the value of a defaulted member when absent
   bool null_is_absent = false;  // a defaulted member given as null takes the default
 };
@@ -443,11 +458,11 @@ constexpr auto record(std::string_view name, F... fields) {
 // Must be present (null goes to the reader, which usually refuses it).
 template <class R, class M>
 constexpr Field<R, M> required(std::string_view name, M R::*member) {
-  return {name, member, Presence::required, nullptr, nullptr, false};
+  return {name, member, Presence::required, {}, nullptr, false};
 }
 template <class R, class M>
 constexpr Field<R, M, true> required(std::string_view name, M R::*member,
-                                     Decoded<M> (*reader)(Value&&)) {
+                                     CustomReader<M> reader) {
   return {name, member, Presence::required, reader, nullptr, false};
 }
 // May be absent: the member keeps its value-initialised state (nullopt for an
@@ -455,18 +470,18 @@ constexpr Field<R, M, true> required(std::string_view name, M R::*member,
 // default reader of std::optional turns null into nullopt.
 template <class R, class M>
 constexpr Field<R, M> optional(std::string_view name, M R::*member) {
-  return {name, member, Presence::optional, nullptr, nullptr, false};
+  return {name, member, Presence::optional, {}, nullptr, false};
 }
 template <class R, class M>
 constexpr Field<R, M, true> optional(std::string_view name, M R::*member,
-                                     Decoded<M> (*reader)(Value&&)) {
+                                     CustomReader<M> reader) {
   return {name, member, Presence::optional, reader, nullptr, false};
 }
 // Absent (or null, when `null_is_absent`) takes `fallback()`.
 template <class R, class M>
 constexpr Field<R, M> defaulted(std::string_view name, M R::*member, M (*fallback)(),
                                 bool null_is_absent = true) {
-  return {name, member, Presence::defaulted, nullptr, fallback, null_is_absent};
+  return {name, member, Presence::defaulted, {}, fallback, null_is_absent};
 }
 
 template <class T>
@@ -492,15 +507,16 @@ namespace detail {
 
 template <class R, class M, bool C>
 Decoded<M> read_field(const Field<R, M, C>& field, Value&& value) {
-  if constexpr (C) return field.reader(std::move(value));
+  if constexpr (C) return field.reader.from_value(std::move(value));
   else return Reader<M>::read(std::move(value));
 }
 
 template <class R, class M, bool C>
 Decoded<M> read_field(const Field<R, M, C>& field, Cursor& cursor) {
   if constexpr (C) {
+    if (field.reader.from_cursor) return field.reader.from_cursor(cursor);
     Value value = cursor.value();
-    return field.reader(std::move(value));
+    return field.reader.from_value(std::move(value));
   } else {
     return Reader<M>::read(cursor);
   }

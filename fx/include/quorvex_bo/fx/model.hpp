@@ -47,7 +47,7 @@ constexpr auto describe(std::type_identity<PixQr>) {
   return json::record<PixQr>(
       "PixQr", json::required("reference", &PixQr::reference),
       json::required("glosa", &PixQr::glosa),
-      json::required("amount", &PixQr::amount, &amount::deserialize),
+      json::required("amount", &PixQr::amount, amount::reader),
       json::defaulted("currency", &PixQr::currency, &default_currency),
       json::defaulted("channel", &PixQr::channel, &default_channel),
       json::optional("expires_in", &PixQr::expires_in),
@@ -72,7 +72,7 @@ constexpr auto describe(std::type_identity<VirtualAssetQr>) {
   return json::record<VirtualAssetQr>(
       "VirtualAssetQr", json::required("reference", &VirtualAssetQr::reference),
       json::required("glosa", &VirtualAssetQr::glosa),
-      json::required("amount", &VirtualAssetQr::amount, &amount::deserialize),
+      json::required("amount", &VirtualAssetQr::amount, amount::reader),
       json::defaulted("currency", &VirtualAssetQr::currency, &default_currency),
       json::required("asset", &VirtualAssetQr::asset),
       json::defaulted("channel", &VirtualAssetQr::channel, &default_channel),
@@ -95,7 +95,7 @@ constexpr auto describe(std::type_identity<BinanceQr>) {
   return json::record<BinanceQr>(
       "BinanceQr", json::required("reference", &BinanceQr::reference),
       json::required("glosa", &BinanceQr::glosa),
-      json::required("amount", &BinanceQr::amount, &amount::deserialize),
+      json::required("amount", &BinanceQr::amount, amount::reader),
       json::defaulted("currency", &BinanceQr::currency, &default_currency),
       json::defaulted("channel", &BinanceQr::channel, &default_channel),
       json::optional("expires_in", &BinanceQr::expires_in),
@@ -164,8 +164,9 @@ struct BinanceNotification {
   std::optional<std::string> transaction_at;
   std::optional<std::string> payer_name;
   std::optional<std::string> payer_document_id;
-  json::Value ack;
 };
+// Written with "ack", the answer the gateway expects back for the notification:
+// {"codigoRespuesta":"00","detalleRespuesta":null,"numeroReferencia":<reference>}.
 void write_json(std::string& out, const BinanceNotification& record);
 
 }  // namespace quorvex_bo::fx

@@ -52,7 +52,7 @@ struct BinanceTransaction {
 constexpr auto describe(std::type_identity<BinanceTransaction>) {
   return json::record<BinanceTransaction>(
       "BinanceTransaction",
-      json::optional("monto", &BinanceTransaction::monto, &amount::deserialize_opt),
+      json::optional("monto", &BinanceTransaction::monto, amount::optional_reader),
       json::optional("moneda", &BinanceTransaction::moneda),
       json::optional("fechaHoraTransaccion", &BinanceTransaction::fecha_hora_transaccion),
       json::optional("cliente", &BinanceTransaction::cliente));
@@ -67,7 +67,7 @@ constexpr auto describe(std::type_identity<BinanceWire>) {
   return json::record<BinanceWire>(
       "BinanceWire",
       // must be present, but null or a non-text value is refused later, not here
-      json::required("numeroReferencia", &BinanceWire::numero_referencia, &wire::read_opt_text),
+      json::required("numeroReferencia", &BinanceWire::numero_referencia, wire::opt_text_reader),
       json::required("estado", &BinanceWire::estado),
       json::optional("transacciones", &BinanceWire::transacciones));
 }

@@ -17,9 +17,12 @@ namespace wire {
 
 // A string as is, a number's literal text; null, booleans, lists and objects
 // give none. Never fails. The one reading of "text" in gateway answers and
-// notifications; `read_opt_text` is its record reader.
+// notifications; `opt_text_reader` is its record reader.
 std::optional<std::string> opt_text(const json::Value& value);
 json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value);
+json::Decoded<std::optional<std::string>> read_opt_text(json::Cursor& cursor);
+inline constexpr json::CustomReader<std::optional<std::string>> opt_text_reader{&read_opt_text,
+                                                                                &read_opt_text};
 // Trimmed; blank becomes none.
 std::optional<std::string> non_empty(std::optional<std::string> text);
 // "image/png", "image/jpeg" or "application/octet-stream" from the Base64 start.
@@ -49,15 +52,15 @@ constexpr auto describe(std::type_identity<Generated>) {
   return json::record<Generated>(
       "Generated", json::required("codigoRespuesta", &Generated::codigo_respuesta),
       json::optional("detalleRespuesta", &Generated::detalle_respuesta),
-      json::optional("numeroReferencia", &Generated::numero_referencia, &wire::read_opt_text),
+      json::optional("numeroReferencia", &Generated::numero_referencia, wire::opt_text_reader),
       json::optional("origenNumeroReferencia", &Generated::origen_numero_referencia,
-                     &wire::read_opt_text),
-      json::optional("monto", &Generated::monto, &amount::deserialize_opt),
+                     wire::opt_text_reader),
+      json::optional("monto", &Generated::monto, amount::optional_reader),
       json::optional("moneda", &Generated::moneda),
       json::optional("imagen", &Generated::imagen),
-      json::optional("montoConversion", &Generated::monto_conversion, &amount::deserialize_opt),
+      json::optional("montoConversion", &Generated::monto_conversion, amount::optional_reader),
       json::optional("monedaConversion", &Generated::moneda_conversion),
-      json::optional("tipoCambio", &Generated::tipo_cambio, &amount::deserialize_opt),
+      json::optional("tipoCambio", &Generated::tipo_cambio, amount::optional_reader),
       json::optional("qrExpiracion", &Generated::qr_expiracion));
 }
 
@@ -74,12 +77,12 @@ struct StatusData {
 constexpr auto describe(std::type_identity<StatusData>) {
   return json::record<StatusData>(
       "StatusData",
-      json::optional("numeroReferencia", &StatusData::numero_referencia, &wire::read_opt_text),
-      json::optional("monto", &StatusData::monto, &amount::deserialize_opt),
+      json::optional("numeroReferencia", &StatusData::numero_referencia, wire::opt_text_reader),
+      json::optional("monto", &StatusData::monto, amount::optional_reader),
       json::optional("moneda", &StatusData::moneda),
-      json::optional("montoConversion", &StatusData::monto_conversion, &amount::deserialize_opt),
+      json::optional("montoConversion", &StatusData::monto_conversion, amount::optional_reader),
       json::optional("monedaConversion", &StatusData::moneda_conversion),
-      json::optional("tipoCambio", &StatusData::tipo_cambio, &amount::deserialize_opt),
+      json::optional("tipoCambio", &StatusData::tipo_cambio, amount::optional_reader),
       json::optional("reversa", &StatusData::reversa),
       json::optional("fechaSolicitud", &StatusData::fecha_solicitud));
 }
