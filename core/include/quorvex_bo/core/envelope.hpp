@@ -55,21 +55,22 @@ inline constexpr std::string_view marker_names[] = {"error", "success", "codigoR
 // and whose "codigoRespuesta", if any, is a text P holds (the last given) other
 // than "error". Anything else is nullopt and takes the general path, which
 // words it.
+// `out` is a value-initialised record, read in place (unspecified when false).
 template <class P>
-std::optional<P> decode_plain(std::string_view body) {
+bool decode_plain(std::string_view body, P& out) {
   json::Cursor cursor(body, json::Repeats::last_counts);
   cursor.watch(marker_names);
-  json::Decoded<P> out = json::Reader<P>::read(cursor);
-  if (!cursor.at_end() || !out || (cursor.watched() & 0b011) != 0) return std::nullopt;
+  const bool read = !json::Reader<P>::read_to(cursor, out);
+  if (!cursor.at_end() || !read || (cursor.watched() & 0b011) != 0) return false;
   if (cursor.watched() & 0b100) {
-    if constexpr (requires { { out->codigo_respuesta } -> std::convertible_to<std::string_view>; }) {
-      const std::string_view code = out->codigo_respuesta;
-      if (code.size() == 5 && text::ascii_iequals(code, "error")) return std::nullopt;
+    if constexpr (requires { { out.codigo_respuesta } -> std::convertible_to<std::string_view>; }) {
+      const std::string_view code = out.codigo_respuesta;
+      return !(code.size() == 5 && text::ascii_iequals(code, "error"));
     } else {
-      return std::nullopt;
+      return false;
     }
   }
-  return std::move(*out);
+  return true;
 }
 
 // The whole body as the record P, or "unexpected payload shape: …". The body is
@@ -106,14 +107,18 @@ constexpr auto describe(std::type_identity<SuccessWire>) {
 struct CodigoRespuesta {
   template <class P>
   static Result<P> open(HttpResponse&& response) {
-    if (response.is_success())
-      if (std::optional<P> plain = envelope::decode_plain<P>(response.body)) return std::move(*plain);
+    Result<P> out;
+    if (response.is_success() && envelope::decode_plain(response.body, *out)) return out;
     Result<json::Value> body = envelope::json_body(response);
-    if (!body) return std::unexpected(std::move(body.error()));
-    if (std::optional<Error> marked = envelope::marker_error(response, *body))
-      return std::unexpected(std::move(*marked));
-    if (!response.is_success()) return std::unexpected(envelope::status_error(response, *body));
-    return envelope::decode_payload<P>(std::move(*body), response.body);
+    if (!body)
+      out = std::unexpected(std::move(body.error()));
+    else if (std::optional<Error> marked = envelope::marker_error(response, *body))
+      out = std::unexpected(std::move(*marked));
+    else if (!response.is_success())
+      out = std::unexpected(envelope::status_error(response, *body));
+    else
+      out = envelope::decode_payload<P>(std::move(*body), response.body);
+    return out;
   }
 };
 

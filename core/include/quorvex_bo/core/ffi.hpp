@@ -59,19 +59,20 @@ void call(const Registry& registry, std::string_view op, std::string_view payloa
           std::string& out);
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
-// Decodes the payload as T, or the "ffi" error "invalid payload: <decoder message>".
-// The same as json::decode, with the record moved once less.
+// Decodes the payload (a record) as T, or the "ffi" error "invalid payload:
+// <decoder message>". The same as json::decode, with the record read in place.
 template <class T>
 Result<T> parse(std::string_view payload) {
   json::Cursor cursor(payload, json::Repeats::rejected);
-  json::Decoded<T> out = json::Reader<T>::read(cursor);
+  Result<T> out;
+  std::optional<json::DecodeError> error = json::Reader<T>::read_to(cursor, *out);
   if (!cursor.at_end())
-    return std::unexpected(
+    out = std::unexpected(
         Error::ffi("invalid payload: " + json::syntax_error(payload, cursor.failed_at())));
-  if (!out)
-    return std::unexpected(Error::ffi("invalid payload: " + out.error().message +
-                                      json::position_suffix(payload, out.error().mark)));
-  return std::move(*out);
+  else if (error)
+    out = std::unexpected(Error::ffi("invalid payload: " + error->message +
+                                     json::position_suffix(payload, error->mark)));
+  return out;
 }
 
 // "unknown stage `<stage>` for `<operation>`"

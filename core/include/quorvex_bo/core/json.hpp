@@ -566,9 +566,40 @@ std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen& see
   return std::move(seen.error);
 }
 
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+// Reads the member's value into `target` (a value-initialised member on its
+// first occurrence, an earlier occurrence's value on a later one): records, and
+// optional records, are read in place rather than built and moved.
+template <class R, class M, bool C>
+std::optional<DecodeError> read_member(const Field<R, M, C>& field, Cursor& cursor, M& target,
+                                       bool first) {
+  if constexpr (!C && DescribedRecord<M>) {
+    if (!first) target = M{};
+    return Reader<M>::read_to(cursor, target);
+  } else if constexpr (!C && is_optional<M>::value) {
+    if constexpr (DescribedRecord<typename M::value_type>) {
+      if (cursor.peek() == Cursor::Next::null) {
+        cursor.null();
+        target.reset();
+        return std::nullopt;
+      }
+      target.emplace();
+      return Reader<typename M::value_type>::read_to(cursor, *target);
+    }
+  }
+  Decoded<M> value = read_field(field, cursor);
+  if (!value) return std::move(value.error());
+  target = std::move(*value);
+  return std::nullopt;
+}
+
 template <class R, class Fields, std::size_t... I>
-Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence<I...>) {
-  R out{};
+std::optional<DecodeError> read_object(Cursor& cursor, R& out, const Fields& fields,
+                                       std::index_sequence<I...>) {
   std::array<Seen, sizeof...(I)> seen{};
   std::string_view key;
   for (std::size_t n = 0; cursor.next_member(n, key);) {
@@ -585,11 +616,8 @@ Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence
       if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
         cursor.null();
         slot.null = true;
-      } else if (Decoded<typename std::remove_cvref_t<decltype(field)>::Member> value =
-                     read_field(field, cursor)) {
-        out.*field.member = std::move(*value);
       } else {
-        slot.error = std::move(value.error());
+        slot.error = read_member(field, cursor, out.*field.member, slot.count == 1);
       }
       return true;
     };
@@ -603,8 +631,7 @@ Decoded<R> read_object(Cursor& cursor, const Fields& fields, std::index_sequence
     return true;
   };
   (settled(std::get<I>(fields), seen[I]) || ...);
-  if (error || (error = std::move(missing))) return std::unexpected(std::move(*error));
-  return out;
+  return error ? std::move(error) : std::move(missing);
 }
 
 template <class R, class Fields, std::size_t... I>
@@ -689,14 +716,26 @@ struct Reader<R, std::enable_if_t<DescribedRecord<R>>> {
   }
 
   static Decoded<R> read(Cursor& cursor) {
+    Decoded<R> out;
+    if (std::optional<DecodeError> error = read_to(cursor, *out))
+      out = std::unexpected(std::move(*error));
+    return out;
+  }
+
+  // The same into `out`, a value-initialised record (left unspecified on error).
+  static std::optional<DecodeError> read_to(Cursor& cursor, R& out) {
     switch (cursor.peek()) {
       case Cursor::Next::object:
-        return detail::read_object<R>(cursor, description.fields, indices);
-      case Cursor::Next::array:
-        return detail::read_array<R>(cursor, description.name, description.fields, indices);
+        return detail::read_object(cursor, out, description.fields, indices);
+      case Cursor::Next::array: {
+        Decoded<R> read = detail::read_array<R>(cursor, description.name, description.fields, indices);
+        if (!read) return std::move(read.error());
+        out = std::move(*read);
+        return std::nullopt;
+      }
       default: {
         Value value = cursor.value();
-        return invalid_type(value, "struct " + std::string(description.name));
+        return invalid_type(value, "struct " + std::string(description.name)).error();
       }
     }
   }
@@ -838,10 +877,20 @@ std::expected<T, std::string> decode_value(Value&& value, std::string_view sourc
 template <class T>
 std::expected<T, std::string> decode(std::string_view text, Repeats repeats = Repeats::rejected) {
   Cursor cursor(text, repeats);
-  Decoded<T> out = Reader<T>::read(cursor);
-  if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
-  if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
-  return std::move(*out);
+  std::expected<T, std::string> out;
+  std::optional<DecodeError> error;
+  if constexpr (DescribedRecord<T>) {
+    error = Reader<T>::read_to(cursor, *out);
+  } else if (Decoded<T> read = Reader<T>::read(cursor)) {
+    *out = std::move(*read);
+  } else {
+    error = std::move(read.error());
+  }
+  if (!cursor.at_end())
+    out = std::unexpected(syntax_error(text, cursor.failed_at()));
+  else if (error)
+    out = std::unexpected(error->message + position_suffix(text, error->mark));
+  return out;
 }
 
 }  // namespace quorvex_bo::json
