@@ -316,15 +316,23 @@ std::string to_text(const T& value) {
 template <std::size_t N>
 struct Key {
   char text[N]{};
+  // `,"key":` — what precedes a member's value; the comma only after another member.
+  char lead[N + 3]{};
   consteval Key(const char (&s)[N]) {
+    lead[0] = ',';
+    lead[1] = '"';
     for (std::size_t i = 0; i < N; ++i) {
       // Written without escaping: no quotation mark, backslash or control character.
       if (i + 1 < N && (s[i] == '"' || s[i] == '\\' || static_cast<unsigned char>(s[i]) < 0x20))
         throw "a key that would need escaping";
       text[i] = s[i];
+      if (i + 1 < N) lead[i + 2] = s[i];
     }
+    lead[N + 1] = '"';
+    lead[N + 2] = ':';
   }
   constexpr std::string_view view() const { return {text, N - 1}; }
+  constexpr std::string_view lead_view() const { return {lead, N + 3}; }
 };
 
 // One member: `put<"key">(value)`, always written; `put_if<"key">(present, value)`,
@@ -332,6 +340,7 @@ struct Key {
 template <Key K, class V>
 struct Put {
   static constexpr std::string_view key = K.view();
+  static constexpr std::string_view lead = K.lead_view();
   const V& value;
   bool present = true;
 };
@@ -358,10 +367,8 @@ void write_object(std::string& out, const M&... members) {
   bool first = true;
   auto member = [&](const auto& m) {
     if (!m.present) return;
-    out += first ? "\"" : ",\"";
+    out += first ? m.lead.substr(1) : m.lead;
     first = false;
-    out += m.key;
-    out += "\":";
     write_json(out, m.value);
   };
   (member(members), ...);
