@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "json_scan.hpp"
@@ -218,6 +219,52 @@ Cursor::Span Cursor::scan_string() {
   return span;
 }
 
+// For a string token at the cursor whose escapes (or non-ASCII text) start at
+// `first_special`: checks and unescapes it in one pass into `out` (room for the
+// rest of the text, which a caller keeps small). False, the cursor failed, on an
+// invalid string.
+bool Cursor::scan_unescape(std::string& out) {
+  const char* const data = text_.data();
+  const char* const end = data + text_.size();
+  const char* p = data + pos_ + 1;
+  bool closed = false;
+  out.resize_and_overwrite(static_cast<std::size_t>(end - p) + scan::copy_slack,
+                           [&](char* buffer, std::size_t) {
+    char* o = buffer;
+    for (;;) {
+      p = scan::copy_to_string_special(p, end, o);
+      if (p == end) break;
+      const auto c = static_cast<unsigned char>(*p);
+      if (c == '"') {
+        closed = true;
+        break;
+      }
+      std::size_t length = 0;
+      if (c == '\\') {
+        length = escape_length(p, end);
+        if (length == 0) break;
+        o = unescape(o, p, p + length);
+      } else if (c >= 0x80) {
+        length = scan::utf8_sequence(p, static_cast<std::size_t>(end - p));
+        if (length == 0) break;
+        std::memcpy(o, p, length);
+        o += length;
+      } else {
+        break;  // a control character
+      }
+      p += length;
+    }
+    return static_cast<std::size_t>(o - buffer);
+  });
+  pos_ = static_cast<std::size_t>(p - data);
+  if (!closed) {
+    fail();
+    return false;
+  }
+  ++pos_;
+  return true;
+}
+
 std::string_view Cursor::unescape_to_scratch(Span span) {
   unescape_into(scratch_, text_.data() + span.begin, text_.data() + span.end);
   return scratch_;
@@ -227,6 +274,19 @@ std::string Cursor::string() {
   if (peek() != Next::string) {
     fail();
     return {};
+  }
+  if (text_.size() - pos_ < spare::large_bytes) {
+    // A short text: a plain string is copied as it stands; one with escapes is
+    // checked and unescaped in one pass, then copied at its size.
+    const char* const begin = text_.data() + pos_ + 1;
+    const char* const end = text_.data() + text_.size();
+    const char* const special = scan::to_string_special(begin, end);
+    if (special != end && *special == '"') {
+      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+      return std::string(begin, special);
+    }
+    if (!scan_unescape(unescaped_)) return {};
+    return unescaped_;
   }
   const Span span = scan_string();
   if (failed_) return {};

@@ -121,6 +121,34 @@ inline const char* copy_to_escape(const char* p, const char* end, char*& out,
   return end;
 }
 
+// The same up to the first byte that ends a plain run inside a JSON string being
+// read (see `to_string_special`), for reading and unescaping in one pass.
+inline const char* copy_to_string_special(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  for (; end - p >= 16; p += 16, out += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
+                                                   _mm_cmpeq_epi8(bytes, backslash)),
+                                      _mm_cmplt_epi8(bytes, space));
+    if (const int mask = _mm_movemask_epi8(hits)) {
+      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+      out += run;
+      return p + run;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+    *out++ = *p;
+  }
+  return end;
+}
+
 // The same up to the first backslash, for reading strings.
 inline const char* copy_to_backslash(const char* p, const char* end, char*& out) {
 #if defined(__SSE2__)

@@ -257,6 +257,7 @@ class Cursor {
   bool close_or_comma(std::size_t& n, char bracket);
   Span scan_string();
   std::string_view unescape_to_scratch(Span span);
+  bool scan_unescape(std::string& out);
   bool literal(std::string_view word);
 
   std::string_view text_;
@@ -268,7 +269,8 @@ class Cursor {
   bool failed_ = false;
   std::span<const std::string_view> watch_;
   std::uint32_t watched_ = 0;
-  std::string scratch_;
+  std::string scratch_;  // escaped keys and string views
+  std::string unescaped_;  // escaped strings read whole, before their copy
 };
 
 // ---- Writing records straight to text ---------------------------------------
