@@ -27,6 +27,12 @@ struct KeyLess {
 }  // namespace
 
 const Value* Object::find(std::string_view key) const {
+  // The few members of a gateway object are compared by length first.
+  if (members_.size() <= 8) {
+    for (const Member& member : members_)
+      if (member.key.size() == key.size() && member.key == key) return &member.value;
+    return nullptr;
+  }
   auto it = std::upper_bound(members_.begin(), members_.end(), key, KeyLess{});
   if (it == members_.begin() || std::prev(it)->key != key) return nullptr;
   return &std::prev(it)->value;

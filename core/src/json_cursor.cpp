@@ -219,10 +219,9 @@ Cursor::Span Cursor::scan_string() {
   return span;
 }
 
-// For a string token at the cursor whose escapes (or non-ASCII text) start at
-// `first_special`: checks and unescapes it in one pass into `out` (room for the
-// rest of the text, which a caller keeps small). False, the cursor failed, on an
-// invalid string.
+// Checks and unescapes the string token at the cursor in one pass into `out`,
+// made as long as the rest of the text (which a caller keeps short). False, and
+// the cursor failed, on an invalid string.
 bool Cursor::scan_unescape(std::string& out) {
   const char* const data = text_.data();
   const char* const end = data + text_.size();
