@@ -142,7 +142,8 @@ TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
   auto show = [](const std::expected<Outer, std::string>& out) {
     if (!out) return out.error();
     return out->label + std::string(json::enum_text(out->colour)) +
-           (out->inner ? out->inner->name : "-") + std::to_string(out->list.size()) +
+           (out->inner ? out->inner->name + std::to_string(out->inner->count.value_or(0)) : "-") +
+           std::to_string(out->list.size()) +
            json::to_text(out->map);
   };
   for (std::string_view text :
@@ -151,6 +152,9 @@ TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
         R"({"colour":"red","map":{"a":1,"a":"z","b":"y"},"map":{"a":"1"}})",
         R"({"colour":"red","map":{"a":1,"a":"z","b":"y"}})",
         R"({"colour":"red","inner":{"name":"n"},"inner":["m",5]})", R"(["L","green",null,[],{}])",
+        // a repeated record is replaced whole, not merged
+        R"({"colour":"red","inner":{"name":"n","count":4},"inner":{"name":"m"}})",
+        R"({"colour":"red","inner":{"name":"n","count":4},"inner":null})",
         R"({"label":"x"})", R"({"colour":"red",})", R"({"colour":"red","zzz":{"a":1,"a":[}})"}) {
     auto parsed = json::parse(text);
     EXPECT_EQ(show(json::decode<Outer>(text, json::Repeats::last_counts)),

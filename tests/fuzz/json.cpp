@@ -11,6 +11,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 
 #include "check.hpp"
+#include "quorvex_bo/core/amount.hpp"
 
 namespace {
 
@@ -54,21 +55,38 @@ bool reference_accepts(std::string_view text) {
 
 // A record of every kind of member, decoded from a value's text straight and
 // from its parse: the two must agree, failures word for word.
+struct Nested {
+  std::string text;
+  std::optional<quorvex_bo::Amount> amount;
+};
+constexpr auto describe(std::type_identity<Nested>) {
+  return json::record<Nested>("Nested", json::required("a", &Nested::text),
+                              json::optional("e", &Nested::amount, quorvex_bo::amount::optional_reader));
+}
 struct Probe {
   std::string text;
   std::optional<std::uint16_t> number;
   std::vector<json::Value> list;
   json::TextMap map;
+  std::optional<quorvex_bo::Amount> amount;
+  std::optional<Nested> nested;
 };
 constexpr auto describe(std::type_identity<Probe>) {
   return json::record<Probe>("Probe", json::required("a", &Probe::text),
                              json::optional("b", &Probe::number), json::optional("c", &Probe::list),
-                             json::optional("d", &Probe::map));
+                             json::optional("d", &Probe::map),
+                             json::optional("e", &Probe::amount, quorvex_bo::amount::optional_reader),
+                             json::optional("f", &Probe::nested));
+}
+std::string shown(const std::optional<quorvex_bo::Amount>& amount) {
+  return amount ? json::to_text(*amount) : "-";
 }
 std::string shown(const std::expected<Probe, std::string>& probe) {
   if (!probe) return probe.error();
   return probe->text + "|" + std::to_string(probe->number.value_or(0)) + "|" +
-         std::to_string(probe->list.size()) + "|" + json::to_text(probe->map);
+         std::to_string(probe->list.size()) + "|" + json::to_text(probe->map) + "|" +
+         shown(probe->amount) + "|" +
+         (probe->nested ? probe->nested->text + shown(probe->nested->amount) : "-");
 }
 
 // Whether any object repeats a key: the writer keeps only the last occurrence,

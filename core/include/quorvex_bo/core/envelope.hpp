@@ -107,18 +107,16 @@ constexpr auto describe(std::type_identity<SuccessWire>) {
 struct CodigoRespuesta {
   template <class P>
   static Result<P> open(HttpResponse&& response) {
-    Result<P> out;
-    if (response.is_success() && envelope::decode_plain(response.body, *out)) return out;
+    if (response.is_success()) {
+      P plain{};
+      if (envelope::decode_plain(response.body, plain)) return plain;
+    }
     Result<json::Value> body = envelope::json_body(response);
-    if (!body)
-      out = std::unexpected(std::move(body.error()));
-    else if (std::optional<Error> marked = envelope::marker_error(response, *body))
-      out = std::unexpected(std::move(*marked));
-    else if (!response.is_success())
-      out = std::unexpected(envelope::status_error(response, *body));
-    else
-      out = envelope::decode_payload<P>(std::move(*body), response.body);
-    return out;
+    if (!body) return std::unexpected(std::move(body.error()));
+    if (std::optional<Error> marked = envelope::marker_error(response, *body))
+      return std::unexpected(std::move(*marked));
+    if (!response.is_success()) return std::unexpected(envelope::status_error(response, *body));
+    return envelope::decode_payload<P>(std::move(*body), response.body);
   }
 };
 

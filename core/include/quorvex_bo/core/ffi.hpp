@@ -60,18 +60,18 @@ void call(const Registry& registry, std::string_view op, std::string_view payloa
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
 // Decodes the payload (a record) as T, or the "ffi" error "invalid payload:
-// <decoder message>". The same as json::decode, with the record read in place.
+// <decoder message>". The same as json::decode, with the record moved once less.
 template <class T>
 Result<T> parse(std::string_view payload) {
   json::Cursor cursor(payload, json::Repeats::rejected);
-  Result<T> out;
-  std::optional<json::DecodeError> error = json::Reader<T>::read_to(cursor, *out);
+  T out{};
+  std::optional<json::DecodeError> error = json::Reader<T>::read_to(cursor, out);
   if (!cursor.at_end())
-    out = std::unexpected(
+    return std::unexpected(
         Error::ffi("invalid payload: " + json::syntax_error(payload, cursor.failed_at())));
-  else if (error)
-    out = std::unexpected(Error::ffi("invalid payload: " + error->message +
-                                     json::position_suffix(payload, error->mark)));
+  if (error)
+    return std::unexpected(Error::ffi("invalid payload: " + error->message +
+                                      json::position_suffix(payload, error->mark)));
   return out;
 }
 

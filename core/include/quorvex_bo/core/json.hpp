@@ -725,9 +725,12 @@ struct Reader<R, std::enable_if_t<DescribedRecord<R>>> {
   }
 
   static Decoded<R> read(Cursor& cursor) {
-    Decoded<R> out;
-    if (std::optional<DecodeError> error = read_to(cursor, *out))
-      out = std::unexpected(std::move(*error));
+    // Read into a record of its own, then moved: a record written through a
+    // reference to the value of an std::expected could overwrite, in some
+    // standard libraries, the flag kept in the record's tail padding.
+    R out{};
+    if (std::optional<DecodeError> error = read_to(cursor, out))
+      return std::unexpected(std::move(*error));
     return out;
   }
 
@@ -886,20 +889,10 @@ std::expected<T, std::string> decode_value(Value&& value, std::string_view sourc
 template <class T>
 std::expected<T, std::string> decode(std::string_view text, Repeats repeats = Repeats::rejected) {
   Cursor cursor(text, repeats);
-  std::expected<T, std::string> out;
-  std::optional<DecodeError> error;
-  if constexpr (DescribedRecord<T>) {
-    error = Reader<T>::read_to(cursor, *out);
-  } else if (Decoded<T> read = Reader<T>::read(cursor)) {
-    *out = std::move(*read);
-  } else {
-    error = std::move(read.error());
-  }
-  if (!cursor.at_end())
-    out = std::unexpected(syntax_error(text, cursor.failed_at()));
-  else if (error)
-    out = std::unexpected(error->message + position_suffix(text, error->mark));
-  return out;
+  Decoded<T> out = Reader<T>::read(cursor);
+  if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
+  if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
+  return std::move(*out);
 }
 
 }  // namespace quorvex_bo::json
