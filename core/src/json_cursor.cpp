@@ -4,6 +4,7 @@
 // RFC 8259 text, well-formed UTF-8, paired surrogate escapes and at most 127
 // levels of nesting.
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -62,6 +63,21 @@ char* put_utf8(char* out, std::uint32_t cp) {
   }
   return out;
 }
+
+// What the two-byte escapes stand for, by the byte after the backslash; 0 for
+// the others (\u… and invalid ones).
+constexpr auto simple_escapes = [] {
+  std::array<char, 256> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['/'] = '/';
+  table['b'] = '\b';
+  table['f'] = '\f';
+  table['n'] = '\n';
+  table['r'] = '\r';
+  table['t'] = '\t';
+  return table;
+}();
 
 // The length of the valid escape at `p` (a backslash), or 0.
 std::size_t escape_length(const char* p, const char* end) {
@@ -231,6 +247,7 @@ bool Cursor::scan_unescape(std::string& out) {
                            [&](char* buffer, std::size_t) {
     char* o = buffer;
     for (;;) {
+      p = scan::copy_simple_escapes(p, end, o, simple_escapes);
       p = scan::copy_to_string_special(p, end, o);
       if (p == end) break;
       const auto c = static_cast<unsigned char>(*p);
@@ -240,6 +257,13 @@ bool Cursor::scan_unescape(std::string& out) {
       }
       std::size_t length = 0;
       if (c == '\\') {
+        if (end - p >= 2) {
+          if (const char simple = simple_escapes[static_cast<unsigned char>(p[1])]) {
+            *o++ = simple;
+            p += 2;
+            continue;
+          }
+        }
         length = escape_length(p, end);
         if (length == 0) break;
         o = unescape(o, p, p + length);
@@ -284,8 +308,9 @@ std::string Cursor::string() {
       pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
       return std::string(begin, special);
     }
-    if (!scan_unescape(unescaped_)) return {};
-    return unescaped_;
+    std::string& buffer = spare::scratch();
+    if (!scan_unescape(buffer)) return {};
+    return buffer;
   }
   const Span span = scan_string();
   if (failed_) return {};

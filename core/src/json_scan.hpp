@@ -149,6 +149,60 @@ inline const char* copy_to_string_special(const char* p, const char* end, char*&
   return end;
 }
 
+// Copies from `p` into `out` while only plain bytes and two-byte escapes follow,
+// writing each escape as `simple[byte after the backslash]` (0 for an escape
+// that is not such). A block of sixteen bytes is searched once for all the
+// special bytes it holds, so a text dense with escapes (a JSON document inside a
+// JSON string) is not searched again after each one. Stops at any other special
+// byte, or where fewer than sixteen bytes are left, and returns that place; the
+// bytes of `out` from there on are unspecified.
+inline const char* copy_simple_escapes(const char* p, const char* end, char*& out,
+                                       const std::array<char, 256>& simple) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                     _mm_cmplt_epi8(bytes, space))));
+    // The bytes from p to p + left are those of the block not yet consumed; bit
+    // i of `mask` marks p + i.
+    unsigned left = 16;
+    for (;;) {
+      if (mask == 0) {
+        p += left;
+        out += left;
+        break;
+      }
+      const auto at = static_cast<unsigned>(__builtin_ctz(mask));
+      p += at;
+      out += at;
+      left -= at;
+      mask >>= at;
+      if (*p != '\\' || left < 2) return p;
+      const char decoded = simple[static_cast<unsigned char>(p[1])];
+      if (decoded == 0) return p;
+      *out++ = decoded;
+      p += 2;
+      left -= 2;
+      mask >>= 2;
+      if (end - p < 16) return p;
+      // The rest of the block again, one byte further behind in `out`.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+  }
+#else
+  (void)end;
+  (void)out;
+  (void)simple;
+#endif
+  return p;
+}
+
 // The same up to the first backslash, for reading strings.
 inline const char* copy_to_backslash(const char* p, const char* end, char*& out) {
 #if defined(__SSE2__)

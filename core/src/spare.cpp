@@ -6,6 +6,7 @@ namespace quorvex_bo::spare {
 
 namespace {
 thread_local std::string buffer;
+thread_local std::string short_texts;
 }  // namespace
 
 std::string take() {
@@ -19,5 +20,7 @@ void keep(std::string&& text) {
   buffer = std::move(text);
   buffer.clear();
 }
+
+std::string& scratch() { return short_texts; }
 
 }  // namespace quorvex_bo::spare

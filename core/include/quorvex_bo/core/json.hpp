@@ -270,7 +270,6 @@ class Cursor {
   std::span<const std::string_view> watch_;
   std::uint32_t watched_ = 0;
   std::string scratch_;  // escaped keys and string views
-  std::string unescaped_;  // escaped strings read whole, before their copy
 };
 
 // ---- Writing records straight to text ---------------------------------------

@@ -20,4 +20,8 @@ std::string take();
 // the bound; otherwise lets it go.
 void keep(std::string&& text);
 
+// The thread's scratch buffer for short texts (below `large_bytes`), which a
+// function fills and reads before it returns; nothing is kept in it for later.
+std::string& scratch();
+
 }  // namespace quorvex_bo::spare
