@@ -359,6 +359,31 @@ void write_json(std::string& out, const char* text) { write_string(out, text); }
 void write_json(std::string& out, bool flag) { out += flag ? "true" : "false"; }
 void write_json(std::string& out, std::nullptr_t) { out += "null"; }
 void write_json(std::string& out, const Value& value) { write_value(out, value); }
+TextMap::TextMap(std::initializer_list<value_type> entries) {
+  for (const value_type& entry : entries) insert_or_assign(entry.first, entry.second);
+}
+
+void TextMap::insert_or_assign(std::string key, std::string text) {
+  if (entries_.capacity() == 0) entries_.reserve(4);
+  // Entries usually come in order: the place is then at the end.
+  auto at = entries_.end();
+  if (!entries_.empty() && !(entries_.back().first < key))
+    at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                          [](const value_type& entry, const std::string& k) { return entry.first < k; });
+  if (at != entries_.end() && at->first == key) {
+    at->second = std::move(text);
+    return;
+  }
+  entries_.insert(at, value_type(std::move(key), std::move(text)));
+}
+
+std::string& TextMap::operator[](std::string_view key) {
+  auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const value_type& entry, std::string_view k) { return entry.first < k; });
+  if (at == entries_.end() || at->first != key) at = entries_.insert(at, value_type(key, std::string()));
+  return at->second;
+}
+
 void write_json(std::string& out, const TextMap& map) {
   out += '{';
   bool first = true;
@@ -531,7 +556,7 @@ Decoded<TextMap> Reader<TextMap>::read(Value&& value) {
   for (Member& member : *object) {
     std::string* text = member.value.as_string();
     if (!text) return invalid_type(member.value, "a string");
-    out.emplace_hint(out.end(), std::move(member.key), std::move(*text));
+    out.insert_or_assign(std::move(member.key), std::move(*text));
   }
   return out;
 }

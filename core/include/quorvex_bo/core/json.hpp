@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
-#include <map>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,7 +45,28 @@ struct Number {
 class Value;
 struct Member;
 // Text to text, ordered by key; repeated keys in the document: the last wins.
-using TextMap = std::map<std::string, std::string, std::less<>>;
+// It holds a few entries (the headers of a request): a sorted list, not a tree.
+class TextMap {
+ public:
+  using value_type = std::pair<std::string, std::string>;
+
+  TextMap() = default;
+  TextMap(std::initializer_list<value_type> entries);
+
+  // Sets `key` to `text`, replacing an earlier entry of that name.
+  void insert_or_assign(std::string key, std::string text);
+  // The text of `key`, made empty first when there is none.
+  std::string& operator[](std::string_view key);
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  std::vector<value_type>::const_iterator begin() const { return entries_.begin(); }
+  std::vector<value_type>::const_iterator end() const { return entries_.end(); }
+  bool operator==(const TextMap&) const = default;
+
+ private:
+  std::vector<value_type> entries_;
+};
 using Array = std::vector<Value>;
 
 // "No position": a value made in code rather than read from text.
@@ -888,10 +909,18 @@ std::expected<T, std::string> decode_value(Value&& value, std::string_view sourc
 template <class T>
 std::expected<T, std::string> decode(std::string_view text, Repeats repeats = Repeats::rejected) {
   Cursor cursor(text, repeats);
-  Decoded<T> out = Reader<T>::read(cursor);
-  if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
-  if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
-  return std::move(*out);
+  if constexpr (DescribedRecord<T>) {
+    T out{};
+    std::optional<DecodeError> error = Reader<T>::read_to(cursor, out);
+    if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
+    if (error) return std::unexpected(error->message + position_suffix(text, error->mark));
+    return out;
+  } else {
+    Decoded<T> out = Reader<T>::read(cursor);
+    if (!cursor.at_end()) return std::unexpected(syntax_error(text, cursor.failed_at()));
+    if (!out) return std::unexpected(out.error().message + position_suffix(text, out.error().mark));
+    return std::move(*out);
+  }
 }
 
 }  // namespace quorvex_bo::json
