@@ -646,7 +646,9 @@ std::optional<DecodeError> read_object(Cursor& cursor, R& out, const Fields& fie
         cursor.null();
         slot.null = true;
       } else {
-        slot.error = read_member(field, cursor, out.*field.member, slot.count == 1);
+        if (std::optional<DecodeError> error =
+                read_member(field, cursor, out.*field.member, slot.count == 1))
+          slot.error = std::move(error);
       }
       return true;
     };
