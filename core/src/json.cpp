@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "quorvex_bo/core/spare.hpp"
 #include "quorvex_bo/core/text.hpp"
 
 #include <boost/json/basic_parser_impl.hpp>
@@ -516,6 +517,17 @@ Decoded<std::string> Reader<std::string>::read(Value&& value) {
 Decoded<std::string> Reader<std::string>::read(Cursor& cursor) {
   if (cursor.peek() != Cursor::Next::string) return read_whole<std::string>(cursor);
   return cursor.string();
+}
+
+Decoded<std::string> read_spare_text(Value&& value) {
+  return Reader<std::string>::read(std::move(value));
+}
+
+Decoded<std::string> read_spare_text(Cursor& cursor) {
+  if (cursor.peek() != Cursor::Next::string) return read_whole<std::string>(cursor);
+  std::string out = spare::take();
+  cursor.string_into(out);
+  return out;
 }
 
 Decoded<bool> Reader<bool>::read(Value&& value) {

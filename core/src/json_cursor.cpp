@@ -293,6 +293,11 @@ std::string_view Cursor::unescape_to_scratch(Span span) {
   return scratch_;
 }
 
+// A short text's plain string [begin, special) when `special` closes it.
+namespace {
+bool closes(const char* special, const char* end) { return special != end && *special == '"'; }
+}  // namespace
+
 std::string Cursor::string() {
   if (peek() != Next::string) {
     fail();
@@ -304,7 +309,7 @@ std::string Cursor::string() {
     const char* const begin = text_.data() + pos_ + 1;
     const char* const end = text_.data() + text_.size();
     const char* const special = scan::to_string_special(begin, end);
-    if (special != end && *special == '"') {
+    if (closes(special, end)) {
       pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
       return std::string(begin, special);
     }
@@ -323,6 +328,31 @@ std::string Cursor::string() {
   else
     out.assign(first, length);
   return out;
+}
+
+void Cursor::string_into(std::string& out) {
+  if (peek() != Next::string) {
+    fail();
+    return;
+  }
+  if (text_.size() - pos_ < spare::large_bytes) {
+    const char* const begin = text_.data() + pos_ + 1;
+    const char* const end = text_.data() + text_.size();
+    const char* const special = scan::to_string_special(begin, end);
+    if (closes(special, end)) {
+      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+      out.assign(begin, special);
+      return;
+    }
+    scan_unescape(out);
+    return;
+  }
+  const Span span = scan_string();
+  if (failed_) return;
+  if (span.escaped)
+    unescape_into(out, text_.data() + span.begin, text_.data() + span.end);
+  else
+    out.assign(text_.data() + span.begin, span.end - span.begin);
 }
 
 std::string_view Cursor::string_view() {

@@ -16,7 +16,7 @@ std::string take() {
 }
 
 void keep(std::string&& text) {
-  if (text.capacity() < large_bytes || text.capacity() > kept_bytes) return;
+  if (text.capacity() <= buffer.capacity() || text.capacity() > kept_bytes) return;
   buffer = std::move(text);
   buffer.clear();
 }

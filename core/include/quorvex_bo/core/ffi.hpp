@@ -116,6 +116,7 @@ Outcome run_handler(std::string_view payload, std::string& out) {
   Result<typename H::Output> output = H::handle(std::move(*webhook_call));
   if (!output) return std::unexpected(std::move(output.error()));
   write_json(out, *output);
+  spare::keep(std::move(webhook_call->body));
   return {};
 }
 

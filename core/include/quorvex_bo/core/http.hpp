@@ -39,7 +39,8 @@ struct HttpResponse {
 
 constexpr auto describe(std::type_identity<HttpResponse>) {
   return json::record<HttpResponse>("HttpResponse", json::required("status", &HttpResponse::status),
-                                    json::required("body", &HttpResponse::body));
+                                    json::required("body", &HttpResponse::body,
+                                                   json::spare_text_reader));
 }
 
 }  // namespace quorvex_bo

@@ -251,6 +251,7 @@ class Cursor {
 
   // The scalar at the cursor, whose kind the caller has peeked.
   std::string string();            // unescaped, in one allocation
+  void string_into(std::string& out);  // unescaped into `out`, whose memory it uses
   std::string_view string_view();  // unescaped; valid until the next string or key
   std::string_view number();       // the literal text
   bool boolean();
@@ -801,6 +802,12 @@ struct Reader<std::string> {
   static Decoded<std::string> read(Value&& value);
   static Decoded<std::string> read(Cursor& cursor);
 };
+// A text read into the thread's spare buffer (see spare.hpp): the body of a
+// gateway answer or of a notification, which a stage gives back once done.
+Decoded<std::string> read_spare_text(Value&& value);
+Decoded<std::string> read_spare_text(Cursor& cursor);
+inline constexpr CustomReader<std::string> spare_text_reader{&read_spare_text, &read_spare_text};
+
 template <>
 struct Reader<bool> {
   static Decoded<bool> read(Value&& value);

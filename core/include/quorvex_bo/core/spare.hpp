@@ -1,9 +1,10 @@
 #pragma once
-// A spare text buffer each thread keeps from call to call, for the one large
-// text a call decodes (the body of a gateway answer, which may be megabytes of
-// image). Reusing its memory spares the page faults of fresh memory; it holds
-// no data that a later call reads (a taken buffer is empty). Buffers of at most
-// `spare::kept_bytes` are kept.
+// A spare text buffer each thread keeps from call to call, for the one text a
+// call decodes whole (the body of a gateway answer or of a notification, which
+// may be megabytes of image). Reusing its memory spares an allocation, and for
+// a large text the page faults of fresh memory; it holds no data that a later
+// call reads (a taken buffer is empty). Buffers of at most `spare::kept_bytes`
+// are kept.
 
 #include <cstddef>
 #include <string>
@@ -11,13 +12,14 @@
 namespace quorvex_bo::spare {
 
 inline constexpr std::size_t kept_bytes = 16 << 20;
-// Texts shorter than this are not worth a spare buffer.
+// Any string this long also goes into the spare buffer; a string read from a
+// shorter rest of text is unescaped through the scratch buffer.
 inline constexpr std::size_t large_bytes = 64 << 10;
 
 // The thread's spare buffer, emptied (or a new empty string when there is none).
 std::string take();
-// Keeps `text`'s memory as the thread's spare buffer when it is large and within
-// the bound; otherwise lets it go.
+// Keeps `text`'s memory as the thread's spare buffer when it is larger than the
+// one kept and within the bound; otherwise lets it go.
 void keep(std::string&& text);
 
 // The thread's scratch buffer for short texts (below `large_bytes`), which a

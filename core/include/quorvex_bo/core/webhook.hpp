@@ -40,7 +40,8 @@ struct WebhookCall {
 
 constexpr auto describe(std::type_identity<WebhookCall>) {
   return json::record<WebhookCall>("WebhookCall", json::required("headers", &WebhookCall::headers),
-                                   json::required("body", &WebhookCall::body),
+                                   json::required("body", &WebhookCall::body,
+                                                  json::spare_text_reader),
                                    json::required("key", &WebhookCall::key),
                                    json::required("value", &WebhookCall::value));
 }
