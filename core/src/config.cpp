@@ -64,21 +64,13 @@ std::string Config::url(std::string_view path, std::string_view tail) const {
 
 Result<Headers> Ctx::api_headers() const {
   if (!token) return std::unexpected(Error::validation("token", missing_token_message));
-  const std::string& secret = token->access_token;
-
-  std::string bearer;
-  bearer.reserve(7 + secret.size());
-  bearer.append("Bearer ").append(secret);
-
+  const std::string_view secret = token->access_token;
   // In their byte order: capitalised names first.
-  Headers headers;
-  headers.reserve(5);
-  headers.emplace_back("Accept", "application/json");
-  headers.emplace_back("Authorization", std::move(bearer));
-  headers.emplace_back("Content-Type", "application/json");
-  headers.emplace_back("access_token", secret);
-  headers.emplace_back("client_id", config.client_id);
-  return headers;
+  return Headers{{"Accept", "application/json"},
+                 {"Authorization", secret, "Bearer "},
+                 {"Content-Type", "application/json"},
+                 {"access_token", secret},
+                 {"client_id", config.client_id}};
 }
 
 }  // namespace quorvex_bo

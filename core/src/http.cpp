@@ -13,18 +13,18 @@ struct HeaderObject {
 // The headers as one object, members in byte order of the names.
 void write_json(std::string& out, HeaderObject object) {
   const Headers& headers = object.headers;
-  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  auto by_name = [](const Header& a, const Header& b) { return a.name < b.name; };
   if (!std::is_sorted(headers.begin(), headers.end(), by_name)) {
     Headers sorted = headers;
     std::stable_sort(sorted.begin(), sorted.end(), by_name);
     return write_json(out, HeaderObject{sorted});
   }
   out += '{';
-  for (const auto& [name, value] : headers) {
+  for (const Header& header : headers) {
     if (out.back() != '{') out += ',';
-    json::write_string(out, name);
+    json::write_string(out, header.name);
     out += ':';
-    json::write_string(out, value);
+    json::write_string(out, header.prefix, header.value);
   }
   out += '}';
 }

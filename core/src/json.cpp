@@ -354,6 +354,15 @@ void write_string(std::string& out, std::string_view text) {
   });
 }
 
+void write_string(std::string& out, std::string_view first, std::string_view second) {
+  if (first.empty()) return write_string(out, second);
+  write_string(out, first);
+  out.pop_back();  // the closing quote
+  const std::size_t joint = out.size();
+  write_string(out, second);
+  out.erase(joint, 1);  // the opening quote
+}
+
 void write_json(std::string& out, std::string_view text) { write_string(out, text); }
 void write_json(std::string& out, const std::string& text) { write_string(out, text); }
 void write_json(std::string& out, const char* text) { write_string(out, text); }

@@ -28,7 +28,7 @@ TEST(Config, api_headers_are_the_five_headers_or_a_missing_token_error) {
   const Config config{" id ", {}, {}, Environment::sandbox, {}};
   std::optional<AccessToken> token = AccessToken{"s3", "MAC", -1, {}};
   EXPECT_EQ((Ctx{config, token}.api_headers().value()),
-            (Headers{{"Accept", "application/json"}, {"Authorization", "Bearer s3"},
+            (Headers{{"Accept", "application/json"}, {"Authorization", "s3", "Bearer "},
                      {"Content-Type", "application/json"}, {"access_token", "s3"},
                      {"client_id", " id "}}));
   token.reset();

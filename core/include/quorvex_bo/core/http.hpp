@@ -1,7 +1,10 @@
 #pragma once
 // What a build stage asks the host to send and what a parse stage receives.
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,9 +19,43 @@ constexpr auto describe(std::type_identity<Method>) {
   return json::enumeration<Method>("Method", "GET", "POST", "PATCH");
 }
 
-// Name and value of each header to send, kept in ascending byte order of the
-// names (a few entries: a sorted list rather than a tree).
-using Headers = std::vector<std::pair<std::string, std::string>>;
+// One header to send: its value is `prefix` followed by `value`. All three are
+// views of texts that outlive the request being written: constants, and the
+// configuration and token of the stage's payload.
+struct Header {
+  std::string_view name;
+  std::string_view value;
+  std::string_view prefix = {};
+  bool operator==(const Header&) const = default;
+};
+
+// The headers of a request, in ascending byte order of the names: the few a
+// request has, held in place.
+class Headers {
+ public:
+  static constexpr std::size_t capacity = 5;
+
+  Headers() = default;
+  Headers(std::initializer_list<Header> headers) {
+    for (const Header& header : headers) push_back(header);
+  }
+  // Ignored beyond `capacity` (no request has more).
+  void push_back(const Header& header) {
+    if (size_ < capacity) items_[size_++] = header;
+  }
+  const Header* begin() const { return items_.data(); }
+  const Header* end() const { return items_.data() + size_; }
+  Header* begin() { return items_.data(); }
+  Header* end() { return items_.data() + size_; }
+  std::size_t size() const { return size_; }
+  bool operator==(const Headers& other) const {
+    return std::equal(begin(), end(), other.begin(), other.end());
+  }
+
+ private:
+  std::array<Header, capacity> items_{};
+  std::size_t size_ = 0;
+};
 
 struct HttpRequest {
   Method method = Method::GET;

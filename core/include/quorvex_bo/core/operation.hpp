@@ -29,7 +29,8 @@ struct Ctx {
   const Config& config;
   const std::optional<AccessToken>& token;
 
-  // The five gateway headers, or the validation error of a missing token.
+  // The five gateway headers, or the validation error of a missing token; they
+  // view the configuration and the token.
   Result<Headers> api_headers() const;
 };
 
