@@ -330,6 +330,27 @@ std::string Cursor::string() {
   return out;
 }
 
+void Cursor::string_to(std::string& out) {
+  if (peek() != Next::string) {
+    fail();
+    return;
+  }
+  if (text_.size() - pos_ < spare::large_bytes) {
+    const char* const begin = text_.data() + pos_ + 1;
+    const char* const end = text_.data() + text_.size();
+    const char* const special = scan::to_string_special(begin, end);
+    if (closes(special, end)) {
+      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+      out.assign(begin, special);
+      return;
+    }
+    std::string& buffer = spare::scratch();
+    if (scan_unescape(buffer)) out.assign(buffer);
+    return;
+  }
+  string_into(out);
+}
+
 void Cursor::string_into(std::string& out) {
   if (peek() != Next::string) {
     fail();

@@ -254,6 +254,7 @@ class Cursor {
   // The scalar at the cursor, whose kind the caller has peeked.
   std::string string();            // unescaped, in one allocation
   void string_into(std::string& out);  // unescaped into `out`, whose memory it uses
+  void string_to(std::string& out);    // unescaped into `out`, made its exact copy
   std::string_view string_view();  // unescaped; valid until the next string or key
   std::string_view number();       // the literal text
   bool boolean();
@@ -612,6 +613,24 @@ std::optional<DecodeError> read_member(const Field<R, M, C>& field, Cursor& curs
   if constexpr (!C && DescribedRecord<M>) {
     if (!first) target = M{};
     return Reader<M>::read_to(cursor, target);
+  } else if constexpr (!C && std::is_same_v<M, std::string>) {
+    // Texts are copied into the member itself, not moved through results.
+    if (cursor.peek() == Cursor::Next::string) {
+      cursor.string_to(target);
+      return std::nullopt;
+    }
+  } else if constexpr (!C && std::is_same_v<M, std::optional<std::string>>) {
+    const Cursor::Next next = cursor.peek();
+    if (next == Cursor::Next::string) {
+      if (!target) target.emplace();
+      cursor.string_to(*target);
+      return std::nullopt;
+    }
+    if (next == Cursor::Next::null) {
+      cursor.null();
+      target.reset();
+      return std::nullopt;
+    }
   } else if constexpr (!C && is_optional<M>::value) {
     if constexpr (DescribedRecord<typename M::value_type>) {
       if (cursor.peek() == Cursor::Next::null) {
