@@ -338,28 +338,29 @@ json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value) {
   return std::optional<Amount>(std::move(*out));
 }
 
-json::Decoded<Amount> read(json::Cursor& cursor) {
+std::optional<json::DecodeError> read(json::Cursor& cursor, Amount& out) {
   const json::Cursor::Next next = cursor.peek();
   const std::size_t at = cursor.at();
-  std::expected<Amount, std::string> out;
+  std::expected<Amount, std::string> read;
   if (next == json::Cursor::Next::number)
-    out = parse_text(cursor.number());
+    read = parse_text(cursor.number());
   else if (next == json::Cursor::Next::string)
-    out = parse_text(text::trim(cursor.string_view()));
+    read = parse_text(text::trim(cursor.string_view()));
   else
-    return deserialize(cursor.value());
-  if (!out) return std::unexpected(json::DecodeError{std::move(out.error()), at});
-  return std::move(*out);
+    return deserialize(cursor.value()).error();
+  if (!read) return json::DecodeError{std::move(read.error()), at};
+  out = *read;
+  return std::nullopt;
 }
 
-json::Decoded<std::optional<Amount>> read_opt(json::Cursor& cursor) {
+std::optional<json::DecodeError> read_opt(json::Cursor& cursor, std::optional<Amount>& out) {
   if (cursor.peek() == json::Cursor::Next::null) {
     cursor.null();
-    return std::optional<Amount>{};
+    out.reset();
+    return std::nullopt;
   }
-  json::Decoded<Amount> out = read(cursor);
-  if (!out) return std::unexpected(std::move(out.error()));
-  return std::optional<Amount>(std::move(*out));
+  if (!out) out.emplace();
+  return read(cursor, *out);
 }
 
 Result<Amount> validate(std::string_view field, const Amount& value) {

@@ -532,11 +532,11 @@ Decoded<std::string> read_spare_text(Value&& value) {
   return Reader<std::string>::read(std::move(value));
 }
 
-Decoded<std::string> read_spare_text(Cursor& cursor) {
-  if (cursor.peek() != Cursor::Next::string) return read_whole<std::string>(cursor);
-  std::string out = spare::take();
+std::optional<DecodeError> read_spare_text(Cursor& cursor, std::string& out) {
+  if (cursor.peek() != Cursor::Next::string) return read_whole<std::string>(cursor).error();
+  out = spare::take();
   cursor.string_into(out);
-  return out;
+  return std::nullopt;
 }
 
 Decoded<bool> Reader<bool>::read(Value&& value) {

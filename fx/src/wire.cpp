@@ -19,12 +19,17 @@ json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value) {
   return opt_text(value);
 }
 
-json::Decoded<std::optional<std::string>> read_opt_text(json::Cursor& cursor) {
+std::optional<json::DecodeError> read_opt_text(json::Cursor& cursor,
+                                               std::optional<std::string>& out) {
   switch (cursor.peek()) {
-    case json::Cursor::Next::string: return cursor.string();
-    case json::Cursor::Next::number: return std::string(cursor.number());
-    default: cursor.skip(); return std::nullopt;
+    case json::Cursor::Next::string:
+      if (!out) out.emplace();
+      cursor.string_to(*out);
+      break;
+    case json::Cursor::Next::number: out = cursor.number(); break;
+    default: cursor.skip(); out.reset(); break;
   }
+  return std::nullopt;
 }
 
 std::optional<std::string> non_empty(std::optional<std::string> text) {

@@ -57,8 +57,8 @@ json::Decoded<Amount> deserialize(json::Value&& value);
 json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value);
 // The same, from the next value of a document: numbers and strings read in
 // place, anything else read whole for its message.
-json::Decoded<Amount> read(json::Cursor& cursor);
-json::Decoded<std::optional<Amount>> read_opt(json::Cursor& cursor);
+std::optional<json::DecodeError> read(json::Cursor& cursor, Amount& out);
+std::optional<json::DecodeError> read_opt(json::Cursor& cursor, std::optional<Amount>& out);
 // The field readers of records.
 inline constexpr json::CustomReader<Amount> reader{&deserialize, &read};
 inline constexpr json::CustomReader<std::optional<Amount>> optional_reader{&deserialize_opt,

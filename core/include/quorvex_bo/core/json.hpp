@@ -459,11 +459,12 @@ constexpr auto enumeration(std::string_view name, S... texts) {
 enum class Presence : std::uint8_t { required, optional, defaulted };
 
 // A field's own reader: of a parsed value and, where it has one, of the next
-// value of a document (without it the value is read whole first).
+// value of a document straight into the member (without it the value is read
+// whole first).
 template <class M>
 struct CustomReader {
   Decoded<M> (*from_value)(Value&&);
-  Decoded<M> (*from_cursor)(Cursor&) = nullptr;
+  std::optional<DecodeError> (*into)(Cursor&, M&) = nullptr;
 };
 
 // `Custom`: the field names its own reader; otherwise Reader<M> reads it.
@@ -547,7 +548,12 @@ Decoded<M> read_field(const Field<R, M, C>& field, Value&& value) {
 template <class R, class M, bool C>
 Decoded<M> read_field(const Field<R, M, C>& field, Cursor& cursor) {
   if constexpr (C) {
-    if (field.reader.from_cursor) return field.reader.from_cursor(cursor);
+    if (field.reader.into) {
+      M out{};
+      if (std::optional<DecodeError> error = field.reader.into(cursor, out))
+        return std::unexpected(std::move(*error));
+      return out;
+    }
     Value value = cursor.value();
     return field.reader.from_value(std::move(value));
   } else {
@@ -610,16 +616,18 @@ struct is_optional<std::optional<T>> : std::true_type {};
 template <class R, class M, bool C>
 std::optional<DecodeError> read_member(const Field<R, M, C>& field, Cursor& cursor, M& target,
                                        bool first) {
-  if constexpr (!C && DescribedRecord<M>) {
+  if constexpr (C) {
+    if (field.reader.into) return field.reader.into(cursor, target);
+  } else if constexpr (DescribedRecord<M>) {
     if (!first) target = M{};
     return Reader<M>::read_to(cursor, target);
-  } else if constexpr (!C && std::is_same_v<M, std::string>) {
+  } else if constexpr (std::is_same_v<M, std::string>) {
     // Texts are copied into the member itself, not moved through results.
     if (cursor.peek() == Cursor::Next::string) {
       cursor.string_to(target);
       return std::nullopt;
     }
-  } else if constexpr (!C && std::is_same_v<M, std::optional<std::string>>) {
+  } else if constexpr (std::is_same_v<M, std::optional<std::string>>) {
     const Cursor::Next next = cursor.peek();
     if (next == Cursor::Next::string) {
       if (!target) target.emplace();
@@ -631,7 +639,7 @@ std::optional<DecodeError> read_member(const Field<R, M, C>& field, Cursor& curs
       target.reset();
       return std::nullopt;
     }
-  } else if constexpr (!C && is_optional<M>::value) {
+  } else if constexpr (is_optional<M>::value) {
     if constexpr (DescribedRecord<typename M::value_type>) {
       if (cursor.peek() == Cursor::Next::null) {
         cursor.null();
@@ -826,7 +834,7 @@ struct Reader<std::string> {
 // A text read into the thread's spare buffer (see spare.hpp): the body of a
 // gateway answer or of a notification, which a stage gives back once done.
 Decoded<std::string> read_spare_text(Value&& value);
-Decoded<std::string> read_spare_text(Cursor& cursor);
+std::optional<DecodeError> read_spare_text(Cursor& cursor, std::string& out);
 inline constexpr CustomReader<std::string> spare_text_reader{&read_spare_text, &read_spare_text};
 
 template <>

@@ -20,7 +20,8 @@ namespace wire {
 // notifications; `opt_text_reader` is its record reader.
 std::optional<std::string> opt_text(const json::Value& value);
 json::Decoded<std::optional<std::string>> read_opt_text(json::Value&& value);
-json::Decoded<std::optional<std::string>> read_opt_text(json::Cursor& cursor);
+std::optional<json::DecodeError> read_opt_text(json::Cursor& cursor,
+                                               std::optional<std::string>& out);
 inline constexpr json::CustomReader<std::optional<std::string>> opt_text_reader{&read_opt_text,
                                                                                 &read_opt_text};
 // Trimmed; blank becomes none.
