@@ -71,7 +71,7 @@ Result<BinanceNotification> ParseBinanceWebhook::handle(WebhookCall&& call) {
   if (!notice)
     return std::unexpected(Error::decode("invalid Binance webhook payload: " + notice.error()));
 
-  std::optional<std::string> reference = wire::non_empty(std::move(notice->numero_referencia));
+  std::optional<std::string> reference = wire::non_empty(notice->numero_referencia);
   if (!reference)
     return std::unexpected(Error::decode("Binance webhook has no `numeroReferencia`"));
 
@@ -80,11 +80,11 @@ Result<BinanceNotification> ParseBinanceWebhook::handle(WebhookCall&& call) {
   out.raw_status = std::move(notice->estado);
   if (std::optional<BinanceTransaction>& transaction = notice->transacciones) {
     out.amount = std::move(transaction->monto);
-    out.currency = wire::non_empty(std::move(transaction->moneda));
-    out.transaction_at = wire::non_empty(std::move(transaction->fecha_hora_transaccion));
+    out.currency = wire::non_empty(transaction->moneda);
+    out.transaction_at = wire::non_empty(transaction->fecha_hora_transaccion);
     if (std::optional<BinanceClient>& client = transaction->cliente) {
-      out.payer_name = wire::non_empty(std::move(client->nombre_cliente));
-      out.payer_document_id = wire::non_empty(std::move(client->ci_cliente));
+      out.payer_name = wire::non_empty(client->nombre_cliente);
+      out.payer_document_id = wire::non_empty(client->ci_cliente);
     }
   }
   out.reference = std::move(*reference);

@@ -32,18 +32,19 @@ std::optional<json::DecodeError> read_opt_text(json::Cursor& cursor,
   return std::nullopt;
 }
 
-std::optional<std::string> non_empty(std::optional<std::string> text) {
-  if (!text) return std::nullopt;
+std::optional<std::string>&& non_empty(std::optional<std::string>& text) {
+  if (!text) return std::move(text);
   const std::string_view trimmed = text::trim(*text);
-  if (trimmed.empty()) return std::nullopt;
-  if (trimmed.size() != text->size()) {
+  if (trimmed.empty()) {
+    text.reset();
+  } else if (trimmed.size() != text->size()) {
     // Trim in place: an image can be megabytes long and is never copied here.
     const std::size_t start = static_cast<std::size_t>(trimmed.data() - text->data());
     const std::size_t length = trimmed.size();
     text->erase(start + length);
     text->erase(0, start);
   }
-  return text;
+  return std::move(text);
 }
 
 std::string_view image_mime(std::string_view image_base64) {
@@ -57,33 +58,32 @@ std::string_view image_mime(std::string_view image_base64) {
 
 namespace {
 
-// Trimmed and ASCII upper-cased; blank becomes none.
-std::optional<std::string> currency_code(std::optional<std::string> text) {
-  std::optional<std::string> cleaned = wire::non_empty(std::move(text));
-  if (cleaned) *cleaned = text::ascii_upper(*cleaned);
-  return cleaned;
+// Trimmed and ASCII upper-cased in place; blank becomes none.
+std::optional<std::string>&& currency_code(std::optional<std::string>& text) {
+  if (wire::non_empty(text)) *text = text::ascii_upper(*text);
+  return std::move(text);
 }
 
 }  // namespace
 
 Result<FxQr> Generated::into_qr() && {
-  std::optional<std::string> reference = wire::non_empty(std::move(numero_referencia));
+  std::optional<std::string> reference = wire::non_empty(numero_referencia);
   if (!reference)
     return std::unexpected(Error::decode("generation response has no `numeroReferencia`"));
-  std::optional<std::string> image = wire::non_empty(std::move(imagen));
+  std::optional<std::string> image = wire::non_empty(imagen);
   if (!image) return std::unexpected(Error::decode("generation response has no `imagen`"));
   if (!monto) return std::unexpected(Error::decode("generation response has no `monto`"));
 
   FxQr out;
   out.reference = std::move(*reference);
-  out.merchant_reference = wire::non_empty(std::move(origen_numero_referencia));
+  out.merchant_reference = wire::non_empty(origen_numero_referencia);
   out.status = EnglishCodes::map(codigo_respuesta);
   out.raw_status = std::move(codigo_respuesta);
-  out.detail = wire::non_empty(std::move(detalle_respuesta));
+  out.detail = wire::non_empty(detalle_respuesta);
   out.amount = std::move(*monto);
-  out.currency = wire::non_empty(std::move(moneda)).value_or(std::string());
-  out.converted_currency = currency_code(std::move(moneda_conversion));
-  out.expires_at = wire::non_empty(std::move(qr_expiracion));
+  out.currency = wire::non_empty(moneda).value_or(std::string());
+  out.converted_currency = currency_code(moneda_conversion);
+  out.expires_at = wire::non_empty(qr_expiracion);
   out.converted_amount = std::move(monto_conversion);
   out.exchange_rate = std::move(tipo_cambio);
   out.image_mime = std::string(wire::image_mime(*image));
@@ -95,13 +95,13 @@ FxStatusInfo Status::into_info(std::string reference) && {
   FxStatusInfo out;
   out.status = EnglishCodes::map(codigo_respuesta);
   out.raw_status = std::move(codigo_respuesta);
-  out.detail = wire::non_empty(std::move(detalle_respuesta));
+  out.detail = wire::non_empty(detalle_respuesta);
   if (data) {
     StatusData& d = *data;
-    out.reference = wire::non_empty(std::move(d.numero_referencia)).value_or(std::move(reference));
-    out.currency = wire::non_empty(std::move(d.moneda));
-    out.converted_currency = currency_code(std::move(d.moneda_conversion));
-    out.requested_at = wire::non_empty(std::move(d.fecha_solicitud));
+    out.reference = wire::non_empty(d.numero_referencia).value_or(std::move(reference));
+    out.currency = wire::non_empty(d.moneda);
+    out.converted_currency = currency_code(d.moneda_conversion);
+    out.requested_at = wire::non_empty(d.fecha_solicitud);
     out.amount = std::move(d.monto);
     out.converted_amount = std::move(d.monto_conversion);
     out.exchange_rate = std::move(d.tipo_cambio);

@@ -15,7 +15,10 @@ constexpr auto describe(std::type_identity<Probe>) {
 }
 
 Result<Probe> open(std::uint16_t status, std::string body) {
-  return CodigoRespuesta::open<Probe>(HttpResponse{status, std::move(body)});
+  Probe out{};
+  if (std::optional<Error> error = CodigoRespuesta::open(HttpResponse{status, std::move(body)}, out))
+    return std::unexpected(std::move(*error));
+  return out;
 }
 
 std::string show(const Error& error) { return json::to_text(error); }

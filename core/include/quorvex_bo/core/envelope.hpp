@@ -105,18 +105,19 @@ constexpr auto describe(std::type_identity<SuccessWire>) {
 
 // The envelope of every FX gateway operation.
 struct CodigoRespuesta {
+  // Reads `response` into `out`, a value-initialised record, or yields the one
+  // error it means (`out` is then unspecified).
   template <class P>
-  static Result<P> open(HttpResponse&& response) {
-    if (response.is_success()) {
-      P plain{};
-      if (envelope::decode_plain(response.body, plain)) return plain;
-    }
+  static std::optional<Error> open(HttpResponse&& response, P& out) {
+    if (response.is_success() && envelope::decode_plain(response.body, out)) return std::nullopt;
     Result<json::Value> body = envelope::json_body(response);
-    if (!body) return std::unexpected(std::move(body.error()));
-    if (std::optional<Error> marked = envelope::marker_error(response, *body))
-      return std::unexpected(std::move(*marked));
-    if (!response.is_success()) return std::unexpected(envelope::status_error(response, *body));
-    return envelope::decode_payload<P>(std::move(*body), response.body);
+    if (!body) return std::move(body.error());
+    if (std::optional<Error> marked = envelope::marker_error(response, *body)) return marked;
+    if (!response.is_success()) return envelope::status_error(response, *body);
+    Result<P> decoded = envelope::decode_payload<P>(std::move(*body), response.body);
+    if (!decoded) return std::move(decoded.error());
+    out = std::move(*decoded);
+    return std::nullopt;
   }
 };
 

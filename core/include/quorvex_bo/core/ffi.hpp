@@ -95,10 +95,10 @@ Outcome run(std::string_view stage, std::string_view payload, std::string& out) 
   if (stage == "parse") {
     Result<Parse<Input>> parsed = parse<Parse<Input>>(payload);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
-    Result<typename Op::Payload> opened =
-        Op::Envelope::template open<typename Op::Payload>(std::move(parsed->response));
-    if (!opened) return std::unexpected(std::move(opened.error()));
-    Result<typename Op::Output> output = Op::convert(std::move(*opened), std::move(parsed->input));
+    typename Op::Payload opened{};
+    if (std::optional<Error> error = Op::Envelope::open(std::move(parsed->response), opened))
+      return std::unexpected(std::move(*error));
+    Result<typename Op::Output> output = Op::convert(std::move(opened), std::move(parsed->input));
     if (!output) return std::unexpected(std::move(output.error()));
     write_json(out, *output);
     spare::keep(std::move(parsed->response.body));

@@ -126,18 +126,17 @@ class Registry {
 //   name                       the catalogue name
 //   Input                      the caller's input record
 //   Payload                    what the envelope yields for a successful answer
-//   Envelope                   opens responses: `Envelope::template open<Payload>(response)`
+//   Envelope                   opens responses: `Envelope::open(response, payload)`
 //   Output                     the result record (`write_json(out, const Output&)` found by lookup)
 //   request(ctx, input)        the HTTP request, or the first failing rule
 //   convert(payload, input)    the result record from the opened payload
 template <class Op>
 concept Operation = requires(const Ctx& ctx, const typename Op::Input& input,
-                             typename Op::Input&& owned, typename Op::Payload&& payload,
+                             typename Op::Input&& owned, typename Op::Payload& payload,
                              HttpResponse&& response) {
   { Op::name } -> std::convertible_to<std::string_view>;
   { Op::request(ctx, input) } -> std::same_as<Result<HttpRequest>>;
-  { Op::Envelope::template open<typename Op::Payload>(std::move(response)) }
-      -> std::same_as<Result<typename Op::Payload>>;
+  { Op::Envelope::open(std::move(response), payload) } -> std::same_as<std::optional<Error>>;
   { Op::convert(std::move(payload), std::move(owned)) } -> std::same_as<Result<typename Op::Output>>;
 };
 

@@ -24,8 +24,8 @@ std::optional<json::DecodeError> read_opt_text(json::Cursor& cursor,
                                                std::optional<std::string>& out);
 inline constexpr json::CustomReader<std::optional<std::string>> opt_text_reader{&read_opt_text,
                                                                                 &read_opt_text};
-// Trimmed; blank becomes none.
-std::optional<std::string> non_empty(std::optional<std::string> text);
+// Trimmed in place; blank becomes none. Returns `text`, to be moved from.
+std::optional<std::string>&& non_empty(std::optional<std::string>& text);
 // "image/png", "image/jpeg" or "application/octet-stream" from the Base64 start.
 std::string_view image_mime(std::string_view image_base64);
 
