@@ -482,38 +482,42 @@ void Cursor::skip() {
 }
 
 Value Cursor::value() {
-  const Next next = peek();
-  const std::size_t start = pos_;
   Value out;
+  value_into(out);
+  return out;
+}
+
+void Cursor::value_into(Value& out) {
+  const Next next = peek();
+  out.mark = pos_;
+  Value::Storage& storage = out.storage();
   switch (next) {
     case Next::object: {
       std::vector<Member> members;
       members.reserve(8);
       std::string_view key;
       for (std::size_t n = 0; next_member(n, key);) {
-        std::string name(key);
-        Value member = value();
-        members.push_back(Member{std::move(name), std::move(member)});
+        // Built in place: the key copied first (its view ends with the next string).
+        Member& member = members.emplace_back();
+        member.key.assign(key);
+        value_into(member.value);
       }
-      out = Value(Object::from_unsorted(std::move(members)));
+      storage.emplace<Object>(Object::from_unsorted(std::move(members)));
       out.end_mark = closed_at_;
-      break;
+      return;
     }
     case Next::array: {
-      Array items;
-      for (std::size_t n = 0; next_element(n);) items.push_back(value());
-      out = Value(std::move(items));
+      Array& items = storage.emplace<Array>();
+      for (std::size_t n = 0; next_element(n);) value_into(items.emplace_back());
       out.end_mark = closed_at_;
-      break;
+      return;
     }
-    case Next::string: out = Value(string()); break;
-    case Next::number: out = Value(Number{std::string(number())}); break;
-    case Next::boolean: out = Value(boolean()); break;
-    case Next::null: null(); break;
-    case Next::invalid: fail(); return out;
+    case Next::string: string_to(storage.emplace<std::string>()); return;
+    case Next::number: storage.emplace<Number>().text.assign(number()); return;
+    case Next::boolean: storage.emplace<bool>(boolean()); return;
+    case Next::null: null(); return;
+    case Next::invalid: out.mark = no_mark; fail(); return;
   }
-  out.mark = start;
-  return out;
 }
 
 bool Cursor::at_end() {

@@ -59,20 +59,18 @@ void call(const Registry& registry, std::string_view op, std::string_view payloa
           std::string& out);
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
-// Decodes the payload (a record) as T, or the "ffi" error "invalid payload:
-// <decoder message>". The same as json::decode, with the record moved once less.
+// Decodes the payload (a record) into `out`, a value-initialised T, or yields
+// the "ffi" error "invalid payload: <decoder message>".
 template <class T>
-Result<T> parse(std::string_view payload) {
+std::optional<Error> parse(std::string_view payload, T& out) {
   json::Cursor cursor(payload, json::Repeats::rejected);
-  T out{};
   std::optional<json::DecodeError> error = json::Reader<T>::read_to(cursor, out);
   if (!cursor.at_end())
-    return std::unexpected(
-        Error::ffi("invalid payload: " + json::syntax_error(payload, cursor.failed_at())));
+    return Error::ffi("invalid payload: " + json::syntax_error(payload, cursor.failed_at()));
   if (error)
-    return std::unexpected(Error::ffi("invalid payload: " + error->message +
-                                      json::position_suffix(payload, error->mark)));
-  return out;
+    return Error::ffi("invalid payload: " + error->message +
+                      json::position_suffix(payload, error->mark));
+  return std::nullopt;
 }
 
 // "unknown stage `<stage>` for `<operation>`"
@@ -84,24 +82,24 @@ template <Operation Op>
 Outcome run(std::string_view stage, std::string_view payload, std::string& out) {
   using Input = typename Op::Input;
   if (stage == "build") {
-    Result<Build<Input>> build = parse<Build<Input>>(payload);
-    if (!build) return std::unexpected(std::move(build.error()));
-    const Ctx ctx{build->config, build->token};
-    Result<HttpRequest> request = Op::request(ctx, build->input);
+    Build<Input> build{};
+    if (std::optional<Error> error = parse(payload, build)) return std::unexpected(std::move(*error));
+    const Ctx ctx{build.config, build.token};
+    Result<HttpRequest> request = Op::request(ctx, build.input);
     if (!request) return std::unexpected(std::move(request.error()));
     write_json(out, *request);
     return {};
   }
   if (stage == "parse") {
-    Result<Parse<Input>> parsed = parse<Parse<Input>>(payload);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    Parse<Input> parsed{};
+    if (std::optional<Error> error = parse(payload, parsed)) return std::unexpected(std::move(*error));
     typename Op::Payload opened{};
-    if (std::optional<Error> error = Op::Envelope::open(std::move(parsed->response), opened))
+    if (std::optional<Error> error = Op::Envelope::open(std::move(parsed.response), opened))
       return std::unexpected(std::move(*error));
-    Result<typename Op::Output> output = Op::convert(std::move(opened), std::move(parsed->input));
+    Result<typename Op::Output> output = Op::convert(std::move(opened), std::move(parsed.input));
     if (!output) return std::unexpected(std::move(output.error()));
     write_json(out, *output);
-    spare::keep(std::move(parsed->response.body));
+    spare::keep(std::move(parsed.response.body));
     return {};
   }
   return std::unexpected(unknown_stage(stage, Op::name));
@@ -111,12 +109,13 @@ Outcome run(std::string_view stage, std::string_view payload, std::string& out) 
 // is written to `out`.
 template <Handler H>
 Outcome run_handler(std::string_view payload, std::string& out) {
-  Result<WebhookCall> webhook_call = parse<WebhookCall>(payload);
-  if (!webhook_call) return std::unexpected(std::move(webhook_call.error()));
-  Result<typename H::Output> output = H::handle(std::move(*webhook_call));
+  WebhookCall webhook_call{};
+  if (std::optional<Error> error = parse(payload, webhook_call))
+    return std::unexpected(std::move(*error));
+  Result<typename H::Output> output = H::handle(std::move(webhook_call));
   if (!output) return std::unexpected(std::move(output.error()));
   write_json(out, *output);
-  spare::keep(std::move(webhook_call->body));
+  spare::keep(std::move(webhook_call.body));
   return {};
 }
 

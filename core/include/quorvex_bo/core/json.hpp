@@ -262,6 +262,7 @@ class Cursor {
 
   void skip();    // one whole value
   Value value();  // one whole value as a tree (marks are offsets in the text)
+  void value_into(Value& out);  // the same into `out`, a null value
 
   // Whether only white space follows (checked once the value was read).
   bool at_end();
