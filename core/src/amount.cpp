@@ -286,6 +286,32 @@ namespace amount {
 
 namespace {
 
+// The common amount in one pass: plain notation, at most 19 significant digits
+// and 28 places; anything else is left to the general reading, which gives the
+// same amount for these.
+std::optional<Amount> parse_common(std::string_view text) {
+  std::size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
+  std::uint64_t value = 0;
+  unsigned significant = 0, integer_digits = 0, places = 0;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (c < '0' || c > '9') return std::nullopt;
+    (point ? places : integer_digits) += 1;
+    if (value == 0 && c == '0') continue;  // a leading zero
+    if (++significant > 19) return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (integer_digits == 0 || (point && places == 0) || places > max_scale) return std::nullopt;
+  return Amount{Mantissa(value), static_cast<std::uint8_t>(places), negative};
+}
+
 std::optional<Amount> parse_plain(std::string_view text) {
   std::optional<Written> written = split_plain(text);
   if (!written) return std::nullopt;
@@ -309,6 +335,7 @@ std::expected<Amount, std::string> parse_scientific(std::string_view text, bool 
 }  // namespace
 
 std::expected<Amount, std::string> parse_text(std::string_view text) {
+  if (std::optional<Amount> common = parse_common(text)) return std::move(*common);
   if (std::optional<Amount> plain = parse_plain(text)) return std::move(*plain);
   if (has_exponent_marker(text))
     if (std::expected<Amount, std::string> rounded = parse_scientific(text, true)) return rounded;

@@ -188,9 +188,17 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
     fail();
     return false;
   }
-  const Span span = scan_string();
-  if (failed_) return false;
-  key = span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+  // A key is nearly always plain: its closing quote is the first special byte.
+  const char* const begin = text_.data() + pos_ + 1;
+  const char* const special = scan::to_string_special(begin, text_.data() + text_.size());
+  if (special != text_.data() + text_.size() && *special == '"') {
+    key = std::string_view(begin, static_cast<std::size_t>(special - begin));
+    pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+  } else {
+    const Span span = scan_string();
+    if (failed_) return false;
+    key = span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+  }
   if (!watch_.empty() && depth_ == 1)
     for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
       if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;
