@@ -26,40 +26,25 @@ std::string_view default_base_url(Environment environment) {
   return sandbox_base;  // unreachable for a decoded environment
 }
 
-namespace {
-
-// base + "/" + path + "/" + tail, or base + "/" + tail when `path` is null.
-std::string joined_url(std::string_view base, std::string_view path, const std::string_view* tail) {
-  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-  std::string out;
-  out.reserve(base.size() + 2 + path.size() + (tail ? tail->size() : 0));
-  out.append(base);
-  out.push_back('/');
-  out.append(path);
-  if (tail) {
-    out.push_back('/');
-    out.append(*tail);
-  }
-  return out;
-}
-
-}  // namespace
-
 std::string_view Config::base() const {
   // A configured base is taken verbatim, even when empty.
   return base_url ? std::string_view(*base_url) : default_base_url(environment);
 }
 
-std::string Config::url(std::string_view path) const {
+Url Config::url(std::string_view path) const {
+  std::string_view base_text = base();
+  while (!base_text.empty() && base_text.back() == '/') base_text.remove_suffix(1);
   while (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  return joined_url(base(), path, nullptr);
+  return Url{base_text, path, std::nullopt};
 }
 
-std::string Config::url(std::string_view path, std::string_view tail) const {
+Url Config::url(std::string_view path, std::string_view tail) const {
   // The same as url(path + "/" + tail): leading slashes of the whole are dropped.
   while (!path.empty() && path.front() == '/') path.remove_prefix(1);
   if (path.empty()) return url(tail);
-  return joined_url(base(), path, &tail);
+  Url out = url(path);
+  out.tail = tail;
+  return out;
 }
 
 Result<Headers> Ctx::api_headers() const {

@@ -24,7 +24,7 @@ void write_json(std::string& out, HeaderObject object) {
     if (out.back() != '{') out += ',';
     json::write_string(out, header.name);
     out += ':';
-    json::write_string(out, header.prefix, header.value);
+    json::write_string(out, {header.prefix, header.value});
   }
   out += '}';
 }
@@ -36,6 +36,21 @@ void write_json(std::string& out, const HttpRequest& request) {
                      json::put<"headers">(HeaderObject{request.headers}),
                      json::put<"method">(json::enum_text(request.method)),
                      json::put<"url">(request.url));
+}
+
+void write_json(std::string& out, const Url& url) {
+  if (url.tail)
+    json::write_string(out, {url.base, "/", url.path, "/", *url.tail});
+  else
+    json::write_string(out, {url.base, "/", url.path});
+}
+
+std::string Url::text() const {
+  std::string out;
+  out.reserve(base.size() + path.size() + 2 + (tail ? tail->size() : 0));
+  out.append(base).append("/").append(path);
+  if (tail) out.append("/").append(*tail);
+  return out;
 }
 
 }  // namespace quorvex_bo

@@ -333,34 +333,34 @@ char* put_escaped(char* out, const char* p, const char* const end) {
 
 }  // namespace
 
-void write_string(std::string& out, std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  // Short texts get room for the worst case (every byte a six-byte escape) and
-  // are written in one go; long ones, with their escapes counted first, too.
-  std::size_t room = text.size() * 6;
-  if (text.size() > 4096) {
-    room = text.size();
-    for (const char* at = scan::to_escape(p, end); at != end; at = scan::to_escape(at + 1, end))
-      room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
-  }
+namespace {
+
+// The room the escaped text takes: for a short text the worst case (every byte
+// a six-byte escape), for a long one its escapes counted.
+std::size_t escaped_room(std::string_view text) {
+  if (text.size() <= 4096) return text.size() * 6;
+  std::size_t room = text.size();
+  const char* const end = text.data() + text.size();
+  for (const char* at = scan::to_escape(text.data(), end); at != end; at = scan::to_escape(at + 1, end))
+    room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
+  return room;
+}
+
+}  // namespace
+
+void write_string(std::string& out, std::string_view text) { write_string(out, {text}); }
+
+void write_string(std::string& out, std::initializer_list<std::string_view> parts) {
+  std::size_t room = 2 + scan::copy_slack;
+  for (std::string_view part : parts) room += escaped_room(part);
   const std::size_t start = out.size();
-  out.resize_and_overwrite(start + room + 2 + scan::copy_slack, [&](char* buffer, std::size_t) {
+  out.resize_and_overwrite(start + room, [&](char* buffer, std::size_t) {
     char* at = buffer + start;
     *at++ = '"';
-    at = put_escaped(at, p, end);
+    for (std::string_view part : parts) at = put_escaped(at, part.data(), part.data() + part.size());
     *at++ = '"';
     return static_cast<std::size_t>(at - buffer);
   });
-}
-
-void write_string(std::string& out, std::string_view first, std::string_view second) {
-  if (first.empty()) return write_string(out, second);
-  write_string(out, first);
-  out.pop_back();  // the closing quote
-  const std::size_t joint = out.size();
-  write_string(out, second);
-  out.erase(joint, 1);  // the opening quote
 }
 
 void write_json(std::string& out, std::string_view text) { write_string(out, text); }

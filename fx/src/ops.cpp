@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "quorvex_bo/core/spare.hpp"
 #include "quorvex_bo/core/text.hpp"
 #include "quorvex_bo/fx/validate.hpp"
 
@@ -30,6 +31,14 @@ constexpr std::size_t binance_max_reference = 10;
 // A generation body takes a few hundred bytes; the writer asks for room for the
 // worst-case escapes of each string, so this much spares it from growing.
 constexpr std::size_t body_room = 1024;
+
+// The thread's spare buffer with room for a body; the build stage gives it
+// back once the request is written.
+std::string body_buffer() {
+  std::string body = spare::take();
+  body.reserve(body_room);
+  return body;
+}
 
 bool all_digits(std::string_view digits) {
   return std::ranges::all_of(digits, quorvex_bo::text::is_ascii_digit);
@@ -103,19 +112,19 @@ Result<CommonBody> common_body(std::string_view reference, std::string_view glos
 }
 
 Result<HttpRequest> post(const Ctx& ctx, std::string_view path, std::string body) {
-  std::string url = ctx.config.url(path);
+  Url url = ctx.config.url(path);
   Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
-  return HttpRequest{Method::POST, std::move(url), std::move(*headers), std::move(body)};
+  return HttpRequest{Method::POST, url, *headers, std::move(body)};
 }
 
 Result<HttpRequest> get_status(const Ctx& ctx, std::string_view path, const VerifyFx& input) {
   if (Result<void> reference = validate::reference(input.reference); !reference)
     return std::unexpected(std::move(reference.error()));
-  std::string url = ctx.config.url(path, input.reference);
+  Url url = ctx.config.url(path, input.reference);
   Result<Headers> headers = ctx.api_headers();
   if (!headers) return std::unexpected(std::move(headers.error()));
-  return HttpRequest{Method::GET, std::move(url), std::move(*headers), std::nullopt};
+  return HttpRequest{Method::GET, url, *headers, std::nullopt};
 }
 
 }  // namespace ops
@@ -140,8 +149,7 @@ Result<HttpRequest> PixGenerate::request(const Ctx& ctx, const PixQr& input) {
       return std::unexpected(std::move(email.error()));
 
   using json::put, json::put_if;
-  std::string body;
-  body.reserve(body_room);
+  std::string body = body_buffer();
   json::write_object(body, put_if<"campoExtra">(input.extra.has_value(), input.extra),
                      put<"canal">(common->channel),
                      put_if<"correoElectronico">(input.payer_email.has_value(), input.payer_email),
@@ -165,8 +173,7 @@ Result<HttpRequest> BinanceGenerate::request(const Ctx& ctx, const BinanceQr& in
   if (!tiempo) return std::unexpected(std::move(tiempo.error()));
 
   using json::put, json::put_if;
-  std::string body;
-  body.reserve(body_room);
+  std::string body = body_buffer();
   json::write_object(body, put<"campoExtra">(extra_or_empty(input.extra)),
                      put<"canal">(common->channel), put<"glosa">(common->glosa),
                      put<"moneda">(common->currency), put<"monto">(common->amount),
@@ -188,8 +195,7 @@ Result<HttpRequest> CryptoGenerate::request(const Ctx& ctx, const VirtualAssetQr
   if (!common) return std::unexpected(std::move(common.error()));
 
   using json::put;
-  std::string body;
-  body.reserve(body_room);
+  std::string body = body_buffer();
   json::write_object(body, put<"activoVirtual">(gateway_code(input.asset)),
                      put<"campoExtra">(extra_or_empty(input.extra)),
                      put<"canal">(common->channel), put<"glosa">(common->glosa),

@@ -28,7 +28,7 @@ struct EchoOp {
     if (input.text == "oom") throw std::bad_alloc();
     if (input.text == "int") throw 42;
     qb::HttpRequest out;
-    out.url = ctx.config.url("path/" + input.text);
+    out.url = ctx.config.url("path", input.text);
     return out;
   }
   static qb::Result<Echo> convert(Echo&& payload, Echo&&) { return std::move(payload); }

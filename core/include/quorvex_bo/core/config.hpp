@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "quorvex_bo/core/http.hpp"
 #include "quorvex_bo/core/json.hpp"
 
 namespace quorvex_bo {
@@ -27,9 +28,9 @@ struct Config {
 
   // The base (configured or default) without trailing "/", one "/", and `path`
   // without leading "/". Never fails.
-  std::string url(std::string_view path) const;
-  // The same as url(path + "/" + tail), made in one allocation.
-  std::string url(std::string_view path, std::string_view tail) const;
+  Url url(std::string_view path) const;
+  // The same as url(path + "/" + tail).
+  Url url(std::string_view path, std::string_view tail) const;
   // The configured base, or the environment's default one.
   std::string_view base() const;
 };

@@ -88,6 +88,7 @@ Outcome run(std::string_view stage, std::string_view payload, std::string& out) 
     Result<HttpRequest> request = Op::request(ctx, build.input);
     if (!request) return std::unexpected(std::move(request.error()));
     write_json(out, *request);
+    if (request->body) spare::keep(std::move(*request->body));
     return {};
   }
   if (stage == "parse") {

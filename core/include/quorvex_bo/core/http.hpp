@@ -57,9 +57,21 @@ class Headers {
   std::size_t size_ = 0;
 };
 
+// The address of a request: `base`, "/", `path`, and "/" and `tail` when there is
+// one. Views of the configuration, constants and the input: it lives no longer
+// than they do.
+struct Url {
+  std::string_view base;
+  std::string_view path;
+  std::optional<std::string_view> tail;
+
+  std::string text() const;
+};
+void write_json(std::string& out, const Url& url);
+
 struct HttpRequest {
   Method method = Method::GET;
-  std::string url;
+  Url url;
   Headers headers;
   std::optional<std::string> body;  // the exact text to send; none for GET
 };

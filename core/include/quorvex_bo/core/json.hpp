@@ -185,8 +185,8 @@ std::expected<Value, std::string> parse(std::string_view text);
 std::string write(const Value& value);
 // A JSON string literal for `text` (quotes included), with the same escapes.
 void write_string(std::string& out, std::string_view text);
-// The JSON string literal of `first` followed by `second`.
-void write_string(std::string& out, std::string_view first, std::string_view second);
+// The JSON string literal of the parts one after the other.
+void write_string(std::string& out, std::initializer_list<std::string_view> parts);
 
 // " at line L column C" for a byte offset into `text`; empty for no_mark.
 std::string position_suffix(std::string_view text, std::size_t offset);
