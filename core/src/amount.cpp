@@ -222,35 +222,49 @@ Amount Amount::normalized() const {
   return out;
 }
 
-std::string Amount::plain_text() const {
+namespace {
+
+// The longest plain text: a sign, "0." and 28 places, or 29 digits and a point.
+constexpr std::size_t max_plain_text = 64;
+
+// Writes the plain text of `value` at `out` (room for max_plain_text bytes);
+// returns the end.
+char* put_plain_text(char* out, const Amount& value) {
   // 29 digits at most; the usual mantissa fits 64 bits and skips the big-number printer.
   char buffer[32];
   std::string_view digits;
   std::string wide;
-  if (mantissa <= std::numeric_limits<std::uint64_t>::max()) {
-    const auto value = static_cast<std::uint64_t>(mantissa);
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  if (value.mantissa <= std::numeric_limits<std::uint64_t>::max()) {
+    const auto mantissa = static_cast<std::uint64_t>(value.mantissa);
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, mantissa).ptr;
     digits = std::string_view(buffer, static_cast<std::size_t>(end - buffer));
   } else {
-    wide = mantissa.str();
+    wide = value.mantissa.str();
     digits = wide;
   }
-  std::string out;
-  out.reserve(digits.size() + scale + 3);
-  if (negative && mantissa != 0) out.push_back('-');
+  const std::size_t scale = value.scale;
+  if (value.negative && value.mantissa != 0) *out++ = '-';
   if (digits.size() > scale) {
     const std::size_t whole = digits.size() - scale;
-    out.append(digits, 0, whole);
+    out = std::copy_n(digits.data(), whole, out);
     if (scale > 0) {
-      out.push_back('.');
-      out.append(digits, whole);
+      *out++ = '.';
+      out = std::copy_n(digits.data() + whole, scale, out);
     }
   } else {
-    out.append("0.");
-    out.append(scale - digits.size(), '0');
-    out.append(digits);
+    *out++ = '0';
+    *out++ = '.';
+    out = std::fill_n(out, scale - digits.size(), '0');
+    out = std::copy_n(digits.data(), digits.size(), out);
   }
   return out;
+}
+
+}  // namespace
+
+std::string Amount::plain_text() const {
+  char buffer[max_plain_text];
+  return std::string(buffer, put_plain_text(buffer, *this));
 }
 
 std::strong_ordering operator<=>(const Amount& a, const Amount& b) {
@@ -412,9 +426,12 @@ Result<json::Value> to_json_number(const Amount& value) {
 }  // namespace amount
 
 void write_json(std::string& out, const Amount& value) {
-  out += '"';
-  out += value.normalized().plain_text();  // digits, sign and point: nothing to escape
-  out += '"';
+  // Digits, sign and point: nothing to escape.
+  char buffer[max_plain_text + 2];
+  buffer[0] = '"';
+  char* end = put_plain_text(buffer + 1, value.normalized());
+  *end++ = '"';
+  out.append(buffer, end);
 }
 
 namespace amount {
