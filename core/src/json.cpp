@@ -283,45 +283,12 @@ char* put_escape(char* out, unsigned char byte) {
 char* put_escaped(char* out, const char* p, const char* const end) {
   const char* const begin = p;
 #if defined(__SSE2__)
-  // Blocks of sixteen bytes, each searched once for all the bytes it must
-  // escape: a JSON text written as a string (a request body) has many.
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes))));
-    // The bytes from p to p + left are those of the block not yet written; bit
-    // i of `mask` marks p + i.
-    unsigned left = 16;
-    bool tail = false;
-    for (;;) {
-      if (mask == 0) {
-        p += left;
-        out += left;
-        break;
-      }
-      const auto at = static_cast<unsigned>(__builtin_ctz(mask));
-      p += at;
-      out += at;
-      out = put_escape(out, static_cast<unsigned char>(*p));
-      ++p;
-      left -= at + 1;
-      mask >>= at;
-      mask >>= 1;
-      if (end - p < 16) {
-        tail = true;
-        break;
-      }
-      // The rest of the block again, after the escape.
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    }
-    if (tail) break;
-  }
+  // A JSON text written as a string (a request body) has many bytes to escape.
+  p = scan::copy_blocks(p, end, out, scan::write_specials,
+                        [](const char*& at, char*& to, unsigned) -> unsigned {
+                          to = put_escape(to, static_cast<unsigned char>(*at++));
+                          return 1;
+                        });
 #endif
   for (;;) {
     const char* special = scan::copy_to_escape(p, end, out, begin);

@@ -301,62 +301,49 @@ std::string_view Cursor::unescape_to_scratch(Span span) {
   return scratch_;
 }
 
-// A short text's plain string [begin, special) when `special` closes it.
-namespace {
-bool closes(const char* special, const char* end) { return special != end && *special == '"'; }
-}  // namespace
+// The string token at the cursor copied into `out` when it has nothing to
+// decode, as most have: true then, and the cursor is past it.
+bool Cursor::plain_string(std::string& out) {
+  const char* const begin = text_.data() + pos_ + 1;
+  const char* const end = text_.data() + text_.size();
+  const char* const special = scan::to_string_special(begin, end);
+  if (special == end || *special != '"') return false;
+  out.assign(begin, special);
+  pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+  return true;
+}
 
 std::string Cursor::string() {
   if (peek() != Next::string) {
     fail();
     return {};
   }
+  std::string out;
   if (text_.size() - pos_ < spare::large_bytes) {
-    // A short text: a plain string is copied as it stands; one with escapes is
-    // checked and unescaped in one pass, then copied at its size.
-    const char* const begin = text_.data() + pos_ + 1;
-    const char* const end = text_.data() + text_.size();
-    const char* const special = scan::to_string_special(begin, end);
-    if (closes(special, end)) {
-      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
-      return std::string(begin, special);
-    }
-    std::string& buffer = spare::scratch();
-    if (!scan_unescape(buffer)) return {};
-    return buffer;
+    string_to(out);
+    return out;
   }
   const Span span = scan_string();
-  if (failed_) return {};
-  const char* first = text_.data() + span.begin;
-  const std::size_t length = span.end - span.begin;
-  if (length < spare::large_bytes && !span.escaped) return std::string(first, length);
-  std::string out = length < spare::large_bytes ? std::string() : spare::take();
+  if (failed_) return out;
+  // A long text takes the thread's spare buffer.
+  if (span.end - span.begin >= spare::large_bytes) out = spare::take();
   if (span.escaped)
-    unescape_into(out, first, text_.data() + span.end);
+    unescape_into(out, text_.data() + span.begin, text_.data() + span.end);
   else
-    out.assign(first, length);
+    out.assign(text_.data() + span.begin, span.end - span.begin);
   return out;
 }
 
 void Cursor::string_to(std::string& out) {
+  if (text_.size() - pos_ >= spare::large_bytes) return string_into(out);
   if (peek() != Next::string) {
     fail();
     return;
   }
-  if (text_.size() - pos_ < spare::large_bytes) {
-    const char* const begin = text_.data() + pos_ + 1;
-    const char* const end = text_.data() + text_.size();
-    const char* const special = scan::to_string_special(begin, end);
-    if (closes(special, end)) {
-      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
-      out.assign(begin, special);
-      return;
-    }
-    std::string& buffer = spare::scratch();
-    if (scan_unescape(buffer)) out.assign(buffer);
-    return;
-  }
-  string_into(out);
+  if (plain_string(out)) return;
+  // Checked and unescaped in one pass, then copied at its size.
+  std::string& buffer = spare::scratch();
+  if (scan_unescape(buffer)) out.assign(buffer);
 }
 
 void Cursor::string_into(std::string& out) {
@@ -365,15 +352,7 @@ void Cursor::string_into(std::string& out) {
     return;
   }
   if (text_.size() - pos_ < spare::large_bytes) {
-    const char* const begin = text_.data() + pos_ + 1;
-    const char* const end = text_.data() + text_.size();
-    const char* const special = scan::to_string_special(begin, end);
-    if (closes(special, end)) {
-      pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
-      out.assign(begin, special);
-      return;
-    }
-    scan_unescape(out);
+    if (!plain_string(out)) scan_unescape(out);
     return;
   }
   const Span span = scan_string();

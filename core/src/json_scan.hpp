@@ -14,6 +14,70 @@
 
 namespace quorvex_bo::json::scan {
 
+#if defined(__SSE2__)
+// Bit i set for byte i of the block when it ends a plain run inside a JSON
+// string being read: a quotation mark, a backslash, a control character, or
+// (by the signed compare) any byte from 0x80 up.
+inline unsigned read_specials(__m128i bytes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+                   _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)))));
+}
+
+// Bit i set for byte i of the block when a JSON string being written must
+// escape it: a quotation mark, a backslash or a control character.
+inline unsigned write_specials(__m128i bytes) {
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  return static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+                   _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes))));
+}
+
+// Copies from `p` to `out` block by block, each block of sixteen bytes searched
+// once with `specials` for all the bytes that need handling, so that a text
+// dense with them (a JSON document inside a JSON string) is not searched again
+// after each one. `handle(p, out, left)` deals with the special byte at `p`
+// (`left` bytes of the block from there on): it advances `p` and `out` past what
+// it read and wrote and returns the bytes it read (at most `left`), or 0 to stop
+// there. Stops too where fewer than sixteen bytes are left; returns where it
+// stopped. The bytes of `out` from there on are unspecified.
+template <class Specials, class Handle>
+const char* copy_blocks(const char* p, const char* end, char*& out, Specials specials,
+                        Handle handle) {
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    unsigned mask = specials(bytes);
+    // The bytes from p to p + left are those of the block not yet consumed; bit
+    // i of `mask` marks p + i.
+    unsigned left = 16;
+    for (;;) {
+      if (mask == 0) {
+        p += left;
+        out += left;
+        break;
+      }
+      const auto at = static_cast<unsigned>(__builtin_ctz(mask));
+      p += at;
+      out += at;
+      left -= at;
+      mask >>= at;
+      const unsigned used = handle(p, out, left);
+      if (used == 0) return p;
+      left -= used;
+      mask >>= used;
+      if (end - p < 16) return p;
+      // The rest of the block again, where `out` now is.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+  }
+  return p;
+}
+#endif
+
 // The first byte at or after `p` that ends a plain run inside a JSON string being
 // read: a quotation mark, a backslash, a control character or a byte of a
 // multi-byte UTF-8 sequence (checked one sequence at a time); `end` if none.
@@ -125,17 +189,11 @@ inline const char* copy_to_escape(const char* p, const char* end, char*& out,
 // read (see `to_string_special`), for reading and unescaping in one pass.
 inline const char* copy_to_string_special(const char* p, const char* end, char*& out) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
   for (; end - p >= 16; p += 16, out += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
-                                                   _mm_cmpeq_epi8(bytes, backslash)),
-                                      _mm_cmplt_epi8(bytes, space));
-    if (const int mask = _mm_movemask_epi8(hits)) {
-      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+    if (const unsigned mask = read_specials(bytes)) {
+      const int run = __builtin_ctz(mask);
       out += run;
       return p + run;
     }
@@ -151,56 +209,26 @@ inline const char* copy_to_string_special(const char* p, const char* end, char*&
 
 // Copies from `p` into `out` while only plain bytes and two-byte escapes follow,
 // writing each escape as `simple[byte after the backslash]` (0 for an escape
-// that is not such). A block of sixteen bytes is searched once for all the
-// special bytes it holds, so a text dense with escapes (a JSON document inside a
-// JSON string) is not searched again after each one. Stops at any other special
-// byte, or where fewer than sixteen bytes are left, and returns that place; the
-// bytes of `out` from there on are unspecified.
+// that is not such). Stops at any other special byte, or where fewer than
+// sixteen bytes are left, and returns that place (see `copy_blocks`).
 inline const char* copy_simple_escapes(const char* p, const char* end, char*& out,
                                        const std::array<char, 256>& simple) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                     _mm_cmplt_epi8(bytes, space))));
-    // The bytes from p to p + left are those of the block not yet consumed; bit
-    // i of `mask` marks p + i.
-    unsigned left = 16;
-    for (;;) {
-      if (mask == 0) {
-        p += left;
-        out += left;
-        break;
-      }
-      const auto at = static_cast<unsigned>(__builtin_ctz(mask));
-      p += at;
-      out += at;
-      left -= at;
-      mask >>= at;
-      if (*p != '\\' || left < 2) return p;
-      const char decoded = simple[static_cast<unsigned char>(p[1])];
-      if (decoded == 0) return p;
-      *out++ = decoded;
-      p += 2;
-      left -= 2;
-      mask >>= 2;
-      if (end - p < 16) return p;
-      // The rest of the block again, one byte further behind in `out`.
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    }
-  }
+  return copy_blocks(p, end, out, read_specials,
+                     [&](const char*& at, char*& to, unsigned left) -> unsigned {
+                       if (*at != '\\' || left < 2) return 0;
+                       const char decoded = simple[static_cast<unsigned char>(at[1])];
+                       if (decoded == 0) return 0;
+                       *to++ = decoded;
+                       at += 2;
+                       return 2;
+                     });
 #else
   (void)end;
   (void)out;
   (void)simple;
-#endif
   return p;
+#endif
 }
 
 // The same up to the first backslash, for reading strings.

@@ -284,6 +284,7 @@ class Cursor {
   Span scan_string();
   std::string_view unescape_to_scratch(Span span);
   bool scan_unescape(std::string& out);
+  bool plain_string(std::string& out);
   bool literal(std::string_view word);
 
   std::string_view text_;
