@@ -45,12 +45,4 @@ void write_json(std::string& out, const Url& url) {
     json::write_string(out, {url.base, "/", url.path});
 }
 
-std::string Url::text() const {
-  std::string out;
-  out.reserve(base.size() + path.size() + 2 + (tail ? tail->size() : 0));
-  out.append(base).append("/").append(path);
-  if (tail) out.append("/").append(*tail);
-  return out;
-}
-
 }  // namespace quorvex_bo

@@ -18,7 +18,8 @@ TEST(Config, url_joins_base_and_path_with_exactly_one_slash) {
                 {sandbox, "https://gw.test///", "//qr/x", "https://gw.test/qr/x"},
                 {production, "", "//qr", "/qr"}};
   for (const auto& [environment, base_url, path, url] : rows)
-    EXPECT_EQ((Config{"id", {}, {}, environment, base_url}.url(path).text()), url);
+    EXPECT_EQ(json::to_text(Config{"id", {}, {}, environment, base_url}.url(path)),
+              json::to_text(url));
   EXPECT_EQ(json::decode<Config>(R"({"client_id":"c"})").value().environment, sandbox);
   EXPECT_EQ(json::decode<Config>(R"({"client_id":"c","environment":null})").error(),
             "invalid type: null, expected enum Environment at line 1 column 32");

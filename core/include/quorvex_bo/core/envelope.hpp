@@ -50,12 +50,11 @@ Error status_error(const HttpResponse& response, const json::Value& body);
 // The members that may mark a failure.
 inline constexpr std::string_view marker_names[] = {"error", "success", "codigoRespuesta"};
 
-// The common answer decoded straight from its text, without parsing it first:
-// valid JSON, without an "error" or "success" member, that has the shape of P
-// and whose "codigoRespuesta", if any, is a text P holds (the last given) other
-// than "error". Anything else is nullopt and takes the general path, which
-// words it.
-// `out` is a value-initialised record, read in place (unspecified when false).
+// Reads the common answer straight from its text into `out` (a value-initialised
+// record), without parsing it first: valid JSON, without an "error" or "success"
+// member, that has the shape of P and whose "codigoRespuesta", if any, is a text
+// P holds (the last given) other than "error". Anything else is false, `out`
+// unspecified, and takes the general path, which words it.
 template <class P>
 bool decode_plain(std::string_view body, P& out) {
   json::Cursor cursor(body, json::Repeats::last_counts);

@@ -64,8 +64,6 @@ struct Url {
   std::string_view base;
   std::string_view path;
   std::optional<std::string_view> tail;
-
-  std::string text() const;
 };
 void write_json(std::string& out, const Url& url);
 

@@ -22,8 +22,9 @@ std::string take();
 // one kept and within the bound; otherwise lets it go.
 void keep(std::string&& text);
 
-// The thread's scratch buffer for short texts (below `large_bytes`), which a
-// function fills and reads before it returns; nothing is kept in it for later.
+// The thread's scratch buffer for strings read from a short rest of text (below
+// `large_bytes`): a function fills it and reads it before it returns, and no
+// later call reads what it held.
 std::string& scratch();
 
 }  // namespace quorvex_bo::spare
