@@ -66,16 +66,13 @@ std::optional<std::string>&& currency_code(std::optional<std::string>& text) {
 
 }  // namespace
 
-Result<FxQr> Generated::into_qr() && {
-  std::optional<std::string> reference = wire::non_empty(numero_referencia);
-  if (!reference)
-    return std::unexpected(Error::decode("generation response has no `numeroReferencia`"));
-  std::optional<std::string> image = wire::non_empty(imagen);
-  if (!image) return std::unexpected(Error::decode("generation response has no `imagen`"));
-  if (!monto) return std::unexpected(Error::decode("generation response has no `monto`"));
+std::optional<Error> Generated::into_qr(FxQr& out) && {
+  if (!wire::non_empty(numero_referencia))
+    return Error::decode("generation response has no `numeroReferencia`");
+  if (!wire::non_empty(imagen)) return Error::decode("generation response has no `imagen`");
+  if (!monto) return Error::decode("generation response has no `monto`");
 
-  FxQr out;
-  out.reference = std::move(*reference);
+  out.reference = std::move(*numero_referencia);
   out.merchant_reference = wire::non_empty(origen_numero_referencia);
   out.status = EnglishCodes::map(codigo_respuesta);
   out.raw_status = std::move(codigo_respuesta);
@@ -86,13 +83,12 @@ Result<FxQr> Generated::into_qr() && {
   out.expires_at = wire::non_empty(qr_expiracion);
   out.converted_amount = std::move(monto_conversion);
   out.exchange_rate = std::move(tipo_cambio);
-  out.image_mime = std::string(wire::image_mime(*image));
-  out.image_base64 = std::move(*image);
-  return out;
+  out.image_mime = std::string(wire::image_mime(*imagen));
+  out.image_base64 = std::move(*imagen);
+  return std::nullopt;
 }
 
-FxStatusInfo Status::into_info(std::string reference) && {
-  FxStatusInfo out;
+void Status::into_info(std::string&& reference, FxStatusInfo& out) && {
   out.status = EnglishCodes::map(codigo_respuesta);
   out.raw_status = std::move(codigo_respuesta);
   out.detail = wire::non_empty(detalle_respuesta);
@@ -109,7 +105,6 @@ FxStatusInfo Status::into_info(std::string reference) && {
   } else {
     out.reference = std::move(reference);
   }
-  return out;
 }
 
 }  // namespace quorvex_bo::fx

@@ -31,7 +31,10 @@ struct EchoOp {
     out.url = ctx.config.url("path", input.text);
     return out;
   }
-  static qb::Result<Echo> convert(Echo&& payload, Echo&&) { return std::move(payload); }
+  static std::optional<qb::Error> convert(Echo&& payload, Echo&&, Echo& out) {
+    out = std::move(payload);
+    return std::nullopt;
+  }
 };
 
 void write_json(std::string& out, const Echo& e) { json::write_object(out, json::put<"text">(e.text)); }

@@ -11,12 +11,15 @@ using namespace quorvex_bo::fx;
 using std::string;
 
 string qr(std::string_view body) {
-  Result<FxQr> out = json::decode<Generated>(body).value().into_qr();
-  return out ? json::to_text(*out) : out.error().message;
+  FxQr out{};
+  std::optional<Error> error = json::decode<Generated>(body).value().into_qr(out);
+  return error ? error->message : json::to_text(out);
 }
 
 string info(std::string_view body, string reference) {
-  return json::to_text(json::decode<Status>(body).value().into_info(std::move(reference)));
+  FxStatusInfo out{};
+  json::decode<Status>(body).value().into_info(std::move(reference), out);
+  return json::to_text(out);
 }
 
 TEST(FxWire, text_and_image_helpers) {

@@ -97,9 +97,10 @@ Outcome run(std::string_view stage, std::string_view payload, std::string& out) 
     typename Op::Payload opened{};
     if (std::optional<Error> error = Op::Envelope::open(std::move(parsed.response), opened))
       return std::unexpected(std::move(*error));
-    Result<typename Op::Output> output = Op::convert(std::move(opened), std::move(parsed.input));
-    if (!output) return std::unexpected(std::move(output.error()));
-    write_json(out, *output);
+    typename Op::Output output{};
+    if (std::optional<Error> error = Op::convert(std::move(opened), std::move(parsed.input), output))
+      return std::unexpected(std::move(*error));
+    write_json(out, output);
     spare::keep(std::move(parsed.response.body));
     return {};
   }

@@ -129,15 +129,15 @@ class Registry {
 //   Envelope                   opens responses: `Envelope::open(response, payload)`
 //   Output                     the result record (`write_json(out, const Output&)` found by lookup)
 //   request(ctx, input)        the HTTP request, or the first failing rule
-//   convert(payload, input)    the result record from the opened payload
+//   convert(payload, input, output)  fills the result record from the opened payload
 template <class Op>
 concept Operation = requires(const Ctx& ctx, const typename Op::Input& input,
                              typename Op::Input&& owned, typename Op::Payload& payload,
-                             HttpResponse&& response) {
+                             HttpResponse&& response, typename Op::Output& output) {
   { Op::name } -> std::convertible_to<std::string_view>;
   { Op::request(ctx, input) } -> std::same_as<Result<HttpRequest>>;
   { Op::Envelope::open(std::move(response), payload) } -> std::same_as<std::optional<Error>>;
-  { Op::convert(std::move(payload), std::move(owned)) } -> std::same_as<Result<typename Op::Output>>;
+  { Op::convert(std::move(payload), std::move(owned), output) } -> std::same_as<std::optional<Error>>;
 };
 
 struct WebhookCall;

@@ -48,7 +48,9 @@ struct GenerateOperation {
   using Payload = Generated;
   using Output = FxQr;
   using Envelope = CodigoRespuesta;
-  static Result<FxQr> convert(Generated&& payload, In&&) { return std::move(payload).into_qr(); }
+  static std::optional<Error> convert(Generated&& payload, In&&, FxQr& out) {
+    return std::move(payload).into_qr(out);
+  }
 };
 
 // Shared by the verify and cancel operations: `Status` into `FxStatusInfo`.
@@ -57,8 +59,9 @@ struct StatusOperation {
   using Payload = Status;
   using Output = FxStatusInfo;
   using Envelope = CodigoRespuesta;
-  static Result<FxStatusInfo> convert(Status&& payload, VerifyFx&& input) {
-    return std::move(payload).into_info(std::move(input.reference));
+  static std::optional<Error> convert(Status&& payload, VerifyFx&& input, FxStatusInfo& out) {
+    std::move(payload).into_info(std::move(input.reference), out);
+    return std::nullopt;
   }
 };
 

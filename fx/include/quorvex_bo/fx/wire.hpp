@@ -45,9 +45,9 @@ struct Generated {
   std::optional<Amount> tipo_cambio;
   std::optional<std::string> qr_expiracion;
 
-  // Fails with "generation response has no `…`" for a missing reference, image
-  // or amount, in that order.
-  Result<FxQr> into_qr() &&;
+  // Fills `out` (a value-initialised record), or fails with "generation response
+  // has no `…`" for a missing reference, image or amount, in that order.
+  std::optional<Error> into_qr(FxQr& out) &&;
 };
 constexpr auto describe(std::type_identity<Generated>) {
   return json::record<Generated>(
@@ -94,8 +94,9 @@ struct Status {
   std::optional<std::string> detalle_respuesta;
   std::optional<StatusData> data;
 
-  // Never fails; `reference` is the request's, used when the answer has none.
-  FxStatusInfo into_info(std::string reference) &&;
+  // Fills `out` (a value-initialised record); never fails. `reference` is the
+  // request's, used when the answer has none.
+  void into_info(std::string&& reference, FxStatusInfo& out) &&;
 };
 constexpr auto describe(std::type_identity<Status>) {
   return json::record<Status>("Status", json::required("codigoRespuesta", &Status::codigo_respuesta),
