@@ -1,6 +1,7 @@
 #include "quorvex_bo/core/json.hpp"
 
 #include "json_scan.hpp"
+#include "reference_listener.hpp"
 
 #include <algorithm>
 #include <array>
@@ -97,32 +98,6 @@ namespace {
 
 using boost::system::error_code;
 
-// The reference parser, which words syntax errors: it only listens.
-struct Listener {
-  static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
-  static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
-  static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
-  static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
-
-  bool on_document_begin(error_code&) { return true; }
-  bool on_document_end(error_code&) { return true; }
-  bool on_array_begin(error_code&) { return true; }
-  bool on_array_end(std::size_t, error_code&) { return true; }
-  bool on_object_begin(error_code&) { return true; }
-  bool on_object_end(std::size_t, error_code&) { return true; }
-  bool on_string_part(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_string(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_key_part(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_key(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_number_part(std::string_view, error_code&) { return true; }
-  bool on_int64(std::int64_t, std::string_view, error_code&) { return true; }
-  bool on_uint64(std::uint64_t, std::string_view, error_code&) { return true; }
-  bool on_double(double, std::string_view, error_code&) { return true; }
-  bool on_bool(bool, error_code&) { return true; }
-  bool on_null(error_code&) { return true; }
-  bool on_comment_part(std::string_view, error_code&) { return true; }
-  bool on_comment(std::string_view, error_code&) { return true; }
-};
 
 // The reference parser's first error in `text` and the bytes it read up to it.
 std::pair<error_code, std::size_t> reference_parse(std::string_view text) {

@@ -83,17 +83,9 @@ const char* copy_blocks(const char* p, const char* end, char*& out, Specials spe
 // multi-byte UTF-8 sequence (checked one sequence at a time); `end` if none.
 inline const char* to_string_special(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
-  for (; end - p >= 16; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compare: bytes from 0x80 up are negative, so they count as below 0x20.
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
-                                                   _mm_cmpeq_epi8(bytes, backslash)),
-                                      _mm_cmplt_epi8(bytes, space));
-    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(static_cast<unsigned>(mask));
-  }
+  for (; end - p >= 16; p += 16)
+    if (const unsigned mask = read_specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
+      return p + __builtin_ctz(mask);
 #endif
   for (; p < end; ++p) {
     const auto c = static_cast<unsigned char>(*p);
@@ -106,17 +98,9 @@ inline const char* to_string_special(const char* p, const char* end) {
 // a backslash or a control character U+0000–U+001F; `end` if none.
 inline const char* to_escape(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  for (; end - p >= 16; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Unsigned: a byte is at most 0x1F exactly when min(byte, 0x1F) is the byte.
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
-    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(static_cast<unsigned>(mask));
-  }
+  for (; end - p >= 16; p += 16)
+    if (const unsigned mask = write_specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
+      return p + __builtin_ctz(mask);
 #endif
   for (; p < end; ++p) {
     const auto c = static_cast<unsigned char>(*p);
@@ -147,28 +131,19 @@ inline constexpr auto must_escape = [] {
 inline const char* copy_to_escape(const char* p, const char* end, char*& out,
                                   const char* begin) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  const auto hits = [&](__m128i bytes) {
-    return _mm_movemask_epi8(_mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes)));
-  };
   for (; end - p >= 16; p += 16, out += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    if (const int mask = hits(bytes)) {
-      const int run = __builtin_ctz(static_cast<unsigned>(mask));
+    if (const unsigned mask = write_specials(bytes)) {
+      const int run = __builtin_ctz(mask);
       out += run;
       return p + run;
     }
   }
   if (p < end && end - begin >= 16) {
     const char* const last = end - 16;
-    const auto mask = static_cast<unsigned>(
-                          hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)))) >>
-                      (p - last);
+    const unsigned mask =
+        write_specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last))) >> (p - last);
     const auto left = static_cast<std::size_t>(end - p);
     const std::size_t run = mask != 0 ? static_cast<std::size_t>(__builtin_ctz(mask)) : left;
     std::memcpy(out, p, run);

@@ -11,6 +11,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 
 #include "check.hpp"
+#include "reference_listener.hpp"
 #include "quorvex_bo/core/amount.hpp"
 
 namespace {
@@ -18,36 +19,11 @@ namespace {
 namespace json = quorvex_bo::json;
 using boost::system::error_code;
 
-// Listens to the reference parser without keeping anything.
-struct Listener {
-  static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
-  static constexpr std::size_t max_array_size = max_object_size;
-  static constexpr std::size_t max_key_size = max_object_size;
-  static constexpr std::size_t max_string_size = max_object_size;
-  bool on_document_begin(error_code&) { return true; }
-  bool on_document_end(error_code&) { return true; }
-  bool on_array_begin(error_code&) { return true; }
-  bool on_array_end(std::size_t, error_code&) { return true; }
-  bool on_object_begin(error_code&) { return true; }
-  bool on_object_end(std::size_t, error_code&) { return true; }
-  bool on_string_part(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_string(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_key_part(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_key(std::string_view, std::size_t, error_code&) { return true; }
-  bool on_number_part(std::string_view, error_code&) { return true; }
-  bool on_int64(std::int64_t, std::string_view, error_code&) { return true; }
-  bool on_uint64(std::uint64_t, std::string_view, error_code&) { return true; }
-  bool on_double(double, std::string_view, error_code&) { return true; }
-  bool on_bool(bool, error_code&) { return true; }
-  bool on_null(error_code&) { return true; }
-  bool on_comment_part(std::string_view, error_code&) { return true; }
-  bool on_comment(std::string_view, error_code&) { return true; }
-};
 
 bool reference_accepts(std::string_view text) {
   boost::json::parse_options options;
   options.max_depth = json::max_depth;
-  boost::json::basic_parser<Listener> parser(options);
+  boost::json::basic_parser<quorvex_bo::json::Listener> parser(options);
   error_code ec;
   const std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   return !ec && used == text.size();
