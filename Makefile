@@ -10,15 +10,32 @@
 #   make ct      the constant-time check of the webhook value comparison
 #   make build   configure and build the module and the C++ tests (Release)
 #   make bench   build and run the benchmarks (C++ stages, then calls through the module)
-#   make wheel   build the abi3 wheel into dist/ (the sdist: python3 -m build --sdist)
+#   make wheels  cross-build the two manylinux2014 wheels (x86-64, ARM64) into dist/ and
+#                check them with auditwheel
+#   make sdist   the source distribution into dist/
 #
 # With CI=true in the environment, warnings are errors.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
 
-# Debian's interpreter runs the tests; the module itself loads in any CPython >= 3.10.
+# Debian's interpreter makes the virtual environments; the packages in them come
+# from the index. The module itself loads in any CPython >= 3.10.
 PYTHON ?= /usr/bin/python3
+# The tools and test runner (build/venv), what the demo needs (build/demo-venv),
+# and the environment the built x86-64 wheel is installed into for its tests.
+VENV ?= build/venv
+VENV_PY = $(VENV)/bin/python
+DEMO_VENV ?= build/demo-venv
+WHEEL_VENV ?= build/wheel-venv
+# Kept outside the clone, made on the first run: the Debian root file systems the
+# wheels are tested in (zig keeps its own cache in ~/.cache/zig).
+QBO_CACHE ?= /var/cache/quorvex-bo
+ARM64_ROOTFS = $(QBO_CACHE)/rootfs/bookworm-arm64
+TRIXIE_ROOTFS = $(QBO_CACHE)/rootfs/trixie-amd64
+VERSION = $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+X86_WHEEL = dist/quorvex_bo-$(VERSION)-cp310-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
+ARM64_WHEEL = dist/quorvex_bo-$(VERSION)-cp310-abi3-manylinux2014_aarch64.manylinux_2_17_aarch64.whl
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 BUILD ?= build/release
@@ -44,11 +61,15 @@ else
 CMAKE_COMMON += -DQBO_WERROR=OFF
 endif
 
-.PHONY: setup build module sanitize tsan-build fuzz-build builds demo test tsan ct fuzz fuzz-ci \
-  bench wheel clean
+.PHONY: setup venv build module sanitize tsan-build fuzz-build builds demo test tsan ct fuzz \
+  fuzz-ci bench wheels sdist rootfs clean
 
 setup:
 	@bash scripts/setup.sh
+
+venv: setup
+	@bash scripts/venv.sh $(PYTHON) $(VENV) scripts/requirements-test.txt \
+	  scripts/requirements-build.txt
 
 build: setup
 	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release
@@ -85,7 +106,8 @@ builds: setup
 	$(MAKE) --no-print-directory -j 2 JOBS=1 build sanitize tsan-build fuzz-build
 
 demo: module
-	PYTHONPATH=python $(PYTHON) examples/demo.py
+	@bash scripts/venv.sh $(PYTHON) $(DEMO_VENV) scripts/requirements-demo.txt
+	PYTHONPATH=python $(DEMO_VENV)/bin/python examples/demo.py
 
 # ctest without a line per passing test (failures keep their whole output).
 CTEST = set -o pipefail; ctest -j $(JOBS) --output-on-failure --test-dir
@@ -98,7 +120,7 @@ CTEST_QUIET = | grep -v -E '^ +Start +[0-9]+:|Passed +[0-9.]+ sec$$'
 # packaging checks: they concern the shipped (Release) module.
 ASAN_PYTHON = QBO_TEST_INSTALLED=1 PYTHONPATH=$(SANITIZE_BUILD)/python \
   LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
-  $(PYTHON) -m pytest -q -p no:cacheprovider -k "not memory_exhaustion" \
+  $(VENV_PY) -m pytest -q -p no:cacheprovider -k "not memory_exhaustion" \
   $(filter-out tests/python/test_packaging.py,$(wildcard tests/python/test_*.py))
 
 # The committed fuzz corpus (seeds and regression inputs), replayed once; a
@@ -107,8 +129,20 @@ REPLAY = for h in call answers amounts json; do \
   out=$$($(FUZZ_BUILD)/qbo_fuzz_$$h -runs=0 tests/fuzz/corpus/$$h 2>&1) \
   || { echo "$$out"; exit 1; }; echo "$$h: $${out\#\#*$$'\n'}"; done
 
+# The whole Python suite against the x86-64 wheel installed in a fresh virtual
+# environment with its declared dependencies (and the test tools) from the index.
+INSTALLED_PYTHON = rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV) \
+  && $(WHEEL_VENV)/bin/pip install -q --disable-pip-version-check \
+     "$(X86_WHEEL)[sandbox,testing,postgres]" -r scripts/requirements-test.txt \
+  && QBO_TEST_INSTALLED=1 $(WHEEL_VENV)/bin/python -m pytest tests/python -q
+
+# The module tests in the root file systems: the x86-64 wheel under Debian trixie's
+# CPython 3.13, the ARM64 wheel (plus the demo's round trip) under qemu-user.
+ROOTFS_TESTS = bash scripts/rootfs-tests.sh $(VENV_PY) $(TRIXIE_ROOTFS) $(X86_WHEEL) \
+  && bash scripts/rootfs-tests.sh $(VENV_PY) $(ARM64_ROOTFS) $(ARM64_WHEEL) --demo
+
 # Runs every suite even when an earlier one fails; fails if any failed.
-test: builds
+test: builds wheels rootfs
 	@status=0; \
 	echo "== C++ tests (and the constant-time check)"; \
 	($(CTEST) $(BUILD) $(CTEST_QUIET)) || status=1; \
@@ -118,14 +152,18 @@ test: builds
 	($(CTEST) $(TSAN_BUILD) $(CTEST_QUIET)) || status=1; \
 	echo "== Fuzz corpus replayed"; \
 	($(REPLAY)) || status=1; \
-	echo "== Python tests"; \
-	$(PYTHON) -m pytest tests/python -q || status=1; \
+	echo "== Wheels: auditwheel's verdict, exports, symbols"; \
+	$(VENV_PY) scripts/check_wheels.py $(X86_WHEEL) $(ARM64_WHEEL) || status=1; \
+	echo "== Python tests against the installed x86-64 wheel"; \
+	($(INSTALLED_PYTHON)) || status=1; \
+	echo "== The wheels where they run: CPython 3.13, ARM64"; \
+	($(ROOTFS_TESTS)) || status=1; \
 	echo "== Python module tests under ASan+UBSan"; \
 	$(ASAN_PYTHON) || status=1; \
 	echo "== mypy --strict (package and README examples)"; \
-	($(PYTHON) -m mypy --strict python/quorvex_bo \
-	  && $(PYTHON) scripts/readme_examples.py README.md build/readme \
-	  && MYPYPATH=python $(PYTHON) -m mypy --strict build/readme) || status=1; \
+	($(VENV_PY) -m mypy --strict python/quorvex_bo \
+	  && $(VENV_PY) scripts/readme_examples.py README.md build/readme \
+	  && MYPYPATH=python $(VENV_PY) -m mypy --strict build/readme) || status=1; \
 	exit $$status
 
 tsan: tsan-build
@@ -142,15 +180,23 @@ fuzz-ci: fuzz-build
 	rm -rf $(FUZZ_BUILD)/ci-corpus
 	scripts/fuzz.sh $(FUZZ_BUILD) 60 $(FUZZ_BUILD)/ci-corpus
 
-bench: module
+bench: module venv
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release \
 	  -DQBO_BENCH=ON -DQBO_TESTS=OFF -DQBO_PYTHON=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qbo_bench
 	$(BENCH_BUILD)/qbo_bench
-	PYTHONPATH=python $(PYTHON) bench/call_bench.py
+	PYTHONPATH=python $(VENV_PY) bench/call_bench.py
 
-wheel: setup
-	$(PYTHON) -m build --wheel --outdir dist .
+# Cross-built with zig, one after the other (each uses both cores).
+wheels: venv rootfs
+	bash scripts/wheels.sh $(VENV_PY) $(QBO_CACHE) dist
+
+sdist: venv
+	$(VENV_PY) -m build --sdist --outdir dist .
+
+rootfs: setup
+	bash scripts/rootfs.sh bookworm arm64 $(ARM64_ROOTFS)
+	bash scripts/rootfs.sh trixie amd64 $(TRIXIE_ROOTFS)
 
 clean:
-	rm -rf build dist python/quorvex_bo/fx/_native.abi3.so python/*.egg-info
+	rm -rf build dist python/quorvex_bo/fx/_native.abi3.so

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
+# Installs the Debian packages that building, testing and the demo need. Python
+# packages come from the index, into virtual environments (scripts/venv.sh).
 # Asks apt-get only when something is missing, so repeated runs are instant.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build make
   libboost1.81-dev libgtest-dev libbenchmark-dev
-  python3-dev python3-pytest python3-hypothesis python3-httpx python3-mypy
-  python3-setuptools python3-wheel python3-build python3-pip python3-venv
-  # the sandbox gateway (QR images) and its tests (QR scanning, the payer page in a browser)
-  python3-segno zbar-tools chromium chromium-driver python3-selenium
+  python3-dev python3-pip python3-venv
+  # the sandbox's tests (QR scanning, its pages in a browser); the payment book's
+  # (a PostgreSQL server)
+  zbar-tools chromium chromium-driver postgresql
+  # the wheels' tests: Debian root file systems, ARM64 under qemu-user
+  debootstrap qemu-user-static binfmt-support
   # fuzzing (clang with libc++ and its sanitizer runtimes), the compile cache, valgrind
   ccache valgrind clang-16 libc++-16-dev libc++abi-16-dev libfuzzer-16-dev libclang-rt-16-dev
 )

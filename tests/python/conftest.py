@@ -14,6 +14,10 @@ if not os.environ.get("QBO_TEST_INSTALLED") and str(ROOT / "python") not in sys.
 
 from quorvex_bo.fx import _native  # noqa: E402 - needs the path above
 
+# Testing an installed package means never the checkout's own copy of it.
+assert not (os.environ.get("QBO_TEST_INSTALLED")
+            and pathlib.Path(_native.__file__).is_relative_to(ROOT / "python")), _native.__file__
+
 settings.register_profile("qbo", deadline=None)
 settings.load_profile("qbo")
 

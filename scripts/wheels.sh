@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# wheels.sh PYTHON CACHE OUT: the two manylinux2014 wheels (x86-64 and ARM64),
+# cross-built on this machine by scikit-build-core with zig against glibc 2.17,
+# then checked with auditwheel. PYTHON is an interpreter with ziglang, build
+# tools and auditwheel (make venv); CACHE keeps the arm64 root file system, whose
+# pyconfig.h the ARM64 build reads.
+set -euo pipefail
+python=$1 cache=$2 out=$3
+root=$(pwd)
+"$python" -m ziglang version >/dev/null 2>&1 \
+  || { echo "wheels: no zig: install the index's ziglang into $python's environment (make venv does)"; exit 1; }
+version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)
+for arch in x86_64 aarch64; do
+  case $arch in
+    x86_64) pyconfig=/usr/include/x86_64-linux-gnu/python3.11/pyconfig.h ;;
+    aarch64)
+      rootfs=$cache/rootfs/bookworm-arm64
+      scripts/rootfs.sh bookworm arm64 "$rootfs"
+      pyconfig=$rootfs/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h ;;
+  esac
+  work=$root/build/cross/$arch
+  scripts/cross/include-trees.sh "$pyconfig" "$work/include"
+  rm -f "$out"/quorvex_bo-"$version"-*"$arch".whl
+  echo "== wheel for $arch"
+  QBO_ZIG_TARGET=$arch-linux-gnu.2.17 QBO_ZIG_PYTHON=$python \
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" \
+    -C build-dir="$work/build" \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/scripts/cross/zig.cmake" \
+    -C cmake.define.QBO_BOOST_INCLUDE_DIR="$work/include/boost" \
+    -C cmake.define.QBO_PYTHON_INCLUDE_DIR="$work/include/python" \
+    -C "wheel.tags=cp310-abi3-manylinux_2_17_$arch;cp310-abi3-manylinux2014_$arch" .
+done
+"$python" scripts/check_wheels.py "$out"/quorvex_bo-"$version"-*.whl
