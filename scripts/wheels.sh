@@ -5,8 +5,10 @@
 # tools and auditwheel (make venv); CACHE keeps the arm64 root file system, whose
 # pyconfig.h the ARM64 build reads.
 set -euo pipefail
-python=$1 cache=$2 out=$3
+cache=$2 out=$3
 root=$(pwd)
+# Absolute, but not resolved: a virtual environment's interpreter is a symlink.
+python=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 "$python" -m ziglang version >/dev/null 2>&1 \
   || { echo "wheels: no zig: install the index's ziglang into $python's environment (make venv does)"; exit 1; }
 version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)

@@ -13,9 +13,12 @@ import os
 from dataclasses import dataclass, field, fields
 from decimal import Decimal
 from enum import Enum
-from typing import Any, Literal, Mapping, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Literal, Mapping, TypeVar, Union
 
 from quorvex_bo.fx.errors import DecodeError
+
+if TYPE_CHECKING:
+    from _typeshed import DataclassInstance
 
 __all__ = [
     "AccessToken",
@@ -100,14 +103,14 @@ def _status(value: Any) -> PaymentStatus:
 
 
 # Members of result records that need more than the JSON value itself.
-_CONVERTERS = {
+_CONVERTERS: dict[str, Callable[[Any], Any]] = {
     "amount": _decimal,
     "converted_amount": _decimal,
     "exchange_rate": _decimal,
     "status": _status,
 }
 
-_Record = TypeVar("_Record")
+_Record = TypeVar("_Record", bound="DataclassInstance")
 
 
 def from_core(cls: type[_Record], value: Mapping[str, Any]) -> _Record:
