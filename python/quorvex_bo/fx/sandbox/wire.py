@@ -40,7 +40,7 @@ _HHMMSS = re.compile(r"([0-9]{2,}):([0-5][0-9]):([0-5][0-9])")
 
 STATUS_WORDS = {State.PENDING: "PENDING", State.PAID: "PAID", State.CANCELLED: "CANCELLED",
                 State.EXPIRED: "EXPIRED"}
-_NOTIFICATION_WORDS = {State.PAID: "PAGADO", State.CANCELLED: "CANCELADO",
+_NOTIFICATION_WORDS = {State.PENDING: "PENDIENTE", State.PAID: "PAGADO", State.CANCELLED: "CANCELADO",
                        State.EXPIRED: "EXPIRADO"}
 
 
@@ -141,6 +141,16 @@ def _webhook(request: dict[str, Any]) -> Webhook:
     return Webhook(url, key, value)
 
 
+def reference_of(body: bytes) -> str | None:
+    """The reference a generation body names, if it names one."""
+    try:
+        request = json.loads(body)
+    except (ValueError, UnicodeDecodeError):
+        return None
+    reference = request.get("numeroReferencia") if isinstance(request, dict) else None
+    return reference if isinstance(reference, str) else None
+
+
 def stamp(seconds: float) -> str:
     """A moment as the gateway writes it: UTC, ISO 8601, whole seconds."""
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
@@ -191,11 +201,14 @@ def unauthorized(error: str, description: str) -> dict[str, Any]:
     return {"error": error, "error_description": description}
 
 
-def notification(payment: Payment) -> dict[str, Any]:
+def notification(payment: Payment, state: State | None = None) -> dict[str, Any]:
     """The body posted to the merchant when a payment settles: the Binance shape on the
-    Binance rail, the FX shape on the others."""
-    word = _NOTIFICATION_WORDS[payment.state]
-    moment = stamp(payment.settled_at or payment.created_at)
+    Binance rail, the FX shape on the others. With `state` PENDING, the notification
+    of the payment's pending state (a stale one, when sent after the final one)."""
+    state = state or payment.state
+    word = _NOTIFICATION_WORDS[state]
+    moment = stamp(payment.created_at if state is State.PENDING else
+                   payment.settled_at or payment.created_at)
     if payment.rail is Rail.BINANCE:
         return {
             "numeroReferencia": payment.reference,
@@ -214,7 +227,7 @@ def notification(payment: Payment) -> dict[str, Any]:
         "moneda": payment.currency,
         "fechaHoraTransaccion": moment,
     }
-    if payment.state is State.PAID:
+    if state is State.PAID:
         body["codigoRespuesta"] = "00"  # the gateway's word for a completed payment
     return body
 
