@@ -25,7 +25,7 @@ _DETAIL_LENGTH = 200
 
 
 def is_loopback(url: str) -> bool:
-    host = urllib.parse.urlsplit(url.strip()).hostname or ""
+    host = urllib.parse.urlsplit(wire.trim(url)).hostname or ""
     if host == "localhost":
         return True
     try:
@@ -96,7 +96,7 @@ class Courier:
 
     def _post(self, payment: Payment, body: bytes, kind: str) -> Attempt:
         started = self._clock()
-        url = payment.webhook.url.strip()
+        url = wire.trim(payment.webhook.url)
 
         def recorded(status: int | None, detail: str) -> Attempt:
             return self._ledger.record(payment.rail, payment.reference,

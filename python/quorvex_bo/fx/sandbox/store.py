@@ -16,6 +16,7 @@ from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
+from quorvex_bo.fx.sandbox.errors import SandboxError
 from quorvex_bo.fx.sandbox.ledger import (Attempt, Delivery, GatewayCall, Payment, Rail, State,
                                           Webhook)
 
@@ -32,9 +33,13 @@ class Store:
 
     def __init__(self, path: str | Path) -> None:
         self._lock = threading.Lock()
-        self._db = sqlite3.connect(str(path), check_same_thread=False, isolation_level=None,
-                                   timeout=5.0)
-        self._db.executescript(_SCHEMA)
+        try:
+            self._db = sqlite3.connect(str(path), check_same_thread=False,
+                                       isolation_level=None, timeout=5.0)
+            self._db.executescript(_SCHEMA)
+        except sqlite3.Error as error:
+            raise SandboxError(f"cannot use {path} as the sandbox's database: {error}") \
+                from None
 
     def payments(self) -> list[Payment]:
         with self._lock:
