@@ -37,6 +37,7 @@ FAULTS_PATH = "/_sandbox/faults"
 CLOCK_PATH = "/_sandbox/clock"
 CALLS_PATH = "/_sandbox/calls"
 MAX_BODY = 1 << 20  # 1 MiB: a gateway request is a few hundred bytes
+_DRAINED = 16 << 20  # a larger body is not even read: the connection is closed on it
 SOCKET_TIMEOUT = 30.0
 _TRAVELLED = "clock.travelled"
 
@@ -241,6 +242,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         """What the standard library answers itself (a bad request line, headers too
         long) goes out as JSON with a length, like every other answer."""
         self.close_connection = True
+        self.request_version = "HTTP/1.1"  # a garbled request line gets a full answer too
         self._send(code, wire.dumps({"message": message or explain or "bad request"}),
                    "application/json")
 
@@ -447,11 +449,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return None
         length_text = (self.headers.get("Content-Length") or "0").strip()
         length = int(length_text) if length_text.isdigit() else -1
-        if not 0 <= length <= MAX_BODY:
-            self.close_connection = True  # the body is left unread
-            self._json(413 if length > MAX_BODY else 400,
-                       {"message": f"the body must be at most {MAX_BODY} bytes"
-                                   if length > MAX_BODY else "bad Content-Length"})
+        if length < 0:
+            self.close_connection = True
+            self._json(400, {"message": "bad Content-Length"})
+            return None
+        if length > MAX_BODY:
+            self.close_connection = True
+            if length <= _DRAINED:  # read and dropped, so that the client hears the answer
+                for start in range(0, length, 1 << 16):
+                    self.rfile.read(min(1 << 16, length - start))
+            self._json(413, {"message": f"the body must be at most {MAX_BODY} bytes"})
             return None
         return self.rfile.read(length) if length > 0 else b""
 
