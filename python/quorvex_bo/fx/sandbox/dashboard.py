@@ -67,7 +67,9 @@ def payment_page(payment: Payment, calls: list[GatewayCall], now: float,
         f'aria-describedby="{action}-what">{label}</button>'
         f'<span id="{action}-what" hidden>{escape(what)}</span></form>'
         for action, label, what in ACTIONS)
-    body = (f'<p><a href="/">All payments</a></p><h1>{escape(title)}</h1>'
+    payer = f"/pay/{payment.rail.value}/{urllib.parse.quote(payment.reference)}"
+    body = (f'<p><a href="/">All payments</a> · <a href="{payer}">The payer\'s page</a></p>'
+            f"<h1>{escape(title)}</h1>"
             f"{notice_html(notice)}"
             f'<div id="summary" data-live aria-live="polite">{_summary(payment, now)}</div>'
             f'<section aria-labelledby="actions-heading"><h2 id="actions-heading">Actions</h2>'
@@ -184,8 +186,10 @@ def _timeline(payment: Payment, calls: list[GatewayCall]) -> str:
                        ""))
     for attempt in payment.attempts:
         answer = "no answer" if attempt.status is None else str(attempt.status)
+        said = f", answered {attempt.detail}" if attempt.status is not None else \
+            f": {attempt.detail}"
         events.append((attempt.at, 2, "webhook", f"{attempt.kind}, try {attempt.number}",
-                       f"{payment.webhook.url} {attempt.detail}".strip(), answer))
+                       f"to {payment.webhook.url}{said if attempt.detail else ''}", answer))
     rows = "".join(
         f'<tr class="{kind}"><td>{wire.stamp(at)}</td><td>{kind}</td><td>{escape(what)}</td>'
         f'<td>{escape(detail)}</td><td class="answer">{escape(answer)}</td></tr>'
