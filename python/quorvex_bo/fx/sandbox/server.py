@@ -7,6 +7,7 @@ time out, so an idle or stalled connection never keeps a thread for long.
 
 from __future__ import annotations
 
+import dataclasses
 import http.server
 import json
 import logging
@@ -227,6 +228,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = SOCKET_TIMEOUT
     server: _Server
+    _unlogged: GatewayCall | None = None  # the gateway call being answered
 
     def _any_method(self) -> None:
         self._dispatch(self.command)
@@ -281,10 +283,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                  body: bytes) -> None:
         sandbox = self.server.sandbox
         reference = wire.reference_of(body) if quoted is None else urllib.parse.unquote(quoted)
-        at = sandbox.now()
+        # Logged as the answer starts (see _send), so a caller that has it finds the call.
+        self._unlogged = GatewayCall(route.operation, route.rail, reference, 0, sandbox.now())
         status = self._carry_out(method, route, reference, body)
-        sandbox.ledger.log_call(GatewayCall(route.operation, route.rail, reference, status, at))
-        log.info("%s %s -> %d", route.operation, reference or "", status)
+        self._log_call(status)
         if route.generates:
             sandbox._autopilot.wake()
 
@@ -471,8 +473,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _html(self, status: int, html: str) -> None:
         self._send(status, html.encode(), "text/html; charset=utf-8")
 
+    def _log_call(self, status: int) -> None:
+        call, self._unlogged = self._unlogged, None
+        if call is not None:
+            self.server.sandbox.ledger.log_call(dataclasses.replace(call, status=status))
+            log.info("%s %s -> %d", call.operation, call.reference or "", status)
+
     def _send(self, status: int, body: bytes, content_type: str,
               headers: dict[str, str] | None = None) -> int:
+        self._log_call(status)
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
