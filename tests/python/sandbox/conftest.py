@@ -8,7 +8,8 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
 from quorvex_bo.fx import Client
-from quorvex_bo.fx.testing import quorvex_sandbox, sandbox_client, webhook_inbox  # noqa: F401
+from quorvex_bo.fx.testing import (pytest_configure, quorvex_sandbox,  # noqa: F401
+                                   sandbox_client, webhook_inbox)
 
 from .payments import generation
 

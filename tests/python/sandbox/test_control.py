@@ -9,7 +9,7 @@ import pytest
 
 from quorvex_bo.fx import ApiError, AuthenticationError, Client, PaymentStatus, webhooks
 from quorvex_bo.fx.sandbox import (DEFAULT_CLIENT_ID, DEFAULT_TOKEN, SPECIAL_CENTS, Delivery,
-                                   Sandbox, State)
+                                   NotPending, Sandbox, State)
 
 from .payments import generation
 
@@ -22,20 +22,21 @@ def statuses(inbox, count, rail="pix"):
             for note in inbox.wait(count)]
 
 
-def test_the_clock_moves_on_request_and_expiry_follows_it(webhook_inbox):
-    with Sandbox(clock_start=1_000_000.0) as gw, \
-            Client(DEFAULT_CLIENT_ID, base_url=gw.base_url, token=DEFAULT_TOKEN) as client:
-        qr = client.pix.generate(**generation("pix", webhook_inbox.target(), expires_in=60))
-        assert qr.expires_at == "1970-01-12T13:47:40Z"
-        moved = httpx.post(f"{gw.base_url}/_sandbox/clock", json={"advance": 59}).json()
-        assert moved["now"] == pytest.approx(1_000_059, abs=5) and moved["utc"] < qr.expires_at
-        assert client.pix.verify(qr.reference).status is PaymentStatus.PENDING
-        assert gw.advance(1) == pytest.approx(httpx.get(f"{gw.base_url}/_sandbox/clock")
-                                              .json()["now"], abs=5)
-        assert client.pix.verify(qr.reference).status is PaymentStatus.EXPIRED
-        assert statuses(webhook_inbox, 1) == [PaymentStatus.EXPIRED]
-        for wrong in ({"advance": -1}, {"advance": "1"}, {"back": 1}, [1]):
-            assert httpx.post(f"{gw.base_url}/_sandbox/clock", json=wrong).status_code == 400
+@pytest.mark.quorvex_sandbox(clock_start=1_000_000.0)
+def test_the_clock_moves_on_request_and_expiry_follows_it(quorvex_sandbox, sandbox_client,
+                                                          generate, webhook_inbox):
+    qr, clock = generate("pix", expires_in=60), f"{quorvex_sandbox.base_url}/_sandbox/clock"
+    assert qr.expires_at == "1970-01-12T13:47:40Z"
+    moved = httpx.post(clock, json={"advance": 59}).json()
+    assert moved["now"] == pytest.approx(1_000_059, abs=5) and moved["utc"] < qr.expires_at
+    assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.PENDING
+    assert quorvex_sandbox.advance(1) == pytest.approx(httpx.get(clock).json()["now"], abs=5)
+    assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.EXPIRED
+    assert statuses(webhook_inbox, 1) == [PaymentStatus.EXPIRED]
+    with pytest.raises(NotPending):
+        quorvex_sandbox.pay("pix", qr.reference)
+    for wrong in ({"advance": -1}, {"advance": "1"}, {"back": 1}, [1]):
+        assert httpx.post(clock, json=wrong).status_code == 400
 
 
 # cents: final state, the notifications the merchant gets, where delivery ends
