@@ -13,9 +13,10 @@ from quorvex_bo.fx.sandbox import (DEFAULT_CLIENT_ID, DEFAULT_TOKEN, SPECIAL_CEN
 
 from .payments import generation
 
+PAID, CANCELLED, EXPIRED = PaymentStatus.PAID, PaymentStatus.CANCELLED, PaymentStatus.EXPIRED
+
 
 def statuses(inbox, count, rail="pix"):
-    """The payment statuses of the first `count` notifications the inbox received."""
     hook = inbox.target()
     parse = webhooks.parse_binance if rail == "binance" else webhooks.parse_fx
     return [parse(note.headers, note.body, key=hook.key, value=hook.value).status
@@ -32,14 +33,13 @@ def test_the_clock_moves_on_request_and_expiry_follows_it(quorvex_sandbox, sandb
     assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.PENDING
     assert quorvex_sandbox.advance(1) == pytest.approx(httpx.get(clock).json()["now"], abs=5)
     assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.EXPIRED
-    assert statuses(webhook_inbox, 1) == [PaymentStatus.EXPIRED]
+    assert statuses(webhook_inbox, 1) == [EXPIRED]
     with pytest.raises(NotPending):
         quorvex_sandbox.pay("pix", qr.reference)
     for wrong in ({"advance": -1}, {"advance": "1"}, {"back": 1}, [1]):
         assert httpx.post(clock, json=wrong).status_code == 400
 
 
-PAID, CANCELLED, EXPIRED = PaymentStatus.PAID, PaymentStatus.CANCELLED, PaymentStatus.EXPIRED
 # cents: final state, the notifications the merchant gets, where delivery ends
 OUTCOMES = {11: (State.PAID, [PAID], Delivery.DELIVERED),
             12: (State.PAID, [PAID, PAID], Delivery.DELIVERED),
@@ -74,8 +74,7 @@ def test_notifications_on_demand(quorvex_sandbox, generate, webhook_inbox):
     for action in ("resend", "twice", "stale"):
         quorvex_sandbox.wait_for_delivery("pix", reference)
         assert httpx.post(f"{base}/{action}").headers["Location"].endswith(reference)
-    paid = PaymentStatus.PAID
-    assert statuses(webhook_inbox, 5) == [paid, paid, paid, paid, PaymentStatus.PENDING]
+    assert statuses(webhook_inbox, 5) == [PAID, PAID, PAID, PAID, PaymentStatus.PENDING]
     payment = quorvex_sandbox.wait_for_delivery("pix", reference)
     assert [a.kind for a in payment.attempts] == [
         "notification", "resend", "duplicate", "duplicate", "stale"]
@@ -112,21 +111,16 @@ def test_a_database_keeps_payments_deliveries_calls_and_the_clock(tmp_path, webh
 
 
 @pytest.mark.parametrize("method, path, body, status", [
-    ("GET", "/nowhere", b"", 404),
-    ("GET", "/qr/pix/v2/verifica", b"", 404),
-    ("GET", "/qr/pix/v2/generar", b"", 405),
-    ("POST", "/qr/binance/v2/verificar/1", b"", 405),
-    ("PUT", "/", b"", 405),
-    ("DELETE", "/_sandbox/clock", b"", 405),
+    ("GET", "/nowhere", b"", 404), ("GET", "/qr/pix/v2/verifica", b"", 404),
+    ("GET", "/qr/pix/v2/generar", b"", 405), ("POST", "/qr/binance/v2/verificar/1", b"", 405),
+    ("PUT", "/", b"", 405), ("DELETE", "/_sandbox/clock", b"", 405),
     ("POST", "/_sandbox/faults", b" " * (1 << 20), 400),  # exactly 1 MiB is read
-    ("POST", "/_sandbox/faults", b" " * ((1 << 20) + 1), 413),
-])
+    ("POST", "/_sandbox/faults", b" " * ((1 << 20) + 1), 413)])
 def test_http_hygiene(quorvex_sandbox, method, path, body, status):
     answer = httpx.request(method, quorvex_sandbox.base_url + path, content=body)
-    assert (answer.status_code, answer.headers["Content-Type"]) == (status, "application/json")
-    assert int(answer.headers["Content-Length"]) == len(answer.content) > 0
-    assert "message" in answer.json()
-    assert (status == 405) == ("Allow" in answer.headers)
+    assert (answer.status_code, answer.headers["Content-Type"], "message" in answer.json(),
+            "Allow" in answer.headers) == (status, "application/json", True, status == 405)
+    assert int(answer.headers["Content-Length"]) == len(answer.content)
 
 
 def test_a_garbled_request_line_gets_json_with_a_length(quorvex_sandbox):

@@ -66,12 +66,10 @@ def test_refusals_carry_the_gateway_markers(quorvex_sandbox, sandbox_client, gen
 
 
 @pytest.mark.parametrize("change, complaint", [
-    ({"foo": 1}, "unknown member foo"),
-    ({"cpf": None}, "missing member cpf"),
+    ({"foo": 1}, "unknown member foo"), ({"cpf": None}, "missing member cpf"),
     ({"monto": 1.005}, "monto must be a positive number"),
     ({"tiempoQr": "24:00:00"}, "tiempoQr must be HH:MM:SS"),
-    ({"webhook": {"url": "ftp://x", "key": "K", "value": "v"}}, "webhook must have"),
-])
+    ({"webhook": {"url": "ftp://x", "key": "K", "value": "v"}}, "webhook must have")])
 def test_generation_bodies_are_checked_member_by_member(quorvex_sandbox, change, complaint):
     built = json.loads(call("pix.generate.build", json.dumps({
         "config": {"client_id": DEFAULT_CLIENT_ID, "base_url": quorvex_sandbox.base_url},

@@ -91,6 +91,11 @@ class Gateway:
         if claimed is not None:
             self._courier.send(claimed, claimed=True)
 
+    def resume_delivery(self, payment: Payment) -> None:
+        """Delivers the final state's notification of a payment whose delivery was in
+        progress when the sandbox stopped."""
+        self._courier.send(payment, claimed=True)
+
     def notify_again(self, rail: Rail, reference: str, kind: str) -> Payment:
         """Sends a settled payment's notification once more ("resend"), twice in a row
         ("duplicate"), or the notification of its pending state after the final one

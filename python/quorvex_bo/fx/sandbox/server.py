@@ -109,6 +109,9 @@ class Sandbox:
                                         name="quorvex sandbox")
         self._thread.start()
         self._autopilot.start()
+        for payment in self.ledger.all():  # deliveries a restart cut short start again
+            if payment.delivery is Delivery.IN_PROGRESS:
+                self.gateway.resume_delivery(payment)
         log.info("sandbox listening on %s", self.base_url)
         return self
 
