@@ -162,7 +162,8 @@ class Sandbox:
     # --- what happened --------------------------------------------------------------------
 
     def calls(self) -> list[GatewayCall]:
-        """Every gateway call received, in order, refused ones included."""
+        """Every gateway call received, refused ones included, in the order their answers
+        started (a slow answer comes after those given meanwhile; `at` is its arrival)."""
         return self.ledger.calls()
 
     def payment(self, rail: Rail | str, reference: str) -> Payment:

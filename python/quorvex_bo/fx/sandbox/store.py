@@ -33,6 +33,7 @@ class Store:
 
     def __init__(self, path: str | Path) -> None:
         self._lock = threading.Lock()
+        self._closed = False
         try:
             self._db = sqlite3.connect(str(path), check_same_thread=False,
                                        isolation_level=None, timeout=5.0)
@@ -42,44 +43,39 @@ class Store:
                 from None
 
     def payments(self) -> list[Payment]:
-        with self._lock:
-            rows = self._db.execute("SELECT record FROM payment ORDER BY rowid").fetchall()
-        return [_payment(json.loads(record)) for (record,) in rows]
+        return [_payment(json.loads(record)) for (record,) in
+                self._run("SELECT record FROM payment ORDER BY rowid")]
 
     def calls(self) -> list[GatewayCall]:
-        with self._lock:
-            rows = self._db.execute("SELECT record FROM call ORDER BY id").fetchall()
-        return [_call(json.loads(record)) for (record,) in rows]
+        return [_call(json.loads(record)) for (record,) in
+                self._run("SELECT record FROM call ORDER BY id")]
 
     def put_payment(self, payment: Payment) -> None:
-        record = json.dumps(_plain(payment))
-        with self._lock:
-            # An update keeps the row's place, so payments come back in creation order.
-            changed = self._db.execute(
-                "UPDATE payment SET record = ? WHERE rail = ? AND reference = ?",
-                (record, payment.rail.value, payment.reference)).rowcount
-            if not changed:
-                self._db.execute("INSERT INTO payment VALUES (?, ?, ?)",
-                                 (payment.rail.value, payment.reference, record))
+        # An update keeps the row's place, so payments come back in creation order.
+        self._run("INSERT INTO payment VALUES (?, ?, ?) ON CONFLICT (rail, reference) "
+                  "DO UPDATE SET record = excluded.record",
+                  (payment.rail.value, payment.reference, json.dumps(_plain(payment))))
 
     def add_call(self, call: GatewayCall) -> None:
-        with self._lock:
-            self._db.execute("INSERT INTO call (record) VALUES (?)",
-                             (json.dumps(_plain(call)),))
+        self._run("INSERT INTO call (record) VALUES (?)", (json.dumps(_plain(call)),))
 
     def setting(self, name: str) -> str | None:
-        with self._lock:
-            row = self._db.execute("SELECT value FROM setting WHERE name = ?",
-                                   (name,)).fetchone()
-        return None if row is None else str(row[0])
+        rows = self._run("SELECT value FROM setting WHERE name = ?", (name,))
+        return str(rows[0][0]) if rows else None
 
     def set_setting(self, name: str, value: str) -> None:
-        with self._lock:
-            self._db.execute("INSERT OR REPLACE INTO setting VALUES (?, ?)", (name, value))
+        self._run("INSERT OR REPLACE INTO setting VALUES (?, ?)", (name, value))
 
     def close(self) -> None:
         with self._lock:
+            self._closed = True
             self._db.close()
+
+    def _run(self, sql: str, parameters: tuple[str, ...] = ()) -> list[Any]:
+        """Runs one statement; after `close`, a late change (a delivery still ending) is
+        dropped rather than failing its thread."""
+        with self._lock:
+            return [] if self._closed else self._db.execute(sql, parameters).fetchall()
 
 
 def _plain(record: Any) -> dict[str, Any]:
