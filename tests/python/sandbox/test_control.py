@@ -36,8 +36,10 @@ def test_the_clock_moves_on_request_and_expiry_follows_it(quorvex_sandbox, sandb
     assert statuses(webhook_inbox, 1) == [EXPIRED]
     with pytest.raises(NotPending):
         quorvex_sandbox.pay("pix", qr.reference)
-    for wrong in ({"advance": -1}, {"advance": "1"}, {"back": 1}, [1]):
+    for wrong in ({"advance": -1}, {"advance": "1"}, {"advance": 1e12}, {"back": 1}, [1]):
         assert httpx.post(clock, json=wrong).status_code == 400
+    elsewhere = {"Origin": "http://shop.example"}  # another site's page in the browser
+    assert httpx.post(clock, json={"advance": 1}, headers=elsewhere).status_code == 403
 
 
 # cents: final state, the notifications the merchant gets, where delivery ends
@@ -115,7 +117,8 @@ def test_a_database_keeps_payments_deliveries_calls_and_the_clock(tmp_path, webh
     ("GET", "/qr/pix/v2/generar", b"", 405), ("POST", "/qr/binance/v2/verificar/1", b"", 405),
     ("PUT", "/", b"", 405), ("DELETE", "/_sandbox/clock", b"", 405),
     ("POST", "/_sandbox/faults", b" " * (1 << 20), 400),  # exactly 1 MiB is read
-    ("POST", "/_sandbox/faults", b" " * ((1 << 20) + 1), 413)])
+    ("POST", "/_sandbox/faults", b" " * ((1 << 20) + 1), 413),
+    ("POST", "/_sandbox/faults", b'{"operation":"pix.verify","kind":"drop","times":1001}', 400)])
 def test_http_hygiene(quorvex_sandbox, method, path, body, status):
     answer = httpx.request(method, quorvex_sandbox.base_url + path, content=body)
     assert (answer.status_code, answer.headers["Content-Type"], "message" in answer.json(),

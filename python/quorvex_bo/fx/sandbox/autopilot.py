@@ -4,6 +4,7 @@ after the clock moves), so nothing waits for a request to notice time passing.""
 
 from __future__ import annotations
 
+import math
 import threading
 from collections.abc import Callable
 
@@ -21,6 +22,8 @@ class Autopilot:
                  delay: float) -> None:
         if auto not in (None, *outcomes.AUTO):
             raise SandboxError(f"auto must be None or one of {', '.join(outcomes.AUTO)}")
+        if not 0 <= delay < math.inf:
+            raise SandboxError("auto_delay must be a finite number of seconds, 0 or more")
         self._ledger = ledger
         self._clock = clock
         self._stopping = stopping

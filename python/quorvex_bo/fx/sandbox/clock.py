@@ -13,6 +13,10 @@ from collections.abc import Callable
 from quorvex_bo.fx.sandbox.errors import SandboxError
 
 
+# 9999-12-31T23:59:59Z: every later moment is beyond the dates the sandbox writes.
+_LAST_SECOND = 253402300799.0
+
+
 class ClockError(SandboxError, ValueError):
     """A move of the clock that is not a finite number of seconds forward."""
 
@@ -44,5 +48,7 @@ class Clock:
                 or not math.isfinite(seconds) or seconds < 0:
             raise ClockError("advance takes a finite number of seconds, 0 or more")
         with self._lock:
+            if self._source() + self._travelled + seconds >= _LAST_SECOND:
+                raise ClockError("the clock cannot go past the year 9999")
             self._travelled += seconds
             return self._source() + self._travelled

@@ -260,6 +260,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if body is None:
             return
         path = url.path
+        if method not in ("GET", "HEAD") and not self._same_origin():
+            self._json(403, {"message": "changes come only from the sandbox's own pages"})
+            return
         if found := routes.find(path):
             self._gateway(method, *found, body)
         elif payer := _PAYER_PATH.fullmatch(path):
@@ -272,6 +275,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 handle(self, method, body)
         else:
             self._json(404, {"message": f"nothing at {path}"})
+
+    def _same_origin(self) -> bool:
+        """False for a browser's request sent by another site's page (which could pay,
+        expire or plan faults behind the developer's back); clients send no Origin."""
+        origin = self.headers.get("Origin")
+        return origin is None or urllib.parse.urlsplit(origin).netloc == self.headers.get(
+            "Host")
 
     def _allow(self, method: str, allowed: tuple[str, ...]) -> bool:
         """False after answering 405 to a method this path does not take."""
