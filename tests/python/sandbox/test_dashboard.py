@@ -53,7 +53,7 @@ def test_the_timeline_shows_the_call_and_after_pay_the_webhook_attempt(
     reference = generate("pix").reference
     browser.get(quorvex_sandbox.base_url + "/")
     browser.find_element(By.LINK_TEXT, reference).click()
-    calls = browser.find_elements(By.CSS_SELECTOR, "#timeline-table tr.call td")
+    calls = until(browser, lambda page: page.find_elements(By.CSS_SELECTOR, "tr.call td"))
     assert [cell.text for cell in calls[2:5:2]] == ["pix.generate", "200"]
     webhook_inbox.fail_next(1)
     browser.find_element(By.ID, "pay").click()
@@ -78,7 +78,7 @@ def test_advancing_the_clock_expires_a_payment(quorvex_sandbox, sandbox_client, 
     browser.get(quorvex_sandbox.base_url + "/")
     before = browser.find_element(By.ID, "now").get_attribute("datetime")
     browser.find_element(By.CSS_SELECTOR, "button[name=advance][value='3600']").click()
-    until(browser, lambda page: listed(page)[("pix", soon)] == "expired")
+    until(browser, lambda page: listed(page).get(("pix", soon)) == "expired")
     assert listed(browser)[("pix", later)] == "pending"
     assert browser.find_element(By.ID, "now").get_attribute("datetime") > before
     assert sandbox_client.pix.verify(soon).status is PaymentStatus.EXPIRED
