@@ -96,11 +96,14 @@ def _plain(record: Any) -> dict[str, Any]:
 
 
 def _payment(record: dict[str, Any]) -> Payment:
-    return Payment(**{**record, "rail": Rail(record["rail"]), "amount": Decimal(record["amount"]),
-                      "webhook": Webhook(**record["webhook"]), "state": State(record["state"]),
-                      "delivery": Delivery(record["delivery"]),
-                      "attempts": tuple(Attempt(**item) for item in record["attempts"])})
+    fields: dict[str, Any] = {
+        **record, "rail": Rail(record["rail"]), "amount": Decimal(record["amount"]),
+        "webhook": Webhook(**record["webhook"]), "state": State(record["state"]),
+        "delivery": Delivery(record["delivery"]),
+        "attempts": tuple(Attempt(**item) for item in record["attempts"])}
+    return Payment(**fields)
 
 
 def _call(record: dict[str, Any]) -> GatewayCall:
-    return GatewayCall(**{**record, "rail": Rail(record["rail"])})
+    fields: dict[str, Any] = {**record, "rail": Rail(record["rail"])}
+    return GatewayCall(**fields)
