@@ -3,7 +3,9 @@
 Enable them in your ``conftest.py`` with ``pytest_plugins = ["quorvex_bo.fx.testing"]``:
 
 ``quorvex_sandbox``
-    a running :class:`~quorvex_bo.fx.sandbox.Sandbox` (fresh for each test);
+    a running :class:`~quorvex_bo.fx.sandbox.Sandbox` (fresh for each test); mark a test
+    ``@pytest.mark.quorvex_sandbox(auto="pay", clock_start=0, ...)`` to start it with
+    those arguments;
 ``sandbox_client``
     a :class:`~quorvex_bo.fx.Client` connected to it;
 ``webhook_inbox``
@@ -120,10 +122,18 @@ class WebhookInbox:
         self.close()
 
 
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", "quorvex_sandbox(**options): the arguments of the "
+                                       "test's Sandbox (auto, auto_delay, clock_start, db, ...)")
+
+
 @pytest.fixture
-def quorvex_sandbox() -> Iterator[Sandbox]:
-    """A sandbox gateway for one test, retrying notifications quickly."""
-    with Sandbox(delivery_backoff=0.05) as sandbox:
+def quorvex_sandbox(request: pytest.FixtureRequest) -> Iterator[Sandbox]:
+    """A sandbox gateway for one test, retrying notifications quickly, started with the
+    arguments of the test's ``quorvex_sandbox`` mark."""
+    marker = request.node.get_closest_marker("quorvex_sandbox")
+    options: dict[str, Any] = {"delivery_backoff": 0.05, **(marker.kwargs if marker else {})}
+    with Sandbox(**options) as sandbox:
         yield sandbox
 
 

@@ -1,29 +1,8 @@
 """The payer page in a real browser: headless Chromium, driven by Selenium."""
 
-import shutil
-
-import pytest
-from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.wait import WebDriverWait
-
-FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--window-size=800,1000"]
-
-
-@pytest.fixture
-def browser(tmp_path):
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "chromium"
-    for flag in [*FLAGS, f"--user-data-dir={tmp_path / 'profile'}"]:
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"),
-                              options=options)
-    yield driver
-    driver.quit()
 
 
 def test_paying_on_the_page_notifies_the_merchant_and_updates_the_page(

@@ -10,8 +10,11 @@ import threading
 from dataclasses import dataclass
 from typing import Any
 
-GATEWAY_OPERATIONS = ("pix.generate", "pix.verify", "pix.cancel", "crypto.generate",
-                      "crypto.verify", "binance.generate", "binance.verify")
+from quorvex_bo.fx.sandbox.errors import SandboxError
+from quorvex_bo.fx.sandbox.routes import BY_OPERATION
+
+GATEWAY_OPERATIONS = tuple(BY_OPERATION)
+_MOST_TIMES = 1000  # each planned fault is held; a plan of a billion would fill memory
 # The notification a settled payment sends is the one operation that is not a request.
 WEBHOOK = "webhook"
 
@@ -43,7 +46,7 @@ class Fault:
     delay: float = 2.0
 
 
-class FaultError(ValueError):
+class FaultError(SandboxError, ValueError):
     """A fault request that names an unknown operation or kind, or does not fit."""
 
 
@@ -62,9 +65,10 @@ class FaultPlan:
                              f"{', '.join((*GATEWAY_OPERATIONS, WEBHOOK))}")
         if (operation == WEBHOOK) != (fault.kind is FaultKind.DUPLICATE_WEBHOOK):
             raise FaultError(f"{fault.kind.value} does not apply to {operation}")
-        if times < 1 or fault.retry_after < 0 or not 0 <= fault.delay <= 600:
-            raise FaultError("times must be at least 1, retry_after at least 0 and delay "
-                             "from 0 to 600 seconds")
+        if not 1 <= times <= _MOST_TIMES or fault.retry_after < 0 \
+                or not 0 <= fault.delay <= 600:
+            raise FaultError(f"times must be from 1 to {_MOST_TIMES}, retry_after at least 0 "
+                             "and delay from 0 to 600 seconds")
         with self._lock:
             self._queues[operation].extend([fault] * times)
 
