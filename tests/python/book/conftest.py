@@ -1,0 +1,134 @@
+"""Fixtures of the book's tests: a real PostgreSQL server for the session, a fresh
+database of each kind per test, the sandbox gateway and a book whose webhook
+endpoint is served by wsgiref on 127.0.0.1."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import wsgiref.simple_server
+from socketserver import ThreadingMixIn
+
+import pytest
+
+from quorvex_bo.fx import Client
+from quorvex_bo.fx.book import PaymentBook
+from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
+
+PG_BIN = pathlib.Path(os.environ.get("QBO_PG_BIN", "/usr/lib/postgresql/15/bin"))
+PIX = {"rail": "pix", "amount": "10.50", "glosa": "001|Centro|Ventas|Pedido",
+       "payer_cpf": "12345678901", "payer_phone": "+5511999999999"}
+_databases = itertools.count()
+
+
+class Clock:
+    """Time shared by the sandbox and the book, moved by the test."""
+
+    def __init__(self) -> None:
+        self.now = time.time()
+
+    def __call__(self) -> float:
+        return self.now
+
+    def advance(self, seconds: float) -> None:
+        self.now += seconds
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """A PostgreSQL server on a Unix socket in a temporary directory (no TCP), run as
+    the postgres user when the tests run as root; yields the socket directory."""
+    if not (PG_BIN / "initdb").exists():
+        pytest.skip(f"PostgreSQL server binaries not found in {PG_BIN} "
+                    "(Debian: apt-get install postgresql-15)")
+    root = pathlib.Path(tempfile.mkdtemp(prefix="qbo-pg-"))
+    sudo = []
+    if os.geteuid() == 0:
+        shutil.chown(root, "postgres")
+        sudo = ["runuser", "-u", "postgres", "--"]
+    data, log = root / "data", root / "server.log"
+    subprocess.run([*sudo, PG_BIN / "initdb", "-D", data, "-A", "trust", "-U", "postgres",
+                    "-E", "UTF8", "--no-sync"], check=True, capture_output=True)
+    options = f"-c listen_addresses='' -c unix_socket_directories={root} -c fsync=off " \
+              "-c max_connections=200"
+    subprocess.run([*sudo, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-o", options, "-w",
+                    "start"], check=True, capture_output=True)
+    try:
+        yield root
+    finally:
+        subprocess.run([*sudo, PG_BIN / "pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"],
+                       capture_output=True)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def _new_database(kind: str, request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
+    if kind == "sqlite":
+        return f"sqlite:///{tmp_path / 'book.db'}"
+    import psycopg
+
+    socket = request.getfixturevalue("postgres_server")
+    name = f"book_{os.getpid()}_{next(_databases)}"
+    with psycopg.connect(f"postgresql://postgres@/postgres?host={socket}",
+                         autocommit=True) as admin:
+        admin.execute(f"CREATE DATABASE {name}")
+    return f"postgresql://postgres@/{name}?host={socket}"
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def db_url(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
+    return _new_database(request.param, request, tmp_path)
+
+
+@pytest.fixture
+def clock() -> Clock:
+    return Clock()
+
+
+@pytest.fixture
+def gateway(clock: Clock):
+    with Sandbox(delivery_backoff=0.05, clock=clock) as sandbox:
+        yield sandbox
+
+
+@pytest.fixture
+def client(gateway: Sandbox):
+    with Client(DEFAULT_CLIENT_ID, base_url=gateway.base_url, token=DEFAULT_TOKEN,
+                timeout=5.0, max_retries=0) as client:
+        yield client
+
+
+class _Server(ThreadingMixIn, wsgiref.simple_server.WSGIServer):
+    daemon_threads = True
+
+
+class _Quiet(wsgiref.simple_server.WSGIRequestHandler):
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+
+@pytest.fixture
+def endpoint():
+    """A wsgiref server on 127.0.0.1 serving whatever app is put in ``app[0]``."""
+    app: list = [None]
+    server = wsgiref.simple_server.make_server(
+        "127.0.0.1", 0, lambda environ, start: app[0](environ, start), _Server, _Quiet)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+                              daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}/hooks", app
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture
+def book(db_url: str, client: Client, clock: Clock, endpoint):
+    url, app = endpoint
+    with PaymentBook(db_url, client, webhook_url=url, clock=clock) as book:
+        app[0] = book.wsgi_app()
+        yield book
