@@ -32,9 +32,13 @@ class Clock:
 
     def __init__(self) -> None:
         self.now = time.time()
+        self.lag = 0.0  # how far the gateway's clock is behind the book's
 
     def __call__(self) -> float:
         return self.now
+
+    def gateway(self) -> float:
+        return self.now - self.lag
 
     def advance(self, seconds: float) -> None:
         self.now += seconds
@@ -92,7 +96,7 @@ def clock() -> Clock:
 
 @pytest.fixture
 def gateway(clock: Clock):
-    with Sandbox(delivery_backoff=0.05, clock=clock) as sandbox:
+    with Sandbox(delivery_backoff=0.05, clock=clock.gateway) as sandbox:
         yield sandbox
 
 
