@@ -45,15 +45,19 @@ was carried out), or with a cut-off body; "webhook" with "duplicate_webhook"
 delivers the next notification twice.
 """
 
+from quorvex_bo.fx.sandbox.clock import ClockError
+from quorvex_bo.fx.sandbox.errors import SandboxError
 from quorvex_bo.fx.sandbox.faults import Fault, FaultError, FaultKind
 from quorvex_bo.fx.sandbox.ledger import (BOB_PER_USD, Attempt, Delivery, DuplicatePayment,
-                                          LedgerError, NotPending, Payment, Rail, State,
-                                          UnknownPayment, Webhook)
+                                          GatewayCall, LedgerError, NotPending, Payment, Rail,
+                                          State, StillPending, UnknownPayment, Webhook)
+from quorvex_bo.fx.sandbox.outcomes import SPECIAL_CENTS, Outcome
 from quorvex_bo.fx.sandbox.server import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
 __all__ = [
     "Sandbox", "DEFAULT_CLIENT_ID", "DEFAULT_TOKEN", "BOB_PER_USD",
-    "Fault", "FaultKind", "FaultError",
+    "Fault", "FaultKind", "FaultError", "GatewayCall", "Outcome", "SPECIAL_CENTS",
     "Payment", "Rail", "State", "Delivery", "Attempt", "Webhook",
-    "LedgerError", "UnknownPayment", "DuplicatePayment", "NotPending",
+    "SandboxError", "ClockError", "LedgerError", "UnknownPayment", "DuplicatePayment",
+    "NotPending", "StillPending",
 ]

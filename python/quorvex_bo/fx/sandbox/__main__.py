@@ -10,6 +10,7 @@ import threading
 from collections.abc import Sequence
 from types import FrameType
 
+from quorvex_bo.fx.sandbox.errors import SandboxError
 from quorvex_bo.fx.sandbox.server import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
 
@@ -28,6 +29,14 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="tries per webhook notification (default 4)")
     parser.add_argument("--remote-webhooks", action="store_true",
                         help="also deliver notifications to addresses off this machine")
+    parser.add_argument("--auto", choices=("pay", "reject"),
+                        help="settle every new payment by itself, without a click")
+    parser.add_argument("--auto-delay", type=float, default=0.0, metavar="SECONDS",
+                        help="sandbox-clock seconds from generation to the automatic "
+                             "outcome (default 0)")
+    parser.add_argument("--db", metavar="PATH",
+                        help="keep payments, deliveries and the clock in this SQLite file "
+                             "across restarts (default: in memory)")
     parser.add_argument("--verbose", action="store_true", help="log every request")
     options = parser.parse_args(argv)
 
@@ -44,9 +53,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         sandbox = Sandbox(port=options.port, client_id=options.client_id,
                           tokens=options.tokens or [DEFAULT_TOKEN],
                           delivery_attempts=options.delivery_attempts,
-                          remote_webhooks=options.remote_webhooks).start()
+                          remote_webhooks=options.remote_webhooks, auto=options.auto,
+                          auto_delay=options.auto_delay, db=options.db).start()
     except OSError as error:
         print(f"cannot listen on port {options.port}: {error.strerror}", file=sys.stderr)
+        return 1
+    except SandboxError as error:
+        print(f"cannot start the sandbox: {error}", file=sys.stderr)
         return 1
     print(sandbox.base_url, flush=True)
     hint = "" if options.tokens else f" and token {DEFAULT_TOKEN}"

@@ -10,8 +10,10 @@ import threading
 from dataclasses import dataclass
 from typing import Any
 
-GATEWAY_OPERATIONS = ("pix.generate", "pix.verify", "pix.cancel", "crypto.generate",
-                      "crypto.verify", "binance.generate", "binance.verify")
+from quorvex_bo.fx.sandbox.errors import SandboxError
+from quorvex_bo.fx.sandbox.routes import BY_OPERATION
+
+GATEWAY_OPERATIONS = tuple(BY_OPERATION)
 # The notification a settled payment sends is the one operation that is not a request.
 WEBHOOK = "webhook"
 
@@ -43,7 +45,7 @@ class Fault:
     delay: float = 2.0
 
 
-class FaultError(ValueError):
+class FaultError(SandboxError, ValueError):
     """A fault request that names an unknown operation or kind, or does not fit."""
 
 

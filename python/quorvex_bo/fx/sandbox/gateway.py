@@ -1,5 +1,5 @@
 """The gateway's behaviour, apart from HTTP: who may call, what each operation does to
-the ledger, and what it answers."""
+the ledger, what it answers, and what the payer and the developer can make happen."""
 
 from __future__ import annotations
 
@@ -10,22 +10,16 @@ from typing import Any
 
 from quorvex_bo.fx.sandbox import qr, wire
 from quorvex_bo.fx.sandbox.delivery import Courier
-from quorvex_bo.fx.sandbox.ledger import (Ledger, LedgerError, NotPending, Payment, Rail,
-                                          State)
+from quorvex_bo.fx.sandbox.ledger import (Delivery, Ledger, LedgerError, NotPending, Payment,
+                                          Rail, State, StillPending)
+from quorvex_bo.fx.sandbox.outcomes import Outcome
+from quorvex_bo.fx.sandbox.routes import Route
 
 Answer = tuple[int, dict[str, Any]]  # HTTP status and JSON body
 
-# The operations, by rail and the last word of their path; generation is the only POST.
-OPERATIONS: dict[str, tuple[Rail, str]] = {
-    "pix.generate": (Rail.PIX, "generar"),
-    "pix.verify": (Rail.PIX, "verifica"),
-    "pix.cancel": (Rail.PIX, "cancela"),
-    "crypto.generate": (Rail.CRYPTO, "generar"),
-    "crypto.verify": (Rail.CRYPTO, "estado"),
-    "binance.generate": (Rail.BINANCE, "generar"),
-    "binance.verify": (Rail.BINANCE, "verificar"),
-}
 _STATUS_OF_CODE = {"GQ-400": 400, "GQ-404": 404, "GQ-409": 409, "GQ-410": 409}
+_DETAILS = {State.PAID: "paid by the payer", State.CANCELLED: "rejected by the payer",
+            State.EXPIRED: "QR expired"}
 
 
 class Gateway:
@@ -56,15 +50,14 @@ class Gateway:
             return wire.unauthorized("invalid_client", "unknown client_id")
         return None
 
-    def call(self, operation: str, reference: str | None, body: bytes) -> Answer:
-        rail, action = OPERATIONS[operation]
+    def call(self, route: Route, reference: str | None, body: bytes) -> Answer:
         try:
-            if action == "generar":
-                return self._generate(rail, body)
+            if route.generates:
+                return self._generate(route.rail, body)
             assert reference is not None
-            if action == "cancela":
-                return 200, wire.status(self._cancel(rail, reference))
-            return 200, wire.status(self.ledger.get(rail, reference))
+            if route.operation.endswith(".cancel"):
+                return 200, wire.status(self._cancel(route.rail, reference))
+            return 200, wire.status(self.ledger.get(route.rail, reference))
         except wire.BadRequest as error:
             return 400, wire.failure(str(error), "GQ-400")
         except LedgerError as error:
@@ -74,14 +67,40 @@ class Gateway:
         """The payment's QR as base64 PNG: it holds the payer page's URL."""
         return qr.png_base64(self.payer_url(payment.rail, payment.reference))
 
-    def settle_by_payer(self, rail: Rail, reference: str, paid: bool) -> Payment:
-        """The payer pays or rejects; the merchant is notified either way. A rejected
-        payment is cancelled: the gateway has no other final word for it."""
-        state, detail = (State.PAID, "paid by the payer") if paid else \
-            (State.CANCELLED, "rejected by the payer")
-        payment = self.ledger.settle(rail, reference, state, detail)
-        self._courier.send(payment)
+    def settle(self, rail: Rail, reference: str, outcome: Outcome) -> Payment:
+        """The payer pays or rejects, or the QR expires; the merchant is notified (as the
+        outcome says). A rejected payment is cancelled: the gateway has no other final
+        word for it. An expired QR expires now, whatever its expiry said."""
+        state = outcome.state
+        silent = outcome is Outcome.PAY_SILENTLY
+        now = self._clock()
+        expiry = {"expires_at": now} if state is State.EXPIRED else {}
+        payment = self.ledger.settle(
+            rail, reference, state, _DETAILS[state],
+            delivery=Delivery.WITHHELD if silent else Delivery.IN_PROGRESS, **expiry)
+        if not silent:
+            self._courier.send(payment, copies=2 if outcome is Outcome.PAY_NOTIFY_TWICE else 1,
+                               claimed=True)
         return payment
+
+    def notify_expired(self, payment: Payment) -> None:
+        """Tells the merchant of a QR whose expiry passed, once."""
+        claimed = self.ledger.set_delivery(
+            payment.rail, payment.reference, Delivery.IN_PROGRESS,
+            unless=tuple(d for d in Delivery if d is not Delivery.NONE))
+        if claimed is not None:
+            self._courier.send(claimed, claimed=True)
+
+    def notify_again(self, rail: Rail, reference: str, kind: str) -> Payment:
+        """Sends a settled payment's notification once more ("resend"), twice in a row
+        ("duplicate"), or the notification of its pending state after the final one
+        ("stale"), as a gateway that retries or reorders does."""
+        payment = self.ledger.get(rail, reference)
+        if payment.state is State.PENDING:
+            raise StillPending(payment)
+        self._courier.send(payment, kind=kind, copies=2 if kind == "duplicate" else 1,
+                           state=State.PENDING if kind == "stale" else None)
+        return self.ledger.get(rail, reference)
 
     def _cancel(self, rail: Rail, reference: str) -> Payment:
         """Cancels a pending payment; cancelling again answers as the first time did."""

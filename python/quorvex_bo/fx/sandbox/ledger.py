@@ -1,8 +1,10 @@
-"""The payments the sandbox has issued, per rail and reference, and their life.
+"""The payments the sandbox has issued, per rail and reference, their life, and every
+gateway call received.
 
 A payment is pending until the payer pays or rejects it, the merchant cancels it, or
-its expiry passes; then it stays as it is. Requests arrive on many threads at once,
-so every read and change goes through one lock, and readers get frozen snapshots.
+its expiry passes on the sandbox clock; then it stays as it is. Requests arrive on
+many threads at once, so every read and change goes through one lock, and readers get
+frozen snapshots. With a store, every change is written through before it is shown.
 """
 
 from __future__ import annotations
@@ -13,6 +15,12 @@ import threading
 from collections.abc import Callable
 from dataclasses import dataclass
 from decimal import ROUND_HALF_EVEN, Decimal
+from typing import TYPE_CHECKING, Any
+
+from quorvex_bo.fx.sandbox.errors import SandboxError
+
+if TYPE_CHECKING:
+    from quorvex_bo.fx.sandbox.store import Store
 
 # The fixed sandbox exchange rate: bolivianos per US dollar.
 BOB_PER_USD = Decimal("6.96")
@@ -20,18 +28,11 @@ _CENT = Decimal("0.01")
 
 
 class Rail(str, enum.Enum):
-    """A payment rail, with the path its gateway operations live under."""
+    """A payment rail."""
 
     PIX = "pix"
     CRYPTO = "crypto"
     BINANCE = "binance"
-
-    @property
-    def base_path(self) -> str:
-        return _BASE_PATHS[self]
-
-
-_BASE_PATHS = {Rail.PIX: "qr/pix/v2", Rail.CRYPTO: "qr/koibanx/v2", Rail.BINANCE: "qr/binance/v2"}
 
 
 class State(str, enum.Enum):
@@ -44,12 +45,14 @@ class State(str, enum.Enum):
 
 
 class Delivery(str, enum.Enum):
-    """Where the notification of a settled payment stands."""
+    """Where the notification of a settled payment stands. WITHHELD: the sandbox was
+    told never to send it (a notification lost for good)."""
 
     NONE = "none"
     IN_PROGRESS = "in progress"
     DELIVERED = "delivered"
     FAILED = "failed"
+    WITHHELD = "withheld"
 
 
 @dataclass(frozen=True)
@@ -64,16 +67,31 @@ class Webhook:
 @dataclass(frozen=True)
 class Attempt:
     """One try at delivering a notification: the receiver's HTTP status, or None with the
-    reason no answer came, and the start of what it answered."""
+    reason no answer came, and the start of what it answered. `kind` says why it was
+    sent: "notification", "resend", "duplicate" or "stale"."""
 
     number: int
     at: float
     status: int | None
     detail: str
+    kind: str = "notification"
 
     @property
     def succeeded(self) -> bool:
         return self.status is not None and 200 <= self.status <= 299
+
+
+@dataclass(frozen=True)
+class GatewayCall:
+    """One gateway request as the sandbox received it. `status` is the HTTP status
+    answered, 0 when the connection was dropped without an answer; `at` is the
+    sandbox clock."""
+
+    operation: str
+    rail: Rail
+    reference: str | None
+    status: int
+    at: float
 
 
 @dataclass(frozen=True)
@@ -104,7 +122,7 @@ class Payment:
         return (self.amount / BOB_PER_USD).quantize(_CENT, ROUND_HALF_EVEN)
 
 
-class LedgerError(Exception):
+class LedgerError(SandboxError):
     """A change the ledger refuses; `code` is the gateway code the sandbox answers with."""
 
     code = "GQ-400"
@@ -131,13 +149,26 @@ class NotPending(LedgerError):
         self.payment = payment
 
 
-class Ledger:
-    """All payments of one sandbox; safe to use from any number of threads."""
+class StillPending(LedgerError):
+    """A notification asked for before the payment has anything to tell."""
 
-    def __init__(self, clock: Callable[[], float]) -> None:
+    def __init__(self, payment: Payment) -> None:
+        super().__init__((payment.rail, payment.reference),
+                         f"payment {payment.reference} is still pending: nothing to notify")
+
+
+class Ledger:
+    """All payments and calls of one sandbox; safe to use from any number of threads."""
+
+    def __init__(self, clock: Callable[[], float], store: Store | None = None) -> None:
         self._clock = clock
+        self._store_to = store
         self._changed = threading.Condition()
         self._payments: dict[tuple[Rail, str], Payment] = {}
+        self._calls: list[GatewayCall] = []
+        if store is not None:
+            self._payments = {(p.rail, p.reference): p for p in store.payments()}
+            self._calls = store.calls()
 
     def open(self, payment: Payment) -> Payment:
         """Records a new pending payment; a reference is used once per rail."""
@@ -145,38 +176,54 @@ class Ledger:
         with self._changed:
             if key in self._payments:
                 raise DuplicatePayment(key, f"reference {payment.reference} already exists")
-            self._payments[key] = payment
-            self._changed.notify_all()
-        return payment
+            return self._store(payment)
 
     def get(self, rail: Rail, reference: str) -> Payment:
         with self._changed:
             return self._current((rail, reference))
 
     def all(self) -> list[Payment]:
+        """Every payment, oldest first."""
         with self._changed:
-            return [self._current(key) for key in self._payments]
+            return [self._current(key) for key in list(self._payments)]
 
-    def settle(self, rail: Rail, reference: str, state: State, detail: str) -> Payment:
+    def settle(self, rail: Rail, reference: str, state: State, detail: str,
+               **changes: Any) -> Payment:
         """Moves a pending payment to a final state; exactly one caller succeeds."""
         with self._changed:
             payment = self._current((rail, reference))
             if payment.state is not State.PENDING:
                 raise NotPending(payment)
-            return self._store(payment, state=state, detail=detail, settled_at=self._clock())
+            return self._store(payment, state=state, detail=detail, settled_at=self._clock(),
+                               **changes)
 
-    def set_delivery(self, rail: Rail, reference: str, delivery: Delivery) -> Payment:
-        with self._changed:
-            return self._store(self._current((rail, reference)), delivery=delivery)
-
-    def record(self, rail: Rail, reference: str, attempt: Attempt) -> Payment:
+    def set_delivery(self, rail: Rail, reference: str, delivery: Delivery,
+                     unless: tuple[Delivery, ...] = ()) -> Payment | None:
+        """Sets where the notification stands; None (and no change) when it stands at
+        one of `unless`, so that two threads cannot both start the same delivery."""
         with self._changed:
             payment = self._current((rail, reference))
-            return self._store(payment, attempts=(*payment.attempts, attempt))
+            if payment.delivery in unless:
+                return None
+            return self._store(payment, delivery=delivery)
 
-    def next_attempt_number(self, rail: Rail, reference: str) -> int:
+    def record(self, rail: Rail, reference: str, make: Callable[[int], Attempt]) -> Attempt:
+        """Adds the attempt `make` builds from its number (1 for the first)."""
         with self._changed:
-            return len(self._current((rail, reference)).attempts) + 1
+            payment = self._current((rail, reference))
+            attempt = make(len(payment.attempts) + 1)
+            self._store(payment, attempts=(*payment.attempts, attempt))
+            return attempt
+
+    def log_call(self, call: GatewayCall) -> None:
+        with self._changed:
+            self._calls.append(call)
+            if self._store_to is not None:
+                self._store_to.add_call(call)
+
+    def calls(self) -> list[GatewayCall]:
+        with self._changed:
+            return list(self._calls)
 
     def wait(self, rail: Rail, reference: str, done: Callable[[Payment], bool],
              timeout: float) -> Payment:
@@ -196,8 +243,10 @@ class Ledger:
                                   settled_at=payment.expires_at)
         return payment
 
-    def _store(self, payment: Payment, **changes: object) -> Payment:
+    def _store(self, payment: Payment, **changes: Any) -> Payment:
         updated = dataclasses.replace(payment, **changes)
+        if self._store_to is not None:
+            self._store_to.put_payment(updated)
         self._payments[(payment.rail, payment.reference)] = updated
         self._changed.notify_all()
         return updated

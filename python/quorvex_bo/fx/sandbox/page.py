@@ -26,47 +26,64 @@ button:focus-visible { outline: 3px solid #1a1a1a; outline-offset: 2px; }
 table { border-collapse: collapse; } th, td { padding: .25rem .75rem;
         border-bottom: 1px solid #767676; text-align: left; }
 caption { text-align: left; }
+body.wide { max-width: 72rem; }
+label { display: inline-block; margin: 0 1rem .5rem 0; }
+select, input { font: inherit; padding: .25rem; border: 1px solid #767676; }
+input[type=number] { width: 6rem; }
+button.quiet { color: #0b5394; background: #fff; border: 1px solid #0b5394; padding: .25rem 1rem; }
+fieldset { border: 1px solid #767676; margin: 0 0 1rem; }
+section { margin-bottom: 1.5rem; }
+td.state-paid { color: #1d6b2c; } td.state-cancelled, td.state-expired { color: #8b1a1a; }
 .notice { padding: .5rem 1rem; border-left: 4px solid #8b1a1a; background: #fdf2f2; }
 """
 
-_RAIL_NAMES = {Rail.PIX: "Pix", Rail.CRYPTO: "virtual-asset", Rail.BINANCE: "Binance"}
+RAIL_NAMES = {Rail.PIX: "Pix", Rail.CRYPTO: "virtual-asset", Rail.BINANCE: "Binance"}
 
-# Fetches the live part again every second and swaps it in when it changed.
+# Fetches the page again every second and swaps in each live part that changed; the
+# forms around them are left alone, so focus and typed text survive the refresh.
 _SCRIPT = """
-const live = document.getElementById("live");
-let last = live.innerHTML;
 setInterval(async () => {
-  const answer = await fetch(location.pathname + "?part=live", {cache: "no-store"});
-  const html = answer.ok ? await answer.text() : last;
-  if (html !== last) { live.innerHTML = html; last = html; }
+  try {
+    const answer = await fetch(location.href, {cache: "no-store"});
+    if (!answer.ok) return;
+    const fresh = new DOMParser().parseFromString(await answer.text(), "text/html");
+    for (const part of document.querySelectorAll("[data-live]")) {
+      const next = fresh.getElementById(part.id);
+      if (next && next.innerHTML !== part.innerHTML) part.innerHTML = next.innerHTML;
+    }
+  } catch (error) { /* the sandbox stopped; try again later */ }
 }, 1000);
 """
 
 
-def document(title: str, body: str, *, script: bool = False) -> str:
+def document(title: str, body: str, *, script: bool = False, wide: bool = False) -> str:
     tail = f"<script>{_SCRIPT}</script>" if script else ""
+    body_tag = '<body class="wide">' if wide else "<body>"
     return (f'<!doctype html><html lang="en"><head><meta charset="utf-8">'
             f'<meta name="viewport" content="width=device-width, initial-scale=1">'
             f"<title>{escape(title)}</title><style>{_STYLE}</style></head>"
-            f"<body><main>{body}</main>{tail}</body></html>")
+            f"{body_tag}<main>{body}</main>{tail}</body></html>")
+
+
+def notice_html(notice: str) -> str:
+    return f'<p class="notice" role="alert">{escape(notice)}</p>' if notice else ""
 
 
 def payer_page(payment: Payment, image_base64: str, notice: str = "") -> str:
     """The page a scanned QR leads to."""
-    title = f"Pay {_RAIL_NAMES[payment.rail]} QR {payment.reference}"
-    notice_html = f'<p class="notice" role="alert">{escape(notice)}</p>' if notice else ""
-    body = (f"<h1>{escape(title)}</h1>{notice_html}"
+    title = f"Pay {RAIL_NAMES[payment.rail]} QR {payment.reference}"
+    body = (f"<h1>{escape(title)}</h1>{notice_html(notice)}"
             f'<img id="qr" width="240" height="240" src="data:image/png;base64,{image_base64}" '
             f'alt="QR code of payment {escape(payment.reference)}">'
-            f'<div id="live" aria-live="polite">{live_part(payment)}</div>')
+            f'<div id="live" data-live aria-live="polite">{live_part(payment)}</div>')
     return document(title, body, script=True)
 
 
 def live_part(payment: Payment) -> str:
     """What changes while the page is open: status, actions and delivery attempts."""
     rows = [
-        ("Amount", f"{_money(payment.amount)} {payment.currency}", "amount"),
-        ("Converted", f"{_money(payment.converted_amount)} {payment.converted_currency} "
+        ("Amount", f"{money(payment.amount)} {payment.currency}", "amount"),
+        ("Converted", f"{money(payment.converted_amount)} {payment.converted_currency} "
                       f"at {BOB_PER_USD} BOB per USD", "converted"),
         ("Status", payment.state.value, "status"),
         ("Expires", wire.stamp(payment.expires_at), "expires"),
@@ -82,7 +99,7 @@ def _actions(payment: Payment) -> str:
         return ""
     base = f"/pay/{payment.rail.value}/{escape(payment.reference)}"
     return (f'<form method="post" action="{base}/pay"><button id="pay" type="submit">'
-            f"Pay {escape(_money(payment.amount))} {payment.currency}</button></form>"
+            f"Pay {escape(money(payment.amount))} {payment.currency}</button></form>"
             f'<form method="post" action="{base}/reject"><button id="reject" class="reject" '
             f'type="submit">Reject</button></form>')
 
@@ -100,19 +117,9 @@ def _attempts(payment: Payment) -> str:
             f'<th scope="col">Body</th></tr></thead><tbody>{rows}</tbody></table>')
 
 
-def index(payments: list[Payment]) -> str:
-    """The sandbox's home page: every payment, newest first, each linked to its page."""
-    items = "".join(
-        f'<li><a href="/pay/{p.rail.value}/{escape(p.reference)}">{p.rail.value} '
-        f"{escape(p.reference)}</a>: {_money(p.amount)} {p.currency}, {p.state.value}</li>"
-        for p in sorted(payments, key=lambda p: p.created_at, reverse=True))
-    listing = f"<ul>{items}</ul>" if items else "<p>No payments yet.</p>"
-    return document("Quorvex sandbox", f"<h1>Quorvex sandbox</h1>{listing}")
-
-
 def not_found(message: str) -> str:
     return document("Not found", f"<h1>Not found</h1><p>{escape(message)}</p>")
 
 
-def _money(amount: Decimal) -> str:
+def money(amount: Decimal) -> str:
     return f"{amount:.2f}"
