@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from quorvex_bo.fx import ValidationError
-from quorvex_bo.fx.book import HEADER, Cause, PaymentBook, PaymentState as S, next_state
+from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state
 from quorvex_bo.fx.book.states import LIVE
 
 from .conftest import PIX
@@ -28,9 +28,9 @@ def post(book: PaymentBook, reference: str, body: object, **headers: str):
 
 
 @pytest.mark.parametrize("how", ["webhook", "duplicate_webhook", "missed_webhook"])
-def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, how):
+def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, how):
     payment = book.create("o-1", **PIX)
-    assert book.create("o-1", **PIX) == payment and len(gateway.ledger.all()) == 1
+    assert book.create("o-1", **PIX) == payment and len(gateway.payments()) == 1
     if how == "duplicate_webhook":
         gateway.inject("webhook", "duplicate_webhook")
     if how == "missed_webhook":
@@ -41,7 +41,7 @@ def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, how):
     if how == "missed_webhook":
         endpoint[1][0] = app
         assert book.get("o-1").state is S.PENDING
-        book._clock.advance(10)  # the first check is due
+        clock.advance(10)  # the first check is due
         assert [p.state for p in book.reconcile()] == [S.PAID]
     assert book.get("o-1").state is S.PAID and book.reconcile() == []
     assert [(e.state, e.cause) for e in events(book)] == [
@@ -116,7 +116,7 @@ def test_expired_payments_are_closed(book, gateway, clock, order, cancelled):
 def test_bad_input_raises_and_leaves_nothing(book, gateway, change, error):
     with pytest.raises(error):
         book.create("o-6", **{**PIX, **change})
-    assert book.get("o-6") is None and gateway.ledger.all() == []
+    assert book.get("o-6") is None and gateway.payments() == []
 
 
 def test_a_locked_database_answers_503_and_writes_nothing(db_url, client, gateway, endpoint):
@@ -145,6 +145,14 @@ def test_no_sequence_of_reports_pays_twice_or_reopens(reports):
             paid += moved is S.PAID
             state = moved
     assert paid <= 1
+
+
+def test_a_schema_newer_than_the_library_is_refused(db_url, client):
+    with PaymentBook(db_url, client, webhook_url="https://x/h") as book, \
+            book._db.transaction(write=True) as tx:
+        tx.run("INSERT INTO book_schema (version, applied_at) VALUES (99, 0)")
+    with pytest.raises(BookError, match="schema version 99"):
+        PaymentBook(db_url, client, webhook_url="https://x/h")
 
 
 def test_the_webhook_url_must_be_http(db_url, client):
