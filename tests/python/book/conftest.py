@@ -7,9 +7,6 @@ from __future__ import annotations
 import itertools
 import os
 import pathlib
-import shutil
-import subprocess
-import tempfile
 import threading
 import time
 import wsgiref.simple_server
@@ -21,7 +18,8 @@ from quorvex_bo.fx import Client
 from quorvex_bo.fx.book import PaymentBook
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
-PG_BIN = pathlib.Path(os.environ.get("QBO_PG_BIN", "/usr/lib/postgresql/15/bin"))
+from . import pg_server
+
 PIX = {"rail": "pix", "amount": "10.50", "glosa": "001|Centro|Ventas|Pedido",
        "payer_cpf": "12345678901", "payer_phone": "+5511999999999"}
 _databases = itertools.count()
@@ -46,42 +44,19 @@ class Clock:
 
 @pytest.fixture(scope="session")
 def postgres_server():
-    """A PostgreSQL server on a Unix socket in a temporary directory (no TCP), run as
-    the postgres user when the tests run as root; yields the socket directory."""
-    if not (PG_BIN / "initdb").exists():
-        pytest.skip(f"PostgreSQL server binaries not found in {PG_BIN} "
+    """A PostgreSQL server for the session; yields its socket directory."""
+    if not pg_server.available():
+        pytest.skip(f"PostgreSQL server binaries not found in {pg_server.PG_BIN} "
                     "(Debian: apt-get install postgresql-15)")
-    root = pathlib.Path(tempfile.mkdtemp(prefix="qbo-pg-"))
-    sudo = []
-    if os.geteuid() == 0:
-        shutil.chown(root, "postgres")
-        sudo = ["runuser", "-u", "postgres", "--"]
-    data, log = root / "data", root / "server.log"
-    subprocess.run([*sudo, PG_BIN / "initdb", "-D", data, "-A", "trust", "-U", "postgres",
-                    "-E", "UTF8", "--no-sync"], check=True, capture_output=True)
-    options = f"-c listen_addresses='' -c unix_socket_directories={root} -c fsync=off " \
-              "-c max_connections=200"
-    subprocess.run([*sudo, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-o", options, "-w",
-                    "start"], check=True, capture_output=True)
-    try:
-        yield root
-    finally:
-        subprocess.run([*sudo, PG_BIN / "pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"],
-                       capture_output=True)
-        shutil.rmtree(root, ignore_errors=True)
+    with pg_server.temporary_server() as socket:
+        yield socket
 
 
 def _new_database(kind: str, request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
     if kind == "sqlite":
         return f"sqlite:///{tmp_path / 'book.db'}"
-    import psycopg
-
-    socket = request.getfixturevalue("postgres_server")
-    name = f"book_{os.getpid()}_{next(_databases)}"
-    with psycopg.connect(f"postgresql://postgres@/postgres?host={socket}",
-                         autocommit=True) as admin:
-        admin.execute(f"CREATE DATABASE {name}")
-    return f"postgresql://postgres@/{name}?host={socket}"
+    return pg_server.new_database(request.getfixturevalue("postgres_server"),
+                                  f"book_{os.getpid()}_{next(_databases)}")
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
