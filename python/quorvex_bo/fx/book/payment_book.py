@@ -295,8 +295,9 @@ class PaymentBook:
 
     def _parse(self, stored: Stored, headers: list[tuple[str, str]], body: bytes | str
                ) -> FxNotification | BinanceNotification:
-        parse = parse_binance if stored.payment.rail == "binance" else parse_fx
-        return parse(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
+        if stored.payment.rail == "binance":
+            return parse_binance(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
+        return parse_fx(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
 
     def _apply(self, reference: str, note: FxNotification | BinanceNotification,
                notification: int) -> tuple[Payment, bool]:

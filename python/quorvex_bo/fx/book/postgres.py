@@ -8,6 +8,7 @@ broken connection is dropped and the next call opens a new one.
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -15,10 +16,12 @@ from typing import Any
 from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction, placeholders
 from quorvex_bo.fx.book.errors import BookError, StorageError
 
+# Imported by name: the package type-checks and imports without the extra installed.
+psycopg: Any
 try:
-    import psycopg
+    psycopg = importlib.import_module("psycopg")
 except ImportError:  # pragma: no cover - depends on the installation
-    psycopg = None  # type: ignore[assignment]
+    psycopg = None
 
 # Any fixed number: the key of the advisory lock that serialises migrations.
 _SCHEMA_LOCK = 0x71B0_0B00
