@@ -68,8 +68,8 @@ def test_a_lost_generation_answer_is_learned_never_repeated(book, gateway, clock
 def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gateway):
     payment = book.create("o-3", **PIX)
     secret = gateway.payment("pix", payment.reference).webhook.value
-    [(digest,)] = book._db.transaction(write=False).__enter__().rows(
-        "SELECT secret_digest FROM book_payments")
+    with book._db.transaction(write=False) as tx:
+        [(digest,)] = tx.rows("SELECT secret_digest FROM book_payments")
     paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}
     replies = [post(book, payment.reference, paid, **{HEADER: digest}).status,
                post(book, payment.reference, paid).status,

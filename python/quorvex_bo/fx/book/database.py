@@ -42,7 +42,8 @@ class Transaction(abc.ABC):
 
 
 class Database(abc.ABC):
-    """A connection per thread to one database."""
+    """A small pool of connections to one database, each used by one transaction at
+    a time (web servers start a thread per request: connections must outlive them)."""
 
     #: Appended to a SELECT that reads rows about to be changed.
     for_update: str
@@ -50,10 +51,11 @@ class Database(abc.ABC):
     skip_locked: str
     #: Column types of the schema, by role.
     types: dict[str, str]
+    #: Idle connections kept for the next transactions; more are closed.
+    idle_limit = 8
 
     def __init__(self) -> None:
-        self._local = threading.local()
-        self._all: list[Any] = []
+        self._idle: list[Any] = []
         self._lock = threading.Lock()
 
     @contextmanager
@@ -61,16 +63,21 @@ class Database(abc.ABC):
         """A transaction: committed when the block ends, rolled back when it raises.
         A write transaction on SQLite takes the write lock at once (``BEGIN
         IMMEDIATE``), so two writers never deadlock upgrading their locks."""
-        connection = self._connection()
-        with self._errors(connection):
-            tx = self._begin(connection, write)
+        connection = self._acquire()
         try:
-            yield tx
+            with self._errors(connection):
+                tx = self._begin(connection, write)
+            try:
+                yield tx
+            except BaseException:
+                self._rollback(connection)
+                raise
+            with self._errors(connection):
+                self._commit(connection)
         except BaseException:
-            self._rollback(connection)
+            self._discard(connection)
             raise
-        with self._errors(connection):
-            self._commit(connection)
+        self._release(connection)
 
     @abc.abstractmethod
     def lock_schema(self, tx: Transaction) -> None:
@@ -78,41 +85,39 @@ class Database(abc.ABC):
 
     def close(self) -> None:
         with self._lock:
-            connections, self._all = self._all, []
+            connections, self._idle = self._idle, []
         for connection in connections:
-            try:
-                connection.close()
-            except Exception:  # a connection already broken needs no closing
-                pass
-        self._local = threading.local()
+            _close(connection)
 
-    def _connection(self) -> Any:
-        connection = getattr(self._local, "connection", None)
-        if connection is None:
-            with self._errors(None):
-                connection = self._connect()
-            self._local.connection = connection
-            with self._lock:
-                self._all.append(connection)
-        return connection
-
-    def _forget(self, connection: Any) -> None:
-        """Drops a broken connection; the thread's next transaction opens a new one."""
-        if getattr(self._local, "connection", None) is connection:
-            self._local.connection = None
+    def _acquire(self) -> Any:
         with self._lock:
-            if connection in self._all:
-                self._all.remove(connection)
-        try:
-            connection.close()
-        except Exception:
-            pass
+            if self._idle:
+                return self._idle.pop()
+        with self._errors(None):
+            return self._connect()
+
+    def _release(self, connection: Any) -> None:
+        with self._lock:
+            if len(self._idle) < self.idle_limit:
+                self._idle.append(connection)
+                return
+        _close(connection)
+
+    def _discard(self, connection: Any) -> None:
+        """After a failure: a connection still usable goes back, a broken one is closed."""
+        if self._usable(connection):
+            self._release(connection)
+        else:
+            _close(connection)
 
     def _rollback(self, connection: Any) -> None:
         try:
             connection.execute("ROLLBACK")
         except Exception:  # the connection is gone: the server rolls back for us
-            self._forget(connection)
+            pass
+
+    def _usable(self, connection: Any) -> bool:
+        return True
 
     @abc.abstractmethod
     def _connect(self) -> Any: ...
@@ -128,6 +133,13 @@ class Database(abc.ABC):
     def _errors(self, connection: Any) -> Iterator[None]:
         """Turns the driver's failures into :class:`StorageError` or :class:`Conflict`."""
         yield
+
+
+def _close(connection: Any) -> None:
+    try:
+        connection.close()
+    except Exception:  # a connection already broken needs no closing
+        pass
 
 
 def safe_url(url: str) -> str:

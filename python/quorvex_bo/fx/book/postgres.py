@@ -61,6 +61,10 @@ class PostgresDatabase(Database):
             options=f"-c lock_timeout={milliseconds} -c statement_timeout={milliseconds * 6}",
         )
 
+    def _usable(self, connection: Any) -> bool:
+        return not connection.broken and connection.info.transaction_status == \
+            psycopg.pq.TransactionStatus.IDLE
+
     def _begin(self, connection: Any, write: bool) -> Transaction:
         connection.execute("BEGIN")
         return _PostgresTransaction(self, connection)
@@ -72,8 +76,6 @@ class PostgresDatabase(Database):
         except psycopg.errors.UniqueViolation as error:
             raise Conflict(type(error).__name__) from None
         except psycopg.Error as error:
-            if connection is not None and connection.broken:
-                self._forget(connection)
             # The class and SQLSTATE only: a server message may quote values.
             code = getattr(error, "sqlstate", None) or "no SQLSTATE"
             raise StorageError(

@@ -43,7 +43,8 @@ class SqliteDatabase(Database):
         pass  # the write transaction is the lock
 
     def _connect(self) -> sqlite3.Connection:
-        connection = sqlite3.connect(self._path, timeout=self._timeout, isolation_level=None)
+        connection = sqlite3.connect(self._path, timeout=self._timeout, isolation_level=None,
+                                     check_same_thread=False)
         connection.execute(f"PRAGMA busy_timeout = {int(self._timeout * 1000)}")
         connection.execute("PRAGMA journal_mode = WAL")
         # FULL: a committed transaction survives a power cut, not only a crash.
@@ -65,6 +66,9 @@ class SqliteDatabase(Database):
             if connection is not None and connection.in_transaction:
                 self._rollback(connection)
             raise _storage_error(error) from None
+
+    def _usable(self, connection: Any) -> bool:
+        return not connection.in_transaction
 
 
 def _storage_error(error: sqlite3.Error) -> StorageError:
