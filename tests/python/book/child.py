@@ -9,7 +9,6 @@ from __future__ import annotations
 import json
 import os
 import random
-import socketserver
 import sys
 import threading
 import time
@@ -17,22 +16,13 @@ import wsgiref.simple_server
 
 import httpx
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "python"))
+HERE = os.path.dirname(__file__)
+sys.path[:0] = [os.path.join(HERE, "..", "..", "..", "python"), HERE]
+
+from conftest import PIX, Quiet, Server  # noqa: E402
 
 from quorvex_bo.fx import Client, QuorvexError  # noqa: E402
 from quorvex_bo.fx.book import HEADER, PaymentBook, PaymentState  # noqa: E402
-
-PIX = {"rail": "pix", "amount": "10.50", "glosa": "001|Centro|Ventas|Pedido",
-       "payer_cpf": "12345678901", "payer_phone": "+5511999999999", "expires_in": 600}
-
-
-class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
-    daemon_threads = True
-
-
-class _Quiet(wsgiref.simple_server.WSGIRequestHandler):
-    def log_message(self, *args: object) -> None:
-        pass
 
 
 def record(path: str):
@@ -51,7 +41,7 @@ def crash(db, gateway, port, orders, log_path, seed) -> None:
                     max_retries=0)
     book = PaymentBook(db, client, webhook_url=f"http://127.0.0.1:{port}/hooks")
     server = wsgiref.simple_server.make_server("127.0.0.1", int(port), book.wsgi_app(),
-                                               _Server, _Quiet)
+                                               Server, Quiet)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     handler = record(log_path)
     book.reconcile()
@@ -66,7 +56,7 @@ def crash(db, gateway, port, orders, log_path, seed) -> None:
                 httpx.post(f"{gateway}/_sandbox/faults", json={
                     "operation": "pix.generate", "kind": rng.choice(["drop", "unavailable"])})
             try:
-                book.create(f"order-{i}", **PIX)
+                book.create(f"order-{i}", expires_in=600, **PIX)
             except QuorvexError:
                 pass  # refused and recorded failed: the order stays unpaid
         elif payment.state is PaymentState.PENDING and i % 3 != 2:

@@ -18,7 +18,10 @@ from quorvex_bo.fx import Client
 from quorvex_bo.fx.book import PaymentBook
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
-from . import pg_server
+try:
+    from . import pg_server
+except ImportError:  # imported by the child processes as a plain module
+    import pg_server  # type: ignore[no-redef]
 
 PIX = {"rail": "pix", "amount": "10.50", "glosa": "001|Centro|Ventas|Pedido",
        "payer_cpf": "12345678901", "payer_phone": "+5511999999999"}
@@ -28,9 +31,8 @@ _databases = itertools.count()
 class Clock:
     """Time shared by the sandbox and the book, moved by the test."""
 
-    def __init__(self) -> None:
-        self.now = time.time()
-        self.lag = 0.0  # how far the gateway's clock is behind the book's
+    def __init__(self) -> None:  # lag: how far the gateway's clock is behind the book's
+        self.now, self.lag = time.time(), 0.0
 
     def __call__(self) -> float:
         return self.now
@@ -40,6 +42,19 @@ class Clock:
 
     def advance(self, seconds: float) -> None:
         self.now += seconds
+
+
+def events(book: PaymentBook) -> list:
+    """The events not delivered yet, delivered now."""
+    seen: list = []
+    book.process_events(seen.append)
+    return seen
+
+
+def rows(book: PaymentBook, sql: str) -> list:
+    """What the book's database holds, as a dump would show it."""
+    with book._db.transaction(write=False) as tx:
+        return tx.rows(sql)
 
 
 @pytest.fixture(scope="session")
@@ -52,16 +67,12 @@ def postgres_server():
         yield socket
 
 
-def _new_database(kind: str, request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
-    if kind == "sqlite":
+@pytest.fixture(params=["sqlite", "postgresql"])
+def db_url(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
+    if request.param == "sqlite":
         return f"sqlite:///{tmp_path / 'book.db'}"
     return pg_server.new_database(request.getfixturevalue("postgres_server"),
                                   f"book_{os.getpid()}_{next(_databases)}")
-
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def db_url(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> str:
-    return _new_database(request.param, request, tmp_path)
 
 
 @pytest.fixture
@@ -82,11 +93,11 @@ def client(gateway: Sandbox):
         yield client
 
 
-class _Server(ThreadingMixIn, wsgiref.simple_server.WSGIServer):
+class Server(ThreadingMixIn, wsgiref.simple_server.WSGIServer):
     daemon_threads = True
 
 
-class _Quiet(wsgiref.simple_server.WSGIRequestHandler):
+class Quiet(wsgiref.simple_server.WSGIRequestHandler):
     def log_message(self, format: str, *args: object) -> None:
         pass
 
@@ -96,7 +107,7 @@ def endpoint():
     """A wsgiref server on 127.0.0.1 serving whatever app is put in ``app[0]``."""
     app: list = [None]
     server = wsgiref.simple_server.make_server(
-        "127.0.0.1", 0, lambda environ, start: app[0](environ, start), _Server, _Quiet)
+        "127.0.0.1", 0, lambda environ, start: app[0](environ, start), Server, Quiet)
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
                               daemon=True)
     thread.start()

@@ -11,15 +11,9 @@ from quorvex_bo.fx import ValidationError
 from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state
 from quorvex_bo.fx.book.states import LIVE
 
-from .conftest import PIX
+from .conftest import PIX, events, rows
 
 BINANCE = {"rail": "binance", "amount": "20", "glosa": "001|Centro|Ventas|Pedido"}
-
-
-def events(book: PaymentBook) -> list:
-    seen: list = []
-    book.process_events(seen.append)
-    return seen
 
 
 def post(book: PaymentBook, reference: str, body: object, **headers: str):
@@ -71,8 +65,7 @@ def test_a_lost_generation_answer_is_learned_never_repeated(book, gateway, clock
 def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gateway):
     payment = book.create("o-3", **PIX)
     secret = gateway.payment("pix", payment.reference).webhook.value
-    with book._db.transaction(write=False) as tx:
-        [(digest,)] = tx.rows("SELECT secret_digest FROM book_payments")
+    [(digest,)] = rows(book, "SELECT secret_digest FROM book_payments")
     paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}
     replies = [post(book, payment.reference, paid, **{HEADER: digest}).status,
                post(book, payment.reference, paid).status,
@@ -83,11 +76,9 @@ def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gatewa
                     **{HEADER: secret}).status]
     assert replies == [401, 401, 404, 413, 200, 200]
     assert book.get("o-3").state is S.PAID
-    with book._db.transaction(write=False) as tx:
-        outcomes = [row[0] for row in tx.rows("SELECT outcome FROM book_notifications "
-                                              "ORDER BY id")]
-        dump = repr([tx.rows(f"SELECT * FROM {table}") for table in (
-            "book_payments", "book_notifications", "book_transitions", "book_events")])
+    outcomes = [o for (o,) in rows(book, "SELECT outcome FROM book_notifications ORDER BY id")]
+    dump = repr([rows(book, f"SELECT * FROM {table}") for table in (
+        "book_payments", "book_notifications", "book_transitions", "book_events")])
     assert outcomes == ["rejected", "rejected", "applied", "unchanged"]
     assert secret not in dump and secret not in repr(book.get("o-3"))
 

@@ -20,7 +20,7 @@ from quorvex_bo.fx.book import PaymentBook, PaymentState
 from quorvex_bo.fx.book.states import FINAL
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
-from .conftest import PIX
+from .conftest import PIX, events, rows
 
 CHILD = pathlib.Path(__file__).with_name("child.py")
 KILLS, ORDERS = 50, 150
@@ -30,11 +30,6 @@ def _free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
-
-
-def _books_table(book: PaymentBook, sql: str) -> list:
-    with book._db.transaction(write=False) as tx:
-        return tx.rows(sql)
 
 
 def test_killed_at_random_moments_every_order_ends_once(db_url, tmp_path):
@@ -60,10 +55,10 @@ def test_killed_at_random_moments_every_order_ends_once(db_url, tmp_path):
             payments = {p.reference: p for order in range(ORDERS)
                         for p in book.payments(f"order-{order}")}
             latest = [book.get(f"order-{order}") for order in range(ORDERS)]
-            paid_events = _books_table(book, "SELECT e.id, p.reference FROM book_events e JOIN "
+            paid_events = rows(book, "SELECT e.id, p.reference FROM book_events e JOIN "
                                              "book_payments p ON p.id = e.payment_id "
                                              "WHERE e.state = 'paid'")
-            stored = collections.Counter(reference for (reference,) in _books_table(
+            stored = collections.Counter(reference for (reference,) in rows(
                 book, "SELECT p.reference FROM book_notifications n JOIN book_payments p "
                       "ON p.id = n.payment_id WHERE n.outcome <> 'rejected'"))
         generated = collections.Counter(call.reference for call in gateway.calls()
@@ -101,14 +96,8 @@ def test_four_processes_racing_webhooks_and_reconciles(db_url, tmp_path, gateway
                   for seed in range(4)]
         assert [racer.wait(120) for racer in racers] == [0, 0, 0, 0]
         assert all(book.get(f"race-{i}").state is PaymentState.PAID for i in range(40))
-        events = collections.Counter((e.reference, e.state) for e in _events(book))
-        assert all(events[(r, PaymentState.PAID)] == 1 for r in refs)
+        paid = collections.Counter((e.reference, e.state) for e in events(book))
+        assert all(paid[(r, PaymentState.PAID)] == 1 for r in refs)
     verified = collections.Counter(c.reference for c in gateway.calls()
                                    if c.operation == "pix.verify")
     assert max(verified.values(), default=1) == 1
-
-
-def _events(book: PaymentBook) -> list:
-    seen: list = []
-    book.process_events(seen.append)
-    return seen
