@@ -9,7 +9,10 @@ from hypothesis import given, strategies as st
 
 from quorvex_bo.fx import ValidationError
 from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state
-from quorvex_bo.fx.book.states import LIVE
+from quorvex_bo.fx.book.states import LIVE, from_status
+from quorvex_bo.fx.models import PaymentStatus
+
+BOOK_ONLY = {S.CREATING, S.UNCONFIRMED, S.FAILED}  # the book's own states
 
 from .conftest import PIX, events, rows
 
@@ -127,6 +130,10 @@ def test_a_locked_database_answers_503_and_writes_nothing(db_url, client, gatewa
         assert book.get("o-7").state is S.PENDING
         assert post(book, payment.reference, note, **{HEADER: secret}).status == 200
         assert [e.state for e in events(book)] == [S.PENDING, S.PAID]
+
+
+def test_every_gateway_status_is_a_state_of_the_book():
+    assert {from_status(status) for status in PaymentStatus} == set(S) - BOOK_ONLY | {None}
 
 
 @given(st.lists(st.sampled_from(list(S)), max_size=12))

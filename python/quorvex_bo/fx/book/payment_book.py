@@ -332,8 +332,8 @@ class PaymentBook:
                 changed.append(payment)
         done = 0
         while limit is None or done < limit:
-            batch = self._store.claim_due(now, self._lease, min(100, (limit or 100) - done)
-                                          if limit else 100)
+            batch = self._store.claim_due(now, self._lease,
+                                          100 if limit is None else min(100, limit - done))
             if not batch:
                 break
             for stored in batch:
