@@ -26,6 +26,7 @@ from decimal import Decimal
 from typing import Any, Callable, Sequence
 
 from quorvex_bo.fx import _native
+from quorvex_bo.fx.book import command as book_commands
 from quorvex_bo.fx.client import BinanceRail, Client, CryptoRail, PixRail
 from quorvex_bo.fx.errors import QuorvexError
 from quorvex_bo.fx.models import WebhookTarget
@@ -135,6 +136,7 @@ def _parser() -> argparse.ArgumentParser:
     raw.add_argument("op")
     raw.add_argument("payload", nargs="?", default="", help="JSON text, or - for stdin")
     _add_operations(commands)
+    book_commands.add_commands(commands)
     return parser
 
 
@@ -150,8 +152,6 @@ def _raw(op: str, payload: str) -> int:
 
 
 def _operate(args: argparse.Namespace) -> int:
-    if not args.client_id:
-        raise UsageError(f"--client-id or ${_ENV['client_id']} is required")
     options = {k: v for k, v in vars(args).items() if k not in _GLOBAL_KEYS}
     save = options.pop("save_image", None)
     url = options.pop("webhook_url", None)
@@ -159,17 +159,23 @@ def _operate(args: argparse.Namespace) -> int:
     secret = options.pop("webhook_value", None)
     if url is not None:
         options["webhook"] = WebhookTarget(url, key or "", secret or "")
-    with Client(
-        args.client_id, environment=args.environment or "sandbox", base_url=args.base_url,
-        token=args.token or None, max_retries=args.max_retries,
-        allow_insecure_http=args.allow_insecure_http,
-    ) as client:
+    with _client(args) as client:
         method: Callable[..., Any] = getattr(getattr(client, args.rail), args.action)
         result = method(**options)
     _show(result, args.json)
     if save:
         result.save(save)
     return 0
+
+
+def _client(args: argparse.Namespace) -> Client:
+    if not args.client_id:
+        raise UsageError(f"--client-id or ${_ENV['client_id']} is required")
+    return Client(
+        args.client_id, environment=args.environment or "sandbox", base_url=args.base_url,
+        token=args.token or None, max_retries=args.max_retries,
+        allow_insecure_http=args.allow_insecure_http,
+    )
 
 
 _GLOBAL_KEYS = {
@@ -192,6 +198,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _raw("describe", "")
         if args.command == "call":
             return _raw(args.op, args.payload)
+        if args.command == "book":
+            return book_commands.run(args, lambda: _client(args), args.json)
         return _operate(args)
     except QuorvexError as error:
         print(f"error: {error.kind}: {error}", file=sys.stderr)

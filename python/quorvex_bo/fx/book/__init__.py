@@ -1,0 +1,26 @@
+"""The payment book: every order paid exactly once, through lost webhooks, lost answers
+and crashes.
+
+    book = PaymentBook("sqlite:///payments.db", client,
+                       webhook_url="https://shop.example/quorvex")
+    payment = book.create("order-1001", rail="pix", amount="100.50", glosa="…",
+                          payer_cpf="12345678901", payer_phone="+5511999999999")
+    # mount book.wsgi_app() or book.asgi_app() at webhook_url, run reconcile
+    # periodically, and fulfil orders from the events:
+    book.process_events(lambda event: ...)
+
+State lives in SQLite (the default, WAL mode) or PostgreSQL (``postgres`` extra).
+"""
+
+from quorvex_bo.fx.book.errors import BookError, StorageError
+from quorvex_bo.fx.book.hook_secret import HEADER
+from quorvex_bo.fx.book.payment_book import MAX_NOTIFICATION_BYTES, PaymentBook
+from quorvex_bo.fx.book.records import Event, Payment, Transition, WebhookReply
+from quorvex_bo.fx.book.states import Cause, PaymentState, next_state
+from quorvex_bo.fx.book.web import ASGIApp, WSGIApp
+
+__all__ = [
+    "ASGIApp", "BookError", "Cause", "Event", "HEADER", "MAX_NOTIFICATION_BYTES", "Payment",
+    "PaymentBook", "PaymentState", "StorageError", "Transition", "WSGIApp", "WebhookReply",
+    "next_state",
+]

@@ -1,0 +1,82 @@
+"""``quorvex-bo book …``: the reconcile worker and a look at one order."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+from quorvex_bo.fx.book.payment_book import PaymentBook
+from quorvex_bo.fx.book.records import Payment
+from quorvex_bo.fx.client import Client
+
+__all__ = ["add_commands", "run"]
+
+# Reconcile and show never generate, so no payment is ever told this address.
+_NO_WEBHOOK = "https://webhook.invalid/book"
+
+
+def add_commands(commands: Any) -> None:
+    book = commands.add_parser("book", help="the payment book: reconcile worker, one order")
+    actions = book.add_subparsers(dest="book_action", required=True)
+    reconcile = actions.add_parser("reconcile", help="check the payments that are due")
+    show = actions.add_parser("show", help="one order's payments and history")
+    show.add_argument("order")
+    for parser in (reconcile, show):
+        parser.add_argument("--db", required=True, metavar="URL",
+                            help="sqlite:///path or postgresql://…")
+    reconcile.add_argument("--every", type=float, metavar="SECONDS",
+                           help="run as a worker, reconciling every SECONDS until SIGTERM")
+
+
+def _stamp(moment: float) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(moment))
+
+
+def _line(payment: Payment) -> str:
+    return (f"{payment.order_id} {payment.reference} {payment.rail} {payment.amount} "
+            f"{payment.currency} {payment.state}")
+
+
+def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -> int:
+    # Showing asks nothing of the gateway: its client needs no credentials.
+    gateway = client() if args.book_action == "reconcile" else Client("book-show", token="-")
+    with gateway, PaymentBook(args.db, gateway, webhook_url=_NO_WEBHOOK) as book:
+        if args.book_action == "show":
+            return _show(book, args.order, as_json)
+        stop = threading.Event()
+        previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
+        try:
+            while not stop.is_set():
+                for payment in book.reconcile():
+                    print(f"{_stamp(payment.updated_at)} {_line(payment)}", flush=True)
+                if args.every is None:
+                    break
+                stop.wait(args.every)
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+    return 0
+
+
+def _show(book: PaymentBook, order: str, as_json: bool) -> int:
+    payments, history = book.payments(order), book.history(order)
+    if as_json:
+        print(json.dumps({
+            "payments": [{**dataclasses.asdict(p), "qr": p.qr is not None} for p in payments],
+            "history": [dataclasses.asdict(t) for t in history]}, default=str))
+    else:
+        for payment in payments:
+            print(f"payment {payment.attempt}: {_line(payment)}")
+        for step in history:
+            print(f"  {_stamp(step.at)} {step.reference} {step.previous or '-'} -> "
+                  f"{step.state} ({step.cause}: {step.detail})")
+    if not payments:
+        print(f"error: no payment for order {order!r}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,425 @@
+"""The payment book: every order learns exactly once whether it was paid.
+
+Each step records what it is about to do before doing it, and learns an outcome it
+did not see rather than repeating the step: a generation is never sent twice for a
+reference; an answer that was lost leaves the payment "unconfirmed" until a verify
+tells. Every change of state goes through :func:`~quorvex_bo.fx.book.states.next_state`
+under the payment's row lock, together with its history line and its event.
+"""
+
+from __future__ import annotations
+
+import datetime
+import logging
+import time
+from collections.abc import Callable
+from decimal import Decimal
+from typing import Any
+
+import httpx
+
+from quorvex_bo.fx.book import hook_secret
+from quorvex_bo.fx.book.database import open_database, safe_url
+from quorvex_bo.fx.book.errors import StorageError
+from quorvex_bo.fx.book.records import Event, Payment, Transition, WebhookReply
+from quorvex_bo.fx.book.schema import migrate
+from quorvex_bo.fx.book.states import LIVE, Cause, PaymentState, from_status
+from quorvex_bo.fx.book.store import Intent, Learned, Store, Stored
+from quorvex_bo.fx.client import Client
+from quorvex_bo.fx.errors import (ApiError, AuthenticationError, DecodeError,
+                                  NetworkError, QuorvexError, ValidationError,
+                                  WebhookAuthenticationError)
+from quorvex_bo.fx.models import BinanceNotification, FxNotification, FxQr, PaymentStatus, \
+    WebhookTarget
+from quorvex_bo.fx.webhooks import Headers, binance_ack, parse_binance, parse_fx
+
+__all__ = ["PaymentBook", "MAX_NOTIFICATION_BYTES"]
+
+log = logging.getLogger("quorvex_bo.book")
+log.addHandler(logging.NullHandler())
+
+#: Larger notification bodies are refused with 413: the gateway's are a few hundred bytes.
+MAX_NOTIFICATION_BYTES = 64 * 1024
+RAILS = ("pix", "crypto", "binance")
+# A QR's life when the request gave none (the crypto rail always gives one).
+_DEFAULT_LIFETIME = {"pix": 3600, "binance": 300, "crypto": 600}
+# Still open at the gateway: past the expiry, the book closes them.
+_OPEN = {PaymentStatus.PENDING, PaymentStatus.PROCESSING}
+
+
+class _InputAccepted(Exception):
+    """Raised by the checking transport: the client accepted the input."""
+
+
+class _CheckingTransport(httpx.BaseTransport):
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        raise _InputAccepted
+
+
+def _refused(error: QuorvexError) -> bool:
+    """Whether a failed generation surely created nothing at the gateway: the request
+    never left (``NetworkError``), or the gateway refused it outright (4xx). A 5xx may
+    come from a gateway that went through with it."""
+    if isinstance(error, (AuthenticationError, NetworkError)):
+        return True
+    status = error.status
+    return isinstance(error, ApiError) and status is not None and 400 <= status < 500 \
+        and status != 408
+
+
+def _unknown_reference(error: QuorvexError) -> bool:
+    return isinstance(error, ApiError) and (
+        error.status == 404 or any(item.code == "GQ-404" for item in error.errors))
+
+
+def _moment(text: str | None) -> float | None:
+    """The gateway's expiry text as Unix seconds (None when it cannot be read)."""
+    if not text:
+        return None
+    try:
+        when = datetime.datetime.fromisoformat(text.strip().replace("Z", "+00:00"))
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        when = when.replace(tzinfo=datetime.timezone.utc)
+    return when.timestamp()
+
+
+def _header_pairs(headers: Headers) -> list[tuple[str, str]]:
+    pairs: Any = headers.items() if hasattr(headers, "items") else headers
+    return [(name.decode("latin-1") if isinstance(name, bytes) else str(name),
+             value.decode("latin-1") if isinstance(value, bytes) else str(value))
+            for name, value in pairs]
+
+
+class PaymentBook:
+    """Durable payment state for orders, on SQLite or PostgreSQL.
+
+    Args:
+        url: ``sqlite:///path`` (WAL mode; many processes on one host) or
+            ``postgresql://…`` (many hosts; needs the ``postgres`` extra).
+        client: the :class:`Client` that talks to the gateway.
+        webhook_url: the public base URL of the book's webhook endpoint; each payment
+            is notified at ``<webhook_url>/<reference>``.
+        clock: the time in Unix seconds (default ``time.time``).
+        timeout: seconds to wait for a locked or unreachable database.
+        grace: seconds after which a reference the gateway still does not know is failed.
+        first_check: seconds before the first check of a pending payment; the wait
+            doubles with each check, up to ``longest_wait``, and never passes the expiry.
+        lease: seconds a reconcile worker holds the payments it took.
+    """
+
+    def __init__(self, url: str, client: Client, *, webhook_url: str,
+                 clock: Callable[[], float] | None = None, timeout: float = 5.0,
+                 grace: float = 120.0, first_check: float = 10.0, longest_wait: float = 300.0,
+                 lease: float = 300.0) -> None:
+        if not isinstance(client, Client):
+            raise TypeError(f"client must be a Client, not {type(client).__name__}")
+        if not isinstance(webhook_url, str):
+            raise TypeError(f"webhook_url must be str, not {type(webhook_url).__name__}")
+        if not webhook_url.startswith(("https://", "http://")):
+            raise ValidationError("must be an http(s) URL", field="webhook_url")
+        self._url = url
+        self._client = client
+        self._webhook_url = webhook_url.rstrip("/")
+        self._clock = clock or time.time
+        self._grace, self._first, self._longest, self._lease = grace, first_check, longest_wait, lease
+        self._stale = max(timeout, 60.0)  # a "creating" older than this lost its process
+        self._checker = Client("book-input-check", base_url="http://127.0.0.1", token="check",
+                               http_client=httpx.Client(transport=_CheckingTransport()),
+                               max_retries=0)
+        self._db = open_database(url, timeout=timeout)
+        self._store = Store(self._db)
+        migrate(self._db)
+
+    def __repr__(self) -> str:
+        return f"PaymentBook({safe_url(self._url)!r}, webhook_url={self._webhook_url!r})"
+
+    def __enter__(self) -> PaymentBook:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the database connections (not the client)."""
+        self._db.close()
+        self._checker.close()
+
+    # --- payments -----------------------------------------------------------------
+
+    def create(self, order_id: str, *, rail: str, amount: Decimal | int | str | float,
+               glosa: str, currency: str = "BOB", expires_in: int | None = None,
+               **rail_arguments: Any) -> Payment:
+        """The order's payment: its live (or paid) payment if it has one, else a new one.
+
+        The intent (state "creating", a fresh reference and webhook secret) is committed
+        before the QR is generated. A lost answer leaves the payment "unconfirmed"
+        (:meth:`verify` or :meth:`reconcile` settle it), never a second generation.
+
+        Raises:
+            ValidationError, TypeError: a bad argument; nothing sent, nothing recorded.
+            ApiError, AuthenticationError, NetworkError: the gateway refused the QR or
+                was not reached; the payment is recorded "failed" and the order may be
+                tried again.
+            StorageError: the database is unavailable.
+        """
+        if not isinstance(order_id, str):
+            raise TypeError(f"order_id must be str, not {type(order_id).__name__}")
+        if not order_id.strip():
+            raise ValidationError("must not be empty", field="order_id")
+        if rail not in RAILS:
+            raise ValidationError(f"must be one of {', '.join(RAILS)}", field="rail")
+        for name in ("reference", "webhook"):
+            if name in rail_arguments:
+                raise TypeError(f"{name} is chosen by the book, not given")
+        arguments = dict(rail_arguments, amount=amount, glosa=glosa, currency=currency)
+        if expires_in is not None:
+            arguments["expires_in"] = expires_in
+        self._check_input(rail, arguments)
+        exact = Decimal(repr(amount) if isinstance(amount, float) else str(amount))
+        now = self._clock()
+        lifetime = expires_in if isinstance(expires_in, int) else _DEFAULT_LIFETIME[rail]
+
+        def intent() -> Intent:
+            reference, secret = hook_secret.new_reference(), hook_secret.new_secret()
+            return Intent(reference, rail, exact, currency, secret,
+                          hook_secret.digest(reference, secret), now + lifetime,
+                          now + self._stale)
+
+        stored, made = self._store.open(order_id, intent, now)
+        if made is None:
+            return stored.payment
+        log.info("order %s: payment %s created", order_id, made.reference)
+        target = WebhookTarget(f"{self._webhook_url}/{made.reference}", hook_secret.HEADER,
+                               made.secret)
+        try:
+            qr: FxQr = getattr(self._client, rail).generate(
+                reference=made.reference, webhook=target, **arguments)
+        except (ValidationError, TypeError):
+            self._store.discard(stored)  # refused before sending (an expired token)
+            raise
+        except QuorvexError as error:
+            refused = _refused(error)
+            state = PaymentState.FAILED if refused else PaymentState.UNCONFIRMED
+            payment, _ = self._store.learn(made.reference, Learned(
+                state, Cause.CREATE, f"generation: {error.kind}"), self._clock(), self._schedule)
+            if refused:
+                raise
+            return payment
+        payment, _ = self._store.learn(made.reference, Learned(
+            PaymentState.PENDING, Cause.CREATE, "QR generated", qr=qr,
+            expires_at=_moment(qr.expires_at)), self._clock(), self._schedule)
+        return payment
+
+    def _check_input(self, rail: str, arguments: dict[str, Any]) -> None:
+        """Runs the client's own checks of the input, on a client that sends nothing."""
+        probe = WebhookTarget(f"{self._webhook_url}/1000000000", hook_secret.HEADER, "probe")
+        try:
+            getattr(self._checker, rail).generate(reference="1000000000", webhook=probe,
+                                                  **arguments)
+        except _InputAccepted:
+            return
+
+    def get(self, order_id: str) -> Payment | None:
+        """The order's latest payment, or ``None``."""
+        latest = self._store.latest(order_id)
+        return None if latest is None else latest.payment
+
+    def payments(self, order_id: str) -> list[Payment]:
+        """Every payment of the order, first attempt first."""
+        return self._store.payments(order_id)
+
+    def history(self, order_id: str) -> list[Transition]:
+        """Every transition of the order's payments, in order."""
+        return self._store.history(order_id)
+
+    def verify(self, order_id: str) -> Payment | None:
+        """Asks the gateway about the order's latest payment now, if it is still open."""
+        stored = self._store.latest(order_id)
+        if stored is None or stored.payment.state not in LIVE:
+            return None if stored is None else stored.payment
+        payment, _ = self._store.learn(stored.payment.reference,
+                                       self._check(stored, Cause.VERIFY), self._clock(),
+                                       self._schedule)
+        return payment
+
+    # --- webhooks -----------------------------------------------------------------
+
+    def handle_webhook(self, path: str, headers: Headers, body: bytes) -> WebhookReply:
+        """Answers one notification posted to ``<webhook_url>/<reference>``.
+
+        200 once it is stored and applied (a duplicate or stale one changes nothing),
+        401 for a wrong or missing secret (stored as rejected), 404 for a path that
+        names no payment, 413 for a body over :data:`MAX_NOTIFICATION_BYTES`, 503
+        while the database is unavailable (the gateway tries again).
+        """
+        reference = path.rstrip("/").rsplit("/", 1)[-1]
+        if not (reference.isascii() and reference.isdigit()):
+            return _reply(404, b"unknown payment")
+        try:
+            stored = self._store.by_reference(reference)
+            if stored is None:
+                return _reply(404, b"unknown payment")
+            if len(body) > MAX_NOTIFICATION_BYTES:
+                return _reply(413, b"notification too large")
+            return self._notified(stored, headers, body)
+        except StorageError as error:
+            log.warning("notification for %s not taken: %s", reference, error)
+            return _reply(503, b"try again later", (("Retry-After", "5"),))
+
+    def _notified(self, stored: Stored, headers: Headers, body: bytes) -> WebhookReply:
+        reference = stored.payment.reference
+        # The header's digest against the stored digest, compared by the core.
+        pairs = [(name, hook_secret.digest(reference, value)
+                  if name.lower() == hook_secret.HEADER.lower() else value)
+                 for name, value in _header_pairs(headers)]
+        text = body.decode("utf-8", "replace")
+        try:
+            note = self._parse(stored, pairs, body)
+        except WebhookAuthenticationError:
+            self._store.receive(stored.id, text, "rejected", self._clock())
+            log.warning("forged notification for %s rejected", reference)
+            return _reply(401, b"not authenticated")
+        except DecodeError:
+            self._store.receive(stored.id, text, "malformed", self._clock())
+            return _reply(400, b"unreadable notification")
+        if note.reference != reference:
+            self._store.receive(stored.id, text, "malformed", self._clock())
+            return _reply(400, b"the notification names another payment")
+        notification = self._store.receive(stored.id, text, "received", self._clock())
+        self._apply(reference, note, notification)
+        if isinstance(note, BinanceNotification):
+            return _reply(200, binance_ack(note).encode(), (("Content-Type", "application/json"),))
+        return _reply(200, b'{"received":true}', (("Content-Type", "application/json"),))
+
+    def _parse(self, stored: Stored, headers: list[tuple[str, str]], body: bytes | str
+               ) -> FxNotification | BinanceNotification:
+        if stored.payment.rail == "binance":
+            return parse_binance(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
+        return parse_fx(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
+
+    def _apply(self, reference: str, note: FxNotification | BinanceNotification,
+               notification: int) -> tuple[Payment, bool]:
+        payment, changed = self._store.learn(reference, Learned(
+            from_status(note.status), Cause.WEBHOOK, f"notification: {note.raw_status}"),
+            self._clock(), notification=notification)
+        if changed:
+            log.info("order %s: payment %s %s (webhook)", payment.order_id, reference,
+                     payment.state)
+        return payment, changed
+
+    # --- reconcile ----------------------------------------------------------------
+
+    def reconcile(self, *, limit: int | None = None) -> list[Payment]:
+        """Checks the payments that are due; returns those whose state changed.
+
+        Open payments are verified on a backoff schedule bounded by their expiry; past
+        it they are expired (a Pix QR is cancelled first). A reference still unknown to
+        the gateway ``grace`` seconds after its intent is failed. Notifications stored
+        but never applied (their process died) are applied. Workers share the work:
+        each payment is checked by one of them at a time.
+        """
+        changed: list[Payment] = []
+        now = self._clock()
+        for notification, reference, body in self._store.unapplied(now - self._stale, 1000):
+            stored = self._store.by_reference(reference)
+            assert stored is not None
+            digest = [(hook_secret.HEADER, stored.secret_digest)]
+            payment, moved = self._apply(reference, self._parse(stored, digest, body),
+                                         notification)
+            if moved:
+                changed.append(payment)
+        done = 0
+        while limit is None or done < limit:
+            batch = self._store.claim_due(now, self._lease,
+                                          100 if limit is None else min(100, limit - done))
+            if not batch:
+                break
+            for stored in batch:
+                done += 1
+                payment, moved = self._store.learn(
+                    stored.payment.reference, self._check(stored, Cause.RECONCILE),
+                    self._clock(), self._schedule)
+                if moved:
+                    log.info("order %s: payment %s %s (reconcile)", payment.order_id,
+                             payment.reference, payment.state)
+                    changed.append(payment)
+        return changed
+
+    def _check(self, stored: Stored, cause: Cause) -> Learned:
+        """What the gateway says of an open payment, and what the book concludes."""
+        payment = stored.payment
+        rail = getattr(self._client, payment.rail)
+        now = self._clock()
+        try:
+            info = rail.verify(payment.reference)
+        except QuorvexError as error:
+            if payment.state in (PaymentState.CREATING, PaymentState.UNCONFIRMED) \
+                    and _unknown_reference(error):
+                if now - payment.created_at >= self._grace:
+                    return Learned(PaymentState.FAILED, cause, "the gateway never took it")
+                return Learned(None, cause, "not known to the gateway yet")
+            return Learned(None, cause, f"verify failed: {error.kind}")
+        expired = payment.expires_at is not None and now >= payment.expires_at
+        if not expired or info.status not in _OPEN:
+            return Learned(from_status(info.status), cause, f"verify: {info.raw_status}")
+        if payment.rail == "pix":
+            try:
+                rail.cancel(payment.reference)
+            except QuorvexError as error:  # paid at the last moment? the next check tells
+                return Learned(None, cause, f"cancel failed: {error.kind}")
+        return Learned(PaymentState.EXPIRED, cause, "expired")
+
+    def _schedule(self, stored: Stored, state: PaymentState) -> float:
+        """When to check a live payment next: doubling waits, never past its expiry."""
+        now = self._clock()
+        wait = min(self._first * 2.0 ** min(stored.checks, 30), self._longest)
+        if state in (PaymentState.CREATING, PaymentState.UNCONFIRMED):
+            verdict = stored.payment.created_at + self._grace
+            return now + wait if now >= verdict else min(now + wait, verdict)
+        expiry = stored.payment.expires_at
+        return now + wait if expiry is None or now >= expiry else min(now + wait, expiry)
+
+    # --- events -------------------------------------------------------------------
+
+    def process_events(self, handler: Callable[[Event], object], *,
+                       limit: int | None = None) -> int:
+        """Calls ``handler`` with each undelivered event, oldest first; returns how many.
+
+        An event is marked delivered only after ``handler`` returns: delivery is at
+        least once, and a redelivered event carries the same ``id`` (make the handler
+        idempotent on it). An exception from ``handler`` stops the run and propagates;
+        that event and the later ones stay undelivered.
+        """
+        count = 0
+        while limit is None or count < limit:
+            batch = self._store.undelivered(min(100, limit - count) if limit else 100)
+            if not batch:
+                break
+            for event in batch:
+                handler(event)
+                self._store.delivered(event.id, self._clock())
+                count += 1
+        return count
+
+    # --- web ----------------------------------------------------------------------
+
+    def wsgi_app(self) -> Any:
+        """The webhook endpoint as a WSGI application (mount it at ``webhook_url``)."""
+        from quorvex_bo.fx.book.web import wsgi_app
+
+        return wsgi_app(self)
+
+    def asgi_app(self) -> Any:
+        """The webhook endpoint as an ASGI application (mount it at ``webhook_url``)."""
+        from quorvex_bo.fx.book.web import asgi_app
+
+        return asgi_app(self)
+
+
+def _reply(status: int, body: bytes,
+           headers: tuple[tuple[str, str], ...] = (("Content-Type", "text/plain"),)
+           ) -> WebhookReply:
+    return WebhookReply(status, (*headers, ("Content-Length", str(len(body)))), body)
+

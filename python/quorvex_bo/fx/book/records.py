@@ -1,0 +1,93 @@
+"""What the book hands back: payments, their history, events and webhook replies."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import asdict, dataclass, field, fields
+from decimal import Decimal
+from typing import Any
+
+from quorvex_bo.fx.book.states import Cause, PaymentState
+from quorvex_bo.fx.models import FxQr, PaymentStatus
+
+__all__ = ["Event", "Payment", "Transition", "WebhookReply", "qr_from_json", "qr_to_json"]
+
+
+@dataclass(frozen=True)
+class Payment:
+    """One attempt at paying an order, as the book holds it.
+
+    Attributes:
+        order_id: your order.
+        reference: the gateway reference of this attempt (fresh for every attempt).
+        rail: ``"pix"``, ``"crypto"`` or ``"binance"``.
+        amount: the exact amount.
+        currency: ``"BOB"`` or ``"USD"``.
+        state: where the payment stands.
+        qr: the generated QR code (``None`` until the gateway answered with it).
+        created_at: when the intent was recorded (Unix seconds).
+        updated_at: when the payment last changed.
+        attempt: 1 for the order's first payment, then 2, …
+        expires_at: when the QR code expires, once known.
+    """
+
+    order_id: str
+    reference: str
+    rail: str
+    amount: Decimal
+    currency: str
+    state: PaymentState
+    qr: FxQr | None = field(repr=False)
+    created_at: float
+    updated_at: float
+    attempt: int = 1
+    expires_at: float | None = None
+
+
+@dataclass(frozen=True)
+class Transition:
+    """One change of a payment's state: ``previous`` is ``None`` for the intent."""
+
+    at: float
+    reference: str
+    previous: PaymentState | None
+    state: PaymentState
+    cause: Cause
+    detail: str
+
+
+@dataclass(frozen=True)
+class Event:
+    """What a state change tells your code; ``id`` is stable across redeliveries."""
+
+    id: int
+    order_id: str
+    reference: str
+    previous: PaymentState | None
+    state: PaymentState
+    cause: Cause
+    amount: Decimal
+    currency: str
+    at: float
+
+
+@dataclass(frozen=True)
+class WebhookReply:
+    """The HTTP answer to give the gateway."""
+
+    status: int
+    headers: tuple[tuple[str, str], ...]
+    body: bytes
+
+
+def qr_to_json(qr: FxQr) -> str:
+    return json.dumps(asdict(qr), default=str)
+
+
+def qr_from_json(text: str) -> FxQr:
+    value: dict[str, Any] = json.loads(text)
+    for name in ("amount", "converted_amount", "exchange_rate"):
+        if value.get(name) is not None:
+            value[name] = Decimal(value[name])
+    value["status"] = PaymentStatus(value["status"])
+    return FxQr(**{f.name: value[f.name] for f in fields(FxQr)})

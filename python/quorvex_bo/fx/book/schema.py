@@ -1,0 +1,91 @@
+"""The book's tables, created and migrated by the book itself.
+
+Migrations are numbered and applied in order, each in the transaction that records
+it in ``book_schema``; concurrent starts wait for each other. A database migrated by
+a newer library is refused rather than misread.
+"""
+
+from __future__ import annotations
+
+import time
+
+from quorvex_bo.fx.book.database import Database
+from quorvex_bo.fx.book.errors import BookError
+
+# {id}, {time} and {amount} are the column types of each database. Amounts are exact
+# (NUMERIC, or the decimal text on SQLite), never floating point.
+MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
+    (1, (
+        """CREATE TABLE book_payments (
+            id {id},
+            order_id TEXT NOT NULL,
+            attempt INTEGER NOT NULL,
+            reference TEXT NOT NULL UNIQUE,
+            rail TEXT NOT NULL,
+            amount {amount} NOT NULL,
+            currency TEXT NOT NULL,
+            state TEXT NOT NULL,
+            secret_digest TEXT NOT NULL,
+            qr TEXT,
+            expires_at {time},
+            created_at {time} NOT NULL,
+            updated_at {time} NOT NULL,
+            next_check_at {time},
+            checks INTEGER NOT NULL DEFAULT 0,
+            UNIQUE (order_id, attempt))""",
+        # At most one payment of an order is open at any moment, whatever races.
+        """CREATE UNIQUE INDEX book_payments_open ON book_payments (order_id)
+            WHERE state IN ('creating', 'unconfirmed', 'pending', 'processing')""",
+        """CREATE INDEX book_payments_due ON book_payments (next_check_at)
+            WHERE next_check_at IS NOT NULL""",
+        """CREATE TABLE book_transitions (
+            id {id},
+            payment_id INTEGER NOT NULL REFERENCES book_payments (id),
+            at {time} NOT NULL,
+            previous TEXT,
+            state TEXT NOT NULL,
+            cause TEXT NOT NULL,
+            detail TEXT NOT NULL)""",
+        "CREATE INDEX book_transitions_payment ON book_transitions (payment_id)",
+        # Every authenticated or forged notification, as received (headers are not
+        # kept: they carry the secret).
+        """CREATE TABLE book_notifications (
+            id {id},
+            payment_id INTEGER NOT NULL REFERENCES book_payments (id),
+            received_at {time} NOT NULL,
+            body TEXT NOT NULL,
+            outcome TEXT NOT NULL)""",
+        """CREATE INDEX book_notifications_received ON book_notifications (received_at)
+            WHERE outcome = 'received'""",
+        """CREATE TABLE book_events (
+            id {id},
+            payment_id INTEGER NOT NULL REFERENCES book_payments (id),
+            previous TEXT,
+            state TEXT NOT NULL,
+            cause TEXT NOT NULL,
+            at {time} NOT NULL,
+            delivered_at {time})""",
+        "CREATE INDEX book_events_undelivered ON book_events (id) WHERE delivered_at IS NULL",
+    )),
+)
+LATEST = MIGRATIONS[-1][0]
+
+
+def migrate(database: Database) -> int:
+    """Brings the schema to the latest version; returns the version found before."""
+    with database.transaction(write=True) as tx:
+        tx.run(f"CREATE TABLE IF NOT EXISTS book_schema (version INTEGER PRIMARY KEY, "
+               f"applied_at {database.types['time']} NOT NULL)")
+        database.lock_schema(tx)
+        found = tx.row("SELECT MAX(version) FROM book_schema")
+        current = int(found[0]) if found and found[0] is not None else 0
+        if current > LATEST:
+            raise BookError(f"the book's database has schema version {current}; this "
+                            f"library knows up to {LATEST}: upgrade quorvex-bo")
+        for version, statements in MIGRATIONS:
+            if version > current:
+                for statement in statements:
+                    tx.run(statement.format(**database.types))
+                tx.run("INSERT INTO book_schema (version, applied_at) VALUES (?, ?)",
+                       version, time.time())
+    return current

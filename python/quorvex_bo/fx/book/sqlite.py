@@ -1,0 +1,76 @@
+"""The embedded default: the standard library's sqlite3, in WAL mode.
+
+Many processes may share the file: readers never wait, and writers queue on the
+write lock for up to the busy timeout, after which the call fails with
+:class:`StorageError` and nothing was written.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Any
+
+from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction
+from quorvex_bo.fx.book.errors import StorageError
+
+
+class _SqliteTransaction(Transaction):
+    def __init__(self, connection: sqlite3.Connection) -> None:
+        self._connection = connection
+
+    def rows(self, sql: str, *params: Any) -> list[Row]:
+        try:
+            return self._connection.execute(sql, params).fetchall()
+        except sqlite3.IntegrityError as error:
+            raise Conflict(str(error)) from None
+        except sqlite3.Error as error:
+            raise _storage_error(error) from None
+
+
+class SqliteDatabase(Database):
+    for_update = ""  # BEGIN IMMEDIATE already holds the only write lock
+    skip_locked = ""
+    types = {"id": "INTEGER PRIMARY KEY AUTOINCREMENT", "time": "REAL", "amount": "TEXT"}
+
+    def __init__(self, path: str, *, timeout: float) -> None:
+        super().__init__()
+        self._path = path
+        self._timeout = timeout
+
+    def lock_schema(self, tx: Transaction) -> None:
+        pass  # the write transaction is the lock
+
+    def _connect(self) -> sqlite3.Connection:
+        connection = sqlite3.connect(self._path, timeout=self._timeout, isolation_level=None,
+                                     check_same_thread=False)
+        connection.execute(f"PRAGMA busy_timeout = {int(self._timeout * 1000)}")
+        connection.execute("PRAGMA journal_mode = WAL")
+        # FULL: a committed transaction survives a power cut, not only a crash.
+        connection.execute("PRAGMA synchronous = FULL")
+        connection.execute("PRAGMA foreign_keys = ON")
+        return connection
+
+    def _begin(self, connection: Any, write: bool) -> Transaction:
+        connection.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+        return _SqliteTransaction(connection)
+
+    @contextmanager
+    def _errors(self, connection: Any) -> Iterator[None]:
+        try:
+            yield
+        except sqlite3.IntegrityError as error:
+            raise Conflict(str(error)) from None
+        except sqlite3.Error as error:
+            if connection is not None and connection.in_transaction:
+                self._rollback(connection)
+            raise _storage_error(error) from None
+
+    def _usable(self, connection: Any) -> bool:
+        return not connection.in_transaction
+
+
+def _storage_error(error: sqlite3.Error) -> StorageError:
+    # SQLite's messages name the problem ("database is locked"), never a value.
+    return StorageError(f"the SQLite database is unavailable: {error}")

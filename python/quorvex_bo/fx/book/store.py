@@ -1,0 +1,234 @@
+"""The book's statements: each method is one transaction, and each change of state
+is written together with its history line and its event (the outbox)."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from decimal import Decimal
+from typing import Any
+
+from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction
+from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json, qr_to_json
+from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
+from quorvex_bo.fx.models import FxQr
+
+_PAYMENT = ("SELECT id, order_id, reference, rail, amount, currency, state, qr, created_at, "
+            "updated_at, attempt, expires_at, secret_digest, checks FROM book_payments")
+
+
+@dataclass(frozen=True)
+class Stored:
+    """A payment with what only the book needs: its row id, the digest of its webhook
+    secret and how many times reconcile has checked it."""
+
+    id: int
+    payment: Payment
+    secret_digest: str
+    checks: int
+
+
+@dataclass(frozen=True)
+class Intent:
+    """A payment about to be generated."""
+
+    reference: str
+    rail: str
+    amount: Decimal
+    currency: str
+    secret: str = field(repr=False)  # sent to the gateway, never stored
+    secret_digest: str
+    expires_at: float
+    next_check_at: float
+
+
+@dataclass(frozen=True)
+class Learned:
+    """What a webhook, verify or reconcile found out about a payment."""
+
+    state: PaymentState | None  # None: nothing about the state
+    cause: Cause
+    detail: str
+    qr: FxQr | None = None
+    expires_at: float | None = None
+
+
+def _stored(row: Row) -> Stored:
+    payment = Payment(
+        order_id=row[1], reference=row[2], rail=row[3], amount=Decimal(str(row[4])),
+        currency=row[5], state=PaymentState(row[6]),
+        qr=qr_from_json(row[7]) if row[7] else None, created_at=float(row[8]),
+        updated_at=float(row[9]), attempt=int(row[10]),
+        expires_at=None if row[11] is None else float(row[11]))
+    return Stored(int(row[0]), payment, row[12], int(row[13]))
+
+
+class Store:
+    def __init__(self, database: Database) -> None:
+        self.db = database
+
+    # --- reading ------------------------------------------------------------------
+
+    def by_reference(self, reference: str) -> Stored | None:
+        with self.db.transaction(write=False) as tx:
+            row = tx.row(f"{_PAYMENT} WHERE reference = ?", reference)
+        return None if row is None else _stored(row)
+
+    def latest(self, order_id: str) -> Stored | None:
+        with self.db.transaction(write=False) as tx:
+            return self._latest(tx, order_id)
+
+    def payments(self, order_id: str) -> list[Payment]:
+        with self.db.transaction(write=False) as tx:
+            rows = tx.rows(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt", order_id)
+        return [_stored(row).payment for row in rows]
+
+    def history(self, order_id: str) -> list[Transition]:
+        with self.db.transaction(write=False) as tx:
+            rows = tx.rows(
+                "SELECT t.at, p.reference, t.previous, t.state, t.cause, t.detail "
+                "FROM book_transitions t JOIN book_payments p ON p.id = t.payment_id "
+                "WHERE p.order_id = ? ORDER BY t.id", order_id)
+        return [Transition(float(at), reference, None if previous is None else
+                           PaymentState(previous), PaymentState(state), Cause(cause), detail)
+                for at, reference, previous, state, cause, detail in rows]
+
+    def _latest(self, tx: Transaction, order_id: str) -> Stored | None:
+        row = tx.row(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt DESC LIMIT 1"
+                     f"{self.db.for_update}", order_id)
+        return None if row is None else _stored(row)
+
+    # --- changing -----------------------------------------------------------------
+
+    def open(self, order_id: str, make: Callable[[], Intent], now: float
+             ) -> tuple[Stored, Intent | None]:
+        """The order's open or paid payment, or a new one in "creating" (with its intent) made
+        from ``make()``; a new intent is made when its reference was taken.
+
+        Two processes opening the same order meet at the unique constraints: the
+        loser reads the winner's payment instead."""
+        for _ in range(3):
+            try:
+                with self.db.transaction(write=True) as tx:
+                    latest = self._latest(tx, order_id)
+                    if latest is not None and latest.payment.state not in UNPAID:
+                        return latest, None
+                    intent = make()
+                    attempt = 1 if latest is None else latest.payment.attempt + 1
+                    found = tx.row(
+                        "INSERT INTO book_payments (order_id, attempt, reference, rail, amount, "
+                        "currency, state, secret_digest, expires_at, created_at, updated_at, "
+                        "next_check_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+                        order_id, attempt, intent.reference, intent.rail, str(intent.amount),
+                        intent.currency, PaymentState.CREATING.value, intent.secret_digest,
+                        intent.expires_at, now, now, intent.next_check_at)
+                    assert found is not None
+                    self._history(tx, found[0], now, None, PaymentState.CREATING, Cause.CREATE,
+                                  "intent recorded")
+                    created = self._latest(tx, order_id)
+                    assert created is not None
+                    return created, intent
+            except Conflict:
+                continue
+        raise Conflict(f"order {order_id!r} kept changing while a payment was opened")
+
+    def discard(self, stored: Stored) -> None:
+        """Removes an intent whose input the client refused: nothing was sent."""
+        with self.db.transaction(write=True) as tx:
+            tx.run("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
+            tx.run("DELETE FROM book_payments WHERE id = ? AND state = ?", stored.id,
+                   PaymentState.CREATING.value)
+
+    def learn(self, reference: str, learned: Learned, now: float,
+              schedule: Callable[[Stored, PaymentState], float] | None = None,
+              notification: int | None = None) -> tuple[Payment, bool]:
+        """Applies what was learned under the row's lock; returns the payment and
+        whether its state changed. ``schedule`` gives the next check of a payment still
+        live after a check; without it the schedule stays. A final payment has none."""
+        with self.db.transaction(write=True) as tx:
+            row = tx.row(f"{_PAYMENT} WHERE reference = ?{self.db.for_update}", reference)
+            assert row is not None, "the book only learns about its own payments"
+            stored = _stored(row)
+            current = stored.payment.state
+            target = None if learned.state is None else next_state(current, learned.state)
+            state = target or current
+            sets: dict[str, Any] = {"updated_at": now}
+            if state in FINAL:
+                sets["next_check_at"] = None
+            elif schedule is not None:
+                sets["next_check_at"] = schedule(stored, state)
+                sets["checks"] = stored.checks + 1
+            if learned.qr is not None and stored.payment.qr is None:
+                sets["qr"] = qr_to_json(learned.qr)
+            if learned.expires_at is not None:
+                sets["expires_at"] = learned.expires_at
+            if target is not None:
+                sets["state"] = target.value
+                sets["checks"] = 0
+                self._history(tx, stored.id, now, current, target, learned.cause, learned.detail)
+                tx.run("INSERT INTO book_events (payment_id, previous, state, cause, at) "
+                       "VALUES (?, ?, ?, ?, ?)", stored.id, current.value, target.value,
+                       learned.cause.value, now)
+            assignments = ", ".join(f"{name} = ?" for name in sets)
+            tx.run(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
+                   stored.id)
+            if notification is not None:
+                tx.run("UPDATE book_notifications SET outcome = ? WHERE id = ?",
+                       "applied" if target else "unchanged", notification)
+            row = tx.row(f"{_PAYMENT} WHERE id = ?", stored.id)
+        assert row is not None
+        return _stored(row).payment, target is not None
+
+    def _history(self, tx: Transaction, payment_id: int, now: float,
+                 previous: PaymentState | None, state: PaymentState, cause: Cause,
+                 detail: str) -> None:
+        tx.run("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
+               "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
+               None if previous is None else previous.value, state.value, cause.value, detail)
+
+    def claim_due(self, now: float, lease: float, limit: int) -> list[Stored]:
+        """Takes up to ``limit`` payments due for a check, moving their next check past
+        the lease so no other worker takes them meanwhile."""
+        with self.db.transaction(write=True) as tx:
+            rows = tx.rows(f"{_PAYMENT} WHERE next_check_at <= ? ORDER BY next_check_at "
+                           f"LIMIT ?{self.db.skip_locked}", now, limit)
+            for row in rows:
+                tx.run("UPDATE book_payments SET next_check_at = ? WHERE id = ?",
+                       now + lease, row[0])
+        return [_stored(row) for row in rows]
+
+    # --- notifications and events -------------------------------------------------
+
+    def receive(self, payment_id: int, body: str, outcome: str, now: float) -> int:
+        """Stores a notification as it came; its outcome is set when it is applied."""
+        with self.db.transaction(write=True) as tx:
+            found = tx.row("INSERT INTO book_notifications (payment_id, received_at, body, "
+                           "outcome) VALUES (?, ?, ?, ?) RETURNING id",
+                           payment_id, now, body, outcome)
+        assert found is not None
+        return int(found[0])
+
+    def unapplied(self, before: float, limit: int) -> list[tuple[int, str, str]]:
+        """Authentic notifications stored but never applied (the process died between):
+        their id, payment reference and body."""
+        with self.db.transaction(write=False) as tx:
+            rows = tx.rows("SELECT n.id, p.reference, n.body FROM book_notifications n "
+                           "JOIN book_payments p ON p.id = n.payment_id "
+                           "WHERE n.outcome = 'received' AND n.received_at <= ? "
+                           "ORDER BY n.id LIMIT ?", before, limit)
+        return [(int(row[0]), row[1], row[2]) for row in rows]
+
+    def undelivered(self, limit: int) -> list[Event]:
+        with self.db.transaction(write=False) as tx:
+            rows = tx.rows(
+                "SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
+                "p.currency, e.at FROM book_events e JOIN book_payments p ON p.id = e.payment_id"
+                " WHERE e.delivered_at IS NULL ORDER BY e.id LIMIT ?", limit)
+        return [Event(int(row[0]), row[1], row[2], None if row[3] is None else
+                      PaymentState(row[3]), PaymentState(row[4]), Cause(row[5]),
+                      Decimal(str(row[6])), row[7], float(row[8])) for row in rows]
+
+    def delivered(self, event_id: int, now: float) -> None:
+        with self.db.transaction(write=True) as tx:
+            tx.run("UPDATE book_events SET delivered_at = ? WHERE id = ? AND delivered_at IS NULL",
+                   now, event_id)

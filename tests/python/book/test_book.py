@@ -1,0 +1,162 @@
+"""The book end to end against the sandbox, on SQLite and PostgreSQL."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+from quorvex_bo.fx import ValidationError
+from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state
+from quorvex_bo.fx.book.states import LIVE, from_status
+from quorvex_bo.fx.models import PaymentStatus
+
+BOOK_ONLY = {S.CREATING, S.UNCONFIRMED, S.FAILED}  # the book's own states
+
+from .conftest import PIX, events, rows
+
+BINANCE = {"rail": "binance", "amount": "20", "glosa": "001|Centro|Ventas|Pedido"}
+
+
+def post(book: PaymentBook, reference: str, body: object, **headers: str):
+    text = body if isinstance(body, bytes) else json.dumps(body).encode()
+    return book.handle_webhook(f"/hooks/{reference}", headers, text)
+
+
+@pytest.mark.parametrize("how", ["webhook", "duplicate_webhook", "missed_webhook"])
+def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, how):
+    payment = book.create("o-1", **PIX)
+    assert book.create("o-1", **PIX) == payment and len(gateway.payments()) == 1
+    if how == "duplicate_webhook":
+        gateway.inject("webhook", "duplicate_webhook")
+    if how == "missed_webhook":
+        app = endpoint[1][0]
+        endpoint[1][0] = lambda environ, start: start("500 Error", []) or [b""]
+    gateway.pay("pix", payment.reference)
+    gateway.wait_for_delivery("pix", payment.reference)
+    if how == "missed_webhook":
+        endpoint[1][0] = app
+        assert book.get("o-1").state is S.PENDING
+        clock.advance(10)  # the first check is due
+        assert [p.state for p in book.reconcile()] == [S.PAID]
+    assert book.get("o-1").state is S.PAID and book.reconcile() == []
+    assert [(e.state, e.cause) for e in events(book)] == [
+        (S.PENDING, Cause.CREATE), (S.PAID, Cause.RECONCILE if how == "missed_webhook"
+                                    else Cause.WEBHOOK)]
+    assert events(book) == []  # delivered once
+
+
+@pytest.mark.parametrize("fault, settled", [("drop", S.PENDING), ("unavailable", S.FAILED),
+                                            ("malformed", S.PENDING)])
+def test_a_lost_generation_answer_is_learned_never_repeated(book, gateway, clock, fault,
+                                                            settled):
+    gateway.inject("pix.generate", fault, retry_after=0)
+    first = book.create("o-2", **PIX)
+    assert first.state is S.UNCONFIRMED and book.create("o-2", **PIX) == first
+    if fault == "drop":  # a verify now
+        assert book.verify("o-2").state is settled
+    else:  # reconcile later, past the grace period
+        clock.advance(130)
+        assert [p.state for p in book.reconcile()] == [settled]
+    retry = book.create("o-2", **PIX)
+    assert (retry.attempt, retry.reference != first.reference) == \
+        ((2, True) if settled is S.FAILED else (1, False))
+    assert [t.state for t in book.history("o-2")][:3] == [S.CREATING, S.UNCONFIRMED, settled]
+
+
+def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gateway):
+    payment = book.create("o-3", **PIX)
+    secret = gateway.payment("pix", payment.reference).webhook.value
+    [(digest,)] = rows(book, "SELECT secret_digest FROM book_payments")
+    paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}
+    replies = [post(book, payment.reference, paid, **{HEADER: digest}).status,
+               post(book, payment.reference, paid).status,
+               post(book, "123", paid, **{HEADER: secret}).status,
+               post(book, payment.reference, b" " * 70000, **{HEADER: secret}).status,
+               post(book, payment.reference, paid, **{HEADER: secret}).status,
+               post(book, payment.reference, dict(paid, estado="EXPIRADO"),
+                    **{HEADER: secret}).status]
+    assert replies == [401, 401, 404, 413, 200, 200]
+    assert book.get("o-3").state is S.PAID
+    outcomes = [o for (o,) in rows(book, "SELECT outcome FROM book_notifications ORDER BY id")]
+    dump = repr([rows(book, f"SELECT * FROM {table}") for table in (
+        "book_payments", "book_notifications", "book_transitions", "book_events")])
+    assert outcomes == ["rejected", "rejected", "applied", "unchanged"]
+    assert secret not in dump and secret not in repr(book.get("o-3"))
+
+
+def test_binance_notifications_are_acknowledged(book, gateway):
+    payment = book.create("o-4", **BINANCE)
+    secret = gateway.payment("binance", payment.reference).webhook.value
+    note = {"numeroReferencia": payment.reference, "estado": "PAGADO",
+            "transacciones": {"monto": 20, "moneda": "BOB"}}
+    reply = post(book, payment.reference, note, **{HEADER: secret})
+    assert (reply.status, json.loads(reply.body)) == (200, {
+        "codigoRespuesta": "00", "detalleRespuesta": None, "numeroReferencia": payment.reference})
+
+
+@pytest.mark.parametrize("order, cancelled", [(PIX, True), (BINANCE, False)])
+def test_expired_payments_are_closed(book, gateway, clock, order, cancelled):
+    payment = book.create("o-5", expires_in=60, **order)
+    clock.lag = 5 if cancelled else 0  # the Pix QR is still open at the gateway
+    clock.advance(61)
+    assert [p.state for p in book.reconcile()] == [S.EXPIRED]
+    assert gateway.payment(order["rail"], payment.reference).state.value == \
+        ("cancelled" if cancelled else "expired")
+    assert book.create("o-5", **order).attempt == 2
+
+
+@pytest.mark.parametrize("change, error", [({"payer_cpf": "123"}, ValidationError),
+                                           ({"amount": [1]}, TypeError),
+                                           ({"rail": "card"}, ValidationError)])
+def test_bad_input_raises_and_leaves_nothing(book, gateway, change, error):
+    with pytest.raises(error):
+        book.create("o-6", **{**PIX, **change})
+    assert book.get("o-6") is None and gateway.payments() == []
+
+
+def test_a_locked_database_answers_503_and_writes_nothing(db_url, client, gateway, endpoint):
+    with PaymentBook(db_url, client, webhook_url=endpoint[0], timeout=0.3) as book, \
+            PaymentBook(db_url, client, webhook_url=endpoint[0], timeout=0.3) as other:
+        payment = book.create("o-7", **PIX)
+        secret = gateway.payment("pix", payment.reference).webhook.value
+        note = {"numeroReferencia": payment.reference, "estado": "PAGADO"}
+        with other._db.transaction(write=True) as tx:
+            tx.rows(f"SELECT * FROM book_payments{other._db.for_update}")
+            tx.run("UPDATE book_events SET delivered_at = 1")
+            assert post(book, payment.reference, note, **{HEADER: secret}).status == 503
+            tx.run("UPDATE book_events SET delivered_at = NULL")
+        assert book.get("o-7").state is S.PENDING
+        assert post(book, payment.reference, note, **{HEADER: secret}).status == 200
+        assert [e.state for e in events(book)] == [S.PENDING, S.PAID]
+
+
+def test_every_gateway_status_is_a_state_of_the_book():
+    assert {from_status(status) for status in PaymentStatus} == set(S) - BOOK_ONLY | {None}
+
+
+@given(st.lists(st.sampled_from(list(S)), max_size=12))
+def test_no_sequence_of_reports_pays_twice_or_reopens(reports):
+    state, paid = S.CREATING, 0
+    for learned in reports:
+        moved = next_state(state, learned)
+        if moved is not None:
+            assert not (state not in LIVE and moved in LIVE)
+            paid += moved is S.PAID
+            state = moved
+    assert paid <= 1
+
+
+def test_a_schema_newer_than_the_library_is_refused(db_url, client):
+    with PaymentBook(db_url, client, webhook_url="https://x/h") as book, \
+            book._db.transaction(write=True) as tx:
+        tx.run("INSERT INTO book_schema (version, applied_at) VALUES (99, 0)")
+    with pytest.raises(BookError, match="schema version 99"):
+        PaymentBook(db_url, client, webhook_url="https://x/h")
+
+
+def test_the_webhook_url_must_be_http(db_url, client):
+    with pytest.raises(ValidationError):
+        PaymentBook(db_url, client, webhook_url="ftp://x")
+    assert "secret" not in repr(PaymentBook(db_url, client, webhook_url="https://x/h"))

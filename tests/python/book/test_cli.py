@@ -1,0 +1,41 @@
+"""``quorvex-bo book reconcile`` as a worker and ``quorvex-bo book show``."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+
+from .conftest import PIX
+
+PYTHON_DIR = str(pathlib.Path(__file__).resolve().parents[3] / "python")
+
+
+def cli(gateway, *args: str, **popen) -> subprocess.Popen:
+    env = dict(os.environ, PYTHONPATH=PYTHON_DIR, QUORVEX_CLIENT_ID="sandbox-client",
+               QUORVEX_TOKEN="sandbox-token")
+    return subprocess.Popen([sys.executable, "-m", "quorvex_bo.fx", "--base-url",
+                             gateway.base_url, "book", *args], env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+
+
+def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, endpoint):
+    payment = book.create("o-cli", **PIX)
+    endpoint[1][0] = lambda environ, start: start("503 Unavailable", []) or [b""]
+    gateway.pay("pix", payment.reference)
+    gateway.wait_for_delivery("pix", payment.reference)  # the webhook was missed
+    with book._db.transaction(write=True) as tx:  # due now, not in 10 s
+        tx.run("UPDATE book_payments SET next_check_at = 0")
+    worker = cli(gateway, "reconcile", "--db", db_url, "--every", "0.05")
+    assert worker.stdout.readline().split()[1:] == [
+        "o-cli", payment.reference, "pix", "10.50", "BOB", "paid"]
+    worker.send_signal(signal.SIGTERM)
+    assert worker.wait(10) == 0
+    shown = cli(gateway, "show", "o-cli", "--db", db_url).communicate(timeout=30)[0]
+    assert shown.splitlines()[0] == f"payment 1: o-cli {payment.reference} pix 10.50 BOB paid"
+    assert [line.split()[2:5] for line in shown.splitlines()[1:]] == [
+        ["-", "->", "creating"], ["creating", "->", "pending"], ["pending", "->", "paid"]]
+    missing = cli(gateway, "show", "nobody", "--db", db_url)
+    assert missing.wait(30) == 1 and "no payment" in missing.stderr.read()
