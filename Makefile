@@ -160,8 +160,9 @@ test: builds wheels rootfs
 	($(ROOTFS_TESTS)) || status=1; \
 	echo "== Python module tests under ASan+UBSan"; \
 	$(ASAN_PYTHON) || status=1; \
-	echo "== mypy --strict (package and README examples)"; \
+	echo "== mypy --strict (package, examples, README examples)"; \
 	($(VENV_PY) -m mypy --strict python/quorvex_bo \
+	  && MYPYPATH=python $(VENV_PY) -m mypy --strict examples \
 	  && $(VENV_PY) scripts/readme_examples.py README.md build/readme \
 	  && MYPYPATH=python $(VENV_PY) -m mypy --strict build/readme) || status=1; \
 	exit $$status
