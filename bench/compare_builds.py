@@ -26,10 +26,10 @@ def load(path: str, name: str) -> ModuleType:
         folder = pathlib.Path(tempfile.mkdtemp())
         with zipfile.ZipFile(path) as wheel:
             path = wheel.extract("quorvex_bo/fx/_native.abi3.so", folder)
-    spec = importlib.util.spec_from_file_location(f"{name}._native", path)
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"{name}._native", path)
+    assert found and found.loader
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
