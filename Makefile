@@ -187,6 +187,9 @@ bench: module venv
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qbo_bench
 	$(BENCH_BUILD)/qbo_bench
 	PYTHONPATH=python $(VENV_PY) bench/call_bench.py
+	@if [ -f $(X86_WHEEL) ]; then echo "== this build against the x86-64 wheel's module (make wheels)"; \
+	  PYTHONPATH=python:bench $(VENV_PY) bench/compare_builds.py \
+	    python/quorvex_bo/fx/_native.abi3.so $(X86_WHEEL); fi
 
 # Cross-built with zig, one after the other (each uses both cores).
 wheels: venv rootfs

@@ -20,3 +20,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The C library's string functions, not the compiler runtime's (see the header).
+# clang's default inlining leaves libc++'s string appends and the record readers
+# as calls, measured 12-17 % slower than the g++ build; a higher threshold makes
+# it inline about as much as g++ does.
+set(CMAKE_CXX_FLAGS_INIT
+  "-include ${CMAKE_CURRENT_LIST_DIR}/glibc-strings.h -mllvm -inline-threshold=1000")
+set(CMAKE_C_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/glibc-strings.h")
