@@ -9,7 +9,7 @@ from decimal import Decimal
 
 import httpx
 import pytest
-from client_harness import HOOK, TOKEN, answer, harness  # noqa: F401 - harness is the fixture
+from client_harness import HOOK, TOKEN, Cut, answer, harness  # noqa: F401 - harness is the fixture
 
 from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AuthenticationError, Client,
                            DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
@@ -73,9 +73,11 @@ def test_amounts_reach_the_gateway_exactly(harness, amount, sent):
     ({}, ValidationError, "token"),  # demanded last, after every input rule
 ])
 def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, change, error, named):
+    asked: list[int] = []  # the provider is asked only once every input rule has passed
+    client = harness.client(token=None, token_provider=lambda: asked.append(1) or " ")
     with pytest.raises(error, match=named) as raised:
-        harness.run(harness.client(token=None).pix.generate(**{**PIX, **change}))
-    assert harness.gateway.requests == []
+        harness.run(client.pix.generate(**{**PIX, **change}))
+    assert harness.gateway.requests == [] and asked == ([1] if named == "token" else [])
     assert error is TypeError or raised.value.field == named
 
 
@@ -88,6 +90,9 @@ def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, 
     ({"token": AccessToken("t", expires_at=1)}, "token"),
     ({"token_provider": lambda: "t"}, "token"),  # together with a token
     ({"max_retries": -1}, "max_retries"),
+    ({"base_url": "https://[zz]/api"}, "base_url"),  # addresses httpx cannot use
+    ({"base_url": "https://gw.test/a\x00"}, "base_url"),
+    ({"base_url": "https://xn--a.test/"}, "base_url"),
 ])
 def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
     with pytest.raises(ValidationError) as raised:
@@ -102,6 +107,8 @@ def test_plain_http_is_allowed_to_a_loopback_sandbox(harness, base_url):
 
 
 R = answer
+GZIP = R(200, b"not gzip", **{"Content-Encoding": "gzip"})
+LOOP = R(302, b"", Location="https://gw.test/api/again")
 RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed at 0.5)
     (PIX_VERIFY, [R(503, "down"), R(502, "x"), R(200, {"codigoRespuesta": "PAID"})], FxStatusInfo, 3, [0.25, 0.5]),
     (PIX_VERIFY, [R(503, "down")], ApiError, 3, [0.25, 0.5]),
@@ -118,6 +125,15 @@ RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed
     (OPERATIONS["pix.cancel"][0], [httpx.ReadError], AmbiguousError, 1, []),
     (PIX_GENERATE, [httpx.ConnectError], NetworkError, 1, []),
     (PIX_GENERATE, [httpx.ConnectTimeout], RequestTimeoutError, 1, []),
+    # An answer that cannot be read: never a raw httpx exception, and ambiguous where
+    # the gateway may have acted.
+    (PIX_VERIFY, [GZIP, R()], FxStatusInfo, 2, [0.25]),
+    (PIX_VERIFY, [GZIP], NetworkError, 3, [0.25, 0.5]),
+    (PIX_GENERATE, [GZIP], AmbiguousError, 1, []),
+    (PIX_GENERATE, [R(200, Cut(b'{"codigo'))], AmbiguousError, 1, []),
+    (PIX_VERIFY, [R(200, Cut(b"{"))], NetworkError, 3, [0.25, 0.5]),
+    (OPERATIONS["pix.cancel"][0], [LOOP], AmbiguousError, 3, []),
+    (PIX_VERIFY, [LOOP], NetworkError, 9, [0.25, 0.5]),
 ]
 
 
@@ -131,7 +147,8 @@ def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outco
         error = raised.value
         assert not isinstance(error, AmbiguousError) or "verify" in error.message
         if isinstance(error, NetworkError):
-            assert isinstance(error.__cause__, httpx.TransportError)
+            assert isinstance(error.__cause__, httpx.RequestError)
+            assert ("could not be read" in error.message) == (script[0] in (GZIP, LOOP))
     else:
         assert isinstance(harness.run(call(client)), outcome)
     assert (len(harness.gateway.requests), harness.sleeps) == (attempts, sleeps)
