@@ -117,5 +117,38 @@ TEST(Envelope, repeated_member_of_an_answer_counts_once_the_last) {
   EXPECT_EQ(result.error(), Error::api(400, "m", {ApiFieldError{"g", "b", std::nullopt}}, false));
 }
 
+// The fast path reads an answer straight from its text; the general path parses
+// it first. On every answer they agree, error wording included: here on the
+// corners of JSON text the reader decides alone.
+TEST(Envelope, the_fast_path_reads_every_answer_as_the_general_path) {
+  const std::string siblings = "[" + repeat("[{}],", 200) + "[]]";
+  const std::string deep = std::string(126, '[') + std::string(126, ']');
+  const std::string deeper = std::string(127, '[') + std::string(127, ']');
+  const std::string bodies[] = {
+      R"({"estado":"a\x"})", R"({"estado":"a","k\q":1})", "{\"estado\":\"a\x01\"}",
+      "{\"estado\":\"a\",\"k\x7f\":\"\x1f\"}", R"({"estado":"\u00C9\u00e9\u00Af\/\b\f\n\r\t"})",
+      R"({"estado":"\uD83D\uDE00"})", R"({"estado":"\uDE00"})", R"({"estado":"\uD83D"})",
+      R"({"estado":"\uD83Dx"})", R"({"estado":"\u12"})", R"({"estado":"\u12G4"})",
+      R"({"estado":"a","n":[1e5,-0.5E-3,1E+2,0,-0,12.25e-1]})", R"({"estado":"a","n":1e400})",
+      R"({"estado":"a","n":-})", R"({"estado":"a","n":01})", R"({"estado":"a","n":1.})",
+      R"({"estado":"a","n":1e})", R"({"estado":"a","n":.5})", R"({"estado":"a","n":1e5x})",
+      R"({"estado":"a","k":)" + siblings + "}", R"({"estado":"a","k":)" + deep + "}",
+      R"({"estado":"a","k":)" + deeper + "}", R"({"estado":"a",})", R"({"estado":"a",,"b":1})",
+      "{\"estado\":\"a\"} \n", R"({"estado":"a"}x)", R"({"estado":"a" "b":1})",
+      R"({"estado":"a","e\u0072ror":true})", R"({"estado":"a","succes\u0073":false})",
+      R"({"estado":"a","k":{"error":true,"success":false}})", R"({"estado":"a","error":true})",
+      R"({"success":false,"estado":"a"})",
+      "{\"estado\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}", "{\"estado\":\"\xc3\x28\"}",
+      "{\"estado\":\"\xed\xa0\x80\"}", "{\"estado\":\"\xf4\x90\x80\x80\"}",
+      R"({"estado":"a","b":tru})", R"({"estado":"a","b":[true,false,null]})", R"({"estado":nul})",
+      "{\n\"estado\" :\t\"a\"\r}", R"({"estado":"a","k":{"x":[}})", R"(["a"])", R"({"estado":5})"};
+  for (const std::string& body : bodies) {
+    Probe fast{}, general{};
+    std::optional<Error> a = CodigoRespuesta::open(HttpResponse{200, body}, fast);
+    std::optional<Error> b = CodigoRespuesta::open_parsed(HttpResponse{200, body}, general);
+    EXPECT_EQ(a ? show(*a) : fast.estado, b ? show(*b) : general.estado) << body;
+  }
+}
+
 }  // namespace
 }  // namespace quorvex_bo
