@@ -166,13 +166,19 @@ def cpp(args, python: str) -> None:
         for line in results.read_text().splitlines():
             record = json.loads(line)
             done[record["id"]] = record
-    every = generate(tree, work / "mutants")
+    # Mutants of the same sources are the same: a retest reuses the earlier run's.
+    every = generate(tree, (args.retest_from.parent if args.retest_from else work) / "mutants")
     sources = {m["file"]: (tree / m["file"]).read_text() for m in every}
     candidates = [m for m in every
                   if worth_trying(sources[m["file"]], pathlib.Path(m["path"]).read_text())]
     random.Random(args.seed).shuffle(candidates)
 
     retest = {i for i, r in done.items() if r["status"] == "survived"} if args.retest else set()
+    if args.retest_from:  # the survivors of a run in another directory, tried here
+        for line in args.retest_from.read_text().splitlines():
+            record = json.loads(line)
+            if record["status"] == "survived" and record["id"] not in done:
+                retest.add(record["id"])
     evaluated = sum(r["status"] not in ("invalid",) for r in done.values())
     print(f"{len(every)} mutants, {len(candidates)} on code lines; {evaluated} evaluated before",
           flush=True)
@@ -271,6 +277,8 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=19)
     parser.add_argument("--retest", action="store_true",
                         help="evaluate the survivors of the earlier run again")
+    parser.add_argument("--retest-from", type=pathlib.Path,
+                        help="evaluate the survivors listed in this results file")
     parser.add_argument("--no-cpp", action="store_true")
     parser.add_argument("--no-python", action="store_true")
     parser.add_argument("--python-timeout", type=int, default=4 * 3600)

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
+import ssl
 import time
 from decimal import Decimal
 
@@ -11,7 +13,7 @@ import httpx
 import pytest
 from client_harness import HOOK, TOKEN, Cut, answer, harness  # noqa: F401 - harness is the fixture
 
-from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AuthenticationError, Client,
+from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, AuthenticationError, Client,
                            DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
                            RequestTimeoutError, ValidationError)
 
@@ -36,8 +38,9 @@ def test_every_operation_sends_the_core_request_and_returns_a_typed_result(harne
     call, method, path = OPERATIONS[op]
     if method == "POST":
         harness.gateway.script = [answer()]
-    result = harness.run(call(harness.client()))
+    result = harness.run(call(harness.client(timeout=7.5)))
     (sent,) = harness.gateway.requests
+    assert sent.extensions["timeout"] == {"connect": 7.5, "read": 7.5, "write": 7.5, "pool": 7.5}
     assert (sent.method, str(sent.url)) == (method, f"https://gw.test/api/{path}")
     assert sent.headers["Authorization"] == f"Bearer {TOKEN}" and sent.headers["client_id"] == "cid"
     if method == "POST":
@@ -78,7 +81,9 @@ def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, 
     with pytest.raises(error, match=named) as raised:
         harness.run(client.pix.generate(**{**PIX, **change}))
     assert harness.gateway.requests == [] and asked == ([1] if named == "token" else [])
-    assert error is TypeError or raised.value.field == named
+    if error is not TypeError:  # shown as "field: message"
+        assert raised.value.field == named and isinstance(raised.value.message, str)
+        assert str(raised.value) == f"{named}: {raised.value.message}"
 
 
 @pytest.mark.parametrize("settings, field", [
@@ -191,16 +196,17 @@ def test_a_fixed_token_is_never_asked_again(harness):
     assert len(harness.gateway.requests) == 1
 
 
-@pytest.mark.parametrize("script, error, text", [
-    ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body"),
-    ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway"),
-    ([R(200, b"")], DecodeError, "invalid JSON body"),
-    ([R(200, b"x" * 10_000_000)], DecodeError, "larger than"),
+@pytest.mark.parametrize("script, error, text, shown", [
+    ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body", "column 1"),
+    ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway", "gateway</html> (HTTP 502)"),
+    ([R(200, b"")], DecodeError, "invalid JSON body", "column 1"),
+    ([R(200, b"x" * 10_000_000)], DecodeError, "larger than", "1048576 bytes (HTTP 200)"),
 ])
-def test_a_broken_answer_gives_one_precise_error(harness, script, error, text):
+def test_a_broken_answer_gives_one_precise_error(harness, script, error, text, shown):
     harness.gateway.script = script
-    with pytest.raises(error, match=text):
+    with pytest.raises(error, match=text) as raised:
         harness.run(harness.client().pix.generate(**PIX))
+    assert str(raised.value).endswith(shown)
 
 
 def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
@@ -210,15 +216,19 @@ def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     with pytest.raises(AuthenticationError) as raised:
         harness.run(client.pix.verify("1001"))
     shown = [str(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
+    assert repr(client) == f"{type(client).__name__}(client_id='cid', at='https://gw.test/api')"
+    assert repr(Client("cid", token="t")) == "Client(client_id='cid', at='sandbox')"
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
     assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
 
 
-def test_the_pool_is_closed_only_when_owned():
-    with Client("cid", token="t") as owned:
-        pass
-    assert owned._http.is_closed
-    http = httpx.Client()
-    with Client("cid", token="t", http_client=http):
-        pass
-    assert not http.is_closed
+@pytest.mark.parametrize("kind", [Client, AsyncClient])
+def test_the_pool_is_owned_verified_not_redirected_and_closed_only_when_owned(kind):
+    owned, lent = kind("cid", token="t", timeout=7.5), kind("cid", token="t", http_client=(
+        httpx.Client() if kind is Client else httpx.AsyncClient()))
+    for client in (owned, lent):
+        asyncio.run(client.aclose()) if kind is AsyncClient else client.close()
+    assert owned._http.is_closed and not lent._http.is_closed
+    assert (owned._http.timeout, owned._http.follow_redirects) == (httpx.Timeout(7.5), False)
+    context = owned._http._transport._pool._ssl_context
+    assert context.verify_mode == ssl.CERT_REQUIRED and context.check_hostname
