@@ -73,7 +73,7 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       // codigoRespuesta "error" in any case: the code after the last " - " when it starts GQ-.
       {500, R"({"codigoRespuesta":"eRRoR","detalleRespuesta":"a - GQ-1 - b"})",
        Error::api(500, "a - GQ-1 - b", {item("a - GQ-1 - b", "ERROR")}, false)},
-      {200, R"({"codigoRespuesta":"error","detalleRespuesta":"x - gq-1"})",
+      {200, R"({"codigoRespuesta":"error","detalleRespuesta":"x - gq-1","message":"m"})",
        Error::api(200, "x - gq-1", {item("x - gq-1", "ERROR")}, false)},
       {200, R"({"codigoRespuesta":"ERROR","detalleRespuesta":" ","message":"m - GQ-2"})",
        Error::api(200, "m - GQ-2", {item("m - GQ-2", "GQ-2")}, false)},
@@ -129,6 +129,7 @@ TEST(Envelope, the_fast_path_reads_every_answer_as_the_general_path) {
       "{\"estado\":\"a\",\"k\x7f\":\"\x1f\"}", R"({"estado":"\u00C9\u00e9\u00Af\/\b\f\n\r\t"})",
       R"({"estado":"\uD83D\uDE00"})", R"({"estado":"\uDE00"})", R"({"estado":"\uD83D"})",
       R"({"estado":"\uD83Dx"})", R"({"estado":"\u12"})", R"({"estado":"\u12G4"})",
+      R"({"estado":"\u12g4"})", R"({"estado":"\u12:4"})", R"({"estado":"\u12@4"})",
       R"({"estado":"a","n":[1e5,-0.5E-3,1E+2,0,-0,12.25e-1]})", R"({"estado":"a","n":1e400})",
       R"({"estado":"a","n":-})", R"({"estado":"a","n":01})", R"({"estado":"a","n":1.})",
       R"({"estado":"a","n":1e})", R"({"estado":"a","n":.5})", R"({"estado":"a","n":1e5x})",
