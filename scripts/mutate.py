@@ -263,7 +263,8 @@ pytest_add_cli_args_test_selection = ["tests/python/client", "tests/python/sandb
                                       "tests/python/test_module.py", "tests/python/test_stories.py"]
 """)
     mutmut = str(pathlib.Path(python).parent / "mutmut")
-    code, out = run([mutmut, "run", "--max-children", "1"], work, timeout=args.python_timeout)
+    code, out = run([mutmut, "run", "--max-children", "1", *args.mutmut_only], work,
+                    timeout=args.python_timeout)
     (args.dir / "mutmut.log").write_text(out)
     _, results = run([mutmut, "results", "--all", "true"], work)
     (args.dir / "mutmut-results.txt").write_text(results)
@@ -279,6 +280,8 @@ def main() -> None:
                         help="evaluate the survivors of the earlier run again")
     parser.add_argument("--retest-from", type=pathlib.Path,
                         help="evaluate the survivors listed in this results file")
+    parser.add_argument("--mutmut-only", nargs="*", default=[],
+                        help="mutmut's mutant names or globs (quorvex_bo.fx.client*) to run")
     parser.add_argument("--no-cpp", action="store_true")
     parser.add_argument("--no-python", action="store_true")
     parser.add_argument("--python-timeout", type=int, default=4 * 3600)

@@ -19,8 +19,10 @@ from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, A
 
 PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
            payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK)
-CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK)
-BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", webhook=HOOK)
+# Every argument the crypto and binance rails take reaches the body (pix keeps the defaults).
+EXTRAS = dict(currency="USD", channel="app", extra="x")
+CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK, **EXTRAS)
+BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", expires_in=30, webhook=HOOK, **EXTRAS)
 OPERATIONS = {  # operation: (call, method, path)
     "pix.generate": (lambda c: c.pix.generate(**PIX), "POST", "qr/pix/v2/generar"),
     "crypto.generate": (lambda c: c.crypto.generate(**CRYPTO), "POST", "qr/koibanx/v2/generar"),
@@ -45,7 +47,12 @@ def test_every_operation_sends_the_core_request_and_returns_a_typed_result(harne
     assert sent.headers["Authorization"] == f"Bearer {TOKEN}" and sent.headers["client_id"] == "cid"
     if method == "POST":
         assert isinstance(result, FxQr) and result.amount == Decimal("100.5")
-        assert result.image()[:4] == b"\x89PNG" and json.loads(sent.content)["webhook"]["key"] == "X-Hook"
+        body = json.loads(sent.content)
+        assert result.image()[:4] == b"\x89PNG" and body["webhook"]["key"] == "X-Hook"
+        assert (body["moneda"], body["canal"], body.get("campoExtra")) == (
+            ("BOB", "WEB", None) if op == "pix.generate" else ("USD", "APP", "x"))
+        assert body.get("tiempoQr", body.get("tiempoVencimientoQR")) == {
+            "pix.generate": None, "crypto.generate": 300, "binance.generate": "00:00:30"}[op]
     else:
         assert isinstance(result, FxStatusInfo) and result.status is PaymentStatus.PAID
         assert result.amount == 10 and sent.content == b""
@@ -149,11 +156,16 @@ def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outco
     if issubclass(outcome, Exception):
         with pytest.raises(outcome) as raised:
             harness.run(call(client))
-        error = raised.value
-        assert not isinstance(error, AmbiguousError) or "verify" in error.message
-        if isinstance(error, NetworkError):
-            assert isinstance(error.__cause__, httpx.RequestError)
-            assert ("could not be read" in error.message) == (script[0] in (GZIP, LOOP))
+        error, cause = raised.value, raised.value.__cause__
+        assert isinstance(cause, httpx.RequestError) == isinstance(error, (AmbiguousError, NetworkError))
+        if isinstance(error, AmbiguousError):
+            assert error.message.endswith("unknown - call verify with the same reference to learn it")
+        elif cause:
+            what = ("did not answer in time" if isinstance(cause, httpx.TimeoutException)
+                    else "sent an answer that could not be read" if script[0] in (GZIP, LOOP)
+                    else "could not be reached" if isinstance(cause, httpx.ConnectError)
+                    else "dropped the connection")
+            assert error.message.endswith(f": the gateway {what} ({type(cause).__name__})")
     else:
         assert isinstance(harness.run(call(client)), outcome)
     assert (len(harness.gateway.requests), harness.sleeps) == (attempts, sleeps)
