@@ -152,6 +152,9 @@ def cpp(args, python: str) -> None:
     work = args.dir.resolve()
     tree, build_dir, results = work / "tree", work / "build", work / "cpp-results.jsonl"
     copy_tree(tree)
+    # The JSON conformance vectors sit beside the checkout; beside the copy too.
+    if (ROOT.parent / "shared").is_dir() and not (work / "shared").exists():
+        (work / "shared").symlink_to(ROOT.parent / "shared")
     configure(tree, build_dir, python)
     for target in TARGETS:
         code, out = build(tree, build_dir, target)

@@ -131,6 +131,10 @@ TEST(FxRequestRules, first_failing_rule_is_reported) {
     for (const char op : rule.ops)
       EXPECT_EQ(outcome(run(op, rule.changes)), rule.expected)
           << op << " with " << input_text({}, rule.changes);
+  // A status request checks its reference, then demands the token.
+  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"123"})), no_token);
+  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"1a"})),
+            "reference: must contain only digits");
 }
 
 }  // namespace
