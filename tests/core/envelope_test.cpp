@@ -60,6 +60,8 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       // "error" true wins over the status and over "success" false; never retryable.
       {500, R"({"error":true,"success":false,"message":" boom "})",
        Error::api(500, "boom", {item("boom")}, false)},
+      {500, R"({"z":1,"y":2,"x":3,"w":4,"v":5,"u":6,"t":7,"s":8,"message":" big ","error":true})",
+       Error::api(500, "big", {item("big")}, false)},  // a large object is searched otherwise
       {422, R"({"error":true,"code":"  E42 ","data":["first ",7,"","second"]})",
        Error::api(422, "request failed with HTTP 422",
                   {item("first ", "E42"), item("", "E42"), item("second", "E42")}, false)},
@@ -84,7 +86,8 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       {502, R"({"error":"true","success":0})",
        Error::api(502, "request failed with HTTP 502", {}, true)},
       {404, R"({"detalleRespuesta":" no existe ","message":"other"})",
-       Error::api(404, "no existe", {}, false)}};
+       Error::api(404, "no existe", {}, false)},
+      {404, R"({"detalleRespuesta":7,"message":" other "})", Error::api(404, "other", {}, false)}};
   for (const Case& c : rows) {
     Result<Probe> result = open(c.status, c.body);
     ASSERT_FALSE(result.has_value()) << c.body << " decoded as " << result->estado;
