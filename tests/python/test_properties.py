@@ -38,6 +38,7 @@ literals = st.builds(lambda sign, whole, fraction, exponent: sign + whole + frac
 @example(literal="0.12345678901234567890123456785", as_string=False)
 @example(literal="79228162514264337593543950335.5", as_string=False)
 @example(literal="-0.00", as_string=False)
+@example(literal="0e5", as_string=False)
 @example(literal="\u00a0 12.50\u3000", as_string=True)
 def test_amounts_read_like_decimal(literal, as_string):
     as_string = as_string or not re.fullmatch(r"-?(0|[1-9]\d*)(\.\d+)?(e-?\d+)?", literal)
