@@ -18,11 +18,12 @@ from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, A
                            RequestTimeoutError, ValidationError)
 
 PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
-           payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK)
-# Every argument the crypto and binance rails take reaches the body (pix keeps the defaults).
-EXTRAS = dict(currency="USD", channel="app", extra="x")
-CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK, **EXTRAS)
-BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", expires_in=30, webhook=HOOK, **EXTRAS)
+           payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK,
+           payer_email="ana@shop.test", extra="x")
+# Every argument reaches the body; the defaults of currency and channel are kept by pix and binance.
+CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK,
+              currency="USD", channel="app", extra="x")
+BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", expires_in=30, webhook=HOOK, extra="x")
 OPERATIONS = {  # operation: (call, method, path)
     "pix.generate": (lambda c: c.pix.generate(**PIX), "POST", "qr/pix/v2/generar"),
     "crypto.generate": (lambda c: c.crypto.generate(**CRYPTO), "POST", "qr/koibanx/v2/generar"),
@@ -49,8 +50,9 @@ def test_every_operation_sends_the_core_request_and_returns_a_typed_result(harne
         assert isinstance(result, FxQr) and result.amount == Decimal("100.5")
         body = json.loads(sent.content)
         assert result.image()[:4] == b"\x89PNG" and body["webhook"]["key"] == "X-Hook"
-        assert (body["moneda"], body["canal"], body.get("campoExtra")) == (
-            ("BOB", "WEB", None) if op == "pix.generate" else ("USD", "APP", "x"))
+        assert (body["moneda"], body["canal"], body["campoExtra"], body.get("correoElectronico")) == {
+            "pix.generate": ("BOB", "WEB", "x", "ana@shop.test"), "crypto.generate": ("USD", "APP", "x", None),
+            "binance.generate": ("BOB", "WEB", "x", None)}[op]
         assert body.get("tiempoQr", body.get("tiempoVencimientoQR")) == {
             "pix.generate": None, "crypto.generate": 300, "binance.generate": "00:00:30"}[op]
     else:
@@ -88,6 +90,9 @@ def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, 
     with pytest.raises(error, match=named) as raised:
         harness.run(client.pix.generate(**{**PIX, **change}))
     assert harness.gateway.requests == [] and asked == ([1] if named == "token" else [])
+    shown = str(raised.value)
+    assert shown.startswith(named) and (error is not TypeError or shown.endswith(
+        f", not {type(next(iter(change.values()))).__name__}"))
     if error is not TypeError:  # shown as "field: message"
         assert raised.value.field == named and isinstance(raised.value.message, str)
         assert str(raised.value) == f"{named}: {raised.value.message}"
@@ -115,6 +120,7 @@ def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
 @pytest.mark.parametrize("base_url", ["http://127.0.0.1:8000", "http://localhost/x", "http://[::1]:1"])
 def test_plain_http_is_allowed_to_a_loopback_sandbox(harness, base_url):
     harness.run(harness.client(base_url=base_url).pix.verify("1"))
+    harness.client(base_url=base_url.replace("127.0.0.1", "gw.test"), allow_insecure_http=True)
     assert str(harness.gateway.requests[0].url).startswith(base_url)
 
 
@@ -157,6 +163,7 @@ def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outco
         with pytest.raises(outcome) as raised:
             harness.run(call(client))
         error, cause = raised.value, raised.value.__cause__
+        assert type(error) is outcome
         assert isinstance(cause, httpx.RequestError) == isinstance(error, (AmbiguousError, NetworkError))
         if isinstance(error, AmbiguousError):
             assert error.message.endswith("unknown - call verify with the same reference to learn it")
@@ -212,6 +219,7 @@ def test_a_fixed_token_is_never_asked_again(harness):
     ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body", "column 1"),
     ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway", "gateway</html> (HTTP 502)"),
     ([R(200, b"")], DecodeError, "invalid JSON body", "column 1"),
+    ([R(200, b'{"codigoRespuesta":"\xff"}')], DecodeError, "has no `numeroReferencia`", "Referencia`"),
     ([R(200, b"x" * 10_000_000)], DecodeError, "larger than", "1048576 bytes (HTTP 200)"),
 ])
 def test_a_broken_answer_gives_one_precise_error(harness, script, error, text, shown):
