@@ -101,6 +101,9 @@ TEST(JsonRecord, object_form_with_defaults_optionals_and_unknown_members) {
   ASSERT_TRUE(out) << out.error();
   EXPECT_EQ(out->label, "WEB");
   EXPECT_FALSE(out->inner);
+  // A text map holds one entry per name, the last given, in byte order.
+  EXPECT_EQ(json::to_text(json::TextMap{{"b", "1"}, {"c", "2"}, {"a", "3"}, {"b", "4"}, {"a", "5"}}),
+            R"({"a":"5","b":"4","c":"2"})");
 }
 
 TEST(JsonRecord, array_form_at_every_depth) {
