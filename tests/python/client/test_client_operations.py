@@ -134,6 +134,7 @@ RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed
     (PIX_VERIFY, [R(500, {"error": True, "message": "no"})], ApiError, 1, []),  # the gateway's own verdict
     (PIX_VERIFY, [R(429, "slow", **{"Retry-After": "3"}), R()], FxStatusInfo, 2, [3.0]),
     (PIX_VERIFY, [R(503, "x", **{"Retry-After": "999"}), R()], FxStatusInfo, 2, [30.0]),
+    (PIX_VERIFY, [R(503, "x", **{"Retry-After": "Wed, 21 Oct 2015 07:28:00 GMT"}), R()], FxStatusInfo, 2, [0.0]),
     (PIX_VERIFY, [httpx.ConnectError, R()], FxStatusInfo, 2, [0.25]),
     (PIX_VERIFY, [httpx.ReadTimeout], RequestTimeoutError, 3, [0.25, 0.5]),
     (PIX_VERIFY, [httpx.RemoteProtocolError], NetworkError, 3, [0.25, 0.5]),
@@ -239,6 +240,7 @@ def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     assert repr(client) == f"{type(client).__name__}(client_id='cid', at='https://gw.test/api')"
     assert repr(Client("cid", token="t")) == "Client(client_id='cid', at='sandbox')"
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
+    assert raised.value.message == "bad [hidden]"
     assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
 
 
