@@ -204,3 +204,22 @@ rootfs: setup
 
 clean:
 	rm -rf build dist python/quorvex_bo/fx/_native.abi3.so
+
+# Mutation testing, slow and not part of `make test`: mutmut over the Python
+# package (the sandbox included), then a fixed random sample of universalmutator's
+# C++ mutants of core/src and fx/src, each built incrementally in a copy of the
+# tree and tried against qbo_tests and the module tests. Results, survivors and
+# logs in MUTATE_DIR; a second run resumes (MUTATE_ARGS=--retest tries the
+# survivors again). The tools come from the index, into their own environment.
+MUTATE_VENV ?= build/mutate-venv
+MUTATE_PYTHON = $(MUTATE_VENV)/bin/python
+MUTATE_SAMPLE ?= 300
+MUTATE_SEED ?= 19
+MUTATE_DIR ?= build/mutate
+MUTATE_ARGS ?=
+.PHONY: mutate
+mutate: module
+	@bash scripts/venv.sh $(PYTHON) $(MUTATE_VENV) scripts/requirements-test.txt \
+	  scripts/requirements-mutate.txt
+	nice -n 15 $(MUTATE_PYTHON) scripts/mutate.py --dir $(MUTATE_DIR) --sample $(MUTATE_SAMPLE) \
+	  --seed $(MUTATE_SEED) $(MUTATE_ARGS)

@@ -1,7 +1,9 @@
 """Times `call` through the extension module, row by row, beside what the standard
 library's C JSON accelerator takes for the same texts in the same process
-(`json.loads(payload)` + `json.dumps(result)`), and counts page faults per call on the
-1 MB generation answer in steady state.
+(`json.loads(payload)` + `json.dumps(result)`) and, when orjson is installed, what
+orjson takes (`orjson.loads(payload)` + `orjson.dumps(result)`: the floor the parse
+rows are held to), and counts page faults per call on the 1 MB generation answer in
+steady state.
 
     PYTHONPATH=python /usr/bin/python3 bench/call_bench.py [--quick]
 
@@ -19,6 +21,11 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from quorvex_bo.fx import _native
+
+try:
+    import orjson
+except ImportError:  # the column is left out
+    orjson = None
 
 CONFIG = {"client_id": "client-1", "environment": "sandbox"}
 TOKEN = {"access_token": "tok", "token_type": "Bearer", "expires_at": 1893456000}
@@ -117,7 +124,8 @@ def show(seconds: float) -> str:
 def main() -> None:
     quick = "--quick" in sys.argv
     budget = 0.2 if quick else 1.0
-    print(f"{'workload':28} {'call':>11} {'best':>11} {'loads+dumps':>11} {'ratio':>6}")
+    print(f"{'workload':28} {'call':>11} {'best':>11} {'loads+dumps':>11} {'ratio':>6}"
+          + (f" {'orjson':>11} {'ratio':>6}" if orjson else ""))
     table = rows()
     for name, op, payload in table:
         result = _native.call(op, payload)
@@ -125,8 +133,13 @@ def main() -> None:
         ours = timed(lambda: _native.call(op, payload), budget)
         value = json.loads(result)
         theirs = timed(lambda: (json.loads(payload) if payload else None, dumps(value)), budget)
-        print(f"{name:28} {show(ours.median)} {show(ours.best)} {show(theirs.median)} "
-              f"{ours.median / theirs.median:6.2f}")
+        line = (f"{name:28} {show(ours.median)} {show(ours.best)} {show(theirs.median)} "
+                f"{ours.median / theirs.median:6.2f}")
+        if orjson:
+            floor = timed(lambda: (orjson.loads(payload) if payload else None,
+                                   orjson.dumps(value)), budget)
+            line += f" {show(floor.median)} {ours.median / floor.median:6.2f}"
+        print(line)
     # The 1 MB answer again after every other row ran: the heap left behind by
     # earlier calls must not make it slower.
     name, op, payload = table[-1]

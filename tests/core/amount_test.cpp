@@ -20,6 +20,8 @@ TEST(Amount, refuses_with_exact_error_text) {
        "invalid amount `79228162514264337593543950336`: Failed to parse"},
       {"8e28", "invalid amount `8e28`: the value is too large for an amount"},
       {R"("1e+")", "invalid amount `1e+`: invalid exponent"},
+      {R"("1e*5")", "invalid amount `1e*5`: invalid exponent"},
+      {R"("1.")", "invalid amount `1.`: Failed to parse"},
       {R"("e5")", "invalid amount `e5`: invalid number before the exponent"}};
   for (const auto& [json_text, message] : rows) EXPECT_EQ(read(json_text).error(), message);
 }

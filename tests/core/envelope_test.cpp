@@ -60,6 +60,8 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       // "error" true wins over the status and over "success" false; never retryable.
       {500, R"({"error":true,"success":false,"message":" boom "})",
        Error::api(500, "boom", {item("boom")}, false)},
+      {500, R"({"z":1,"y":2,"x":3,"w":4,"v":5,"u":6,"t":7,"s":8,"message":" big ","error":true})",
+       Error::api(500, "big", {item("big")}, false)},  // a large object is searched otherwise
       {422, R"({"error":true,"code":"  E42 ","data":["first ",7,"","second"]})",
        Error::api(422, "request failed with HTTP 422",
                   {item("first ", "E42"), item("", "E42"), item("second", "E42")}, false)},
@@ -73,7 +75,7 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       // codigoRespuesta "error" in any case: the code after the last " - " when it starts GQ-.
       {500, R"({"codigoRespuesta":"eRRoR","detalleRespuesta":"a - GQ-1 - b"})",
        Error::api(500, "a - GQ-1 - b", {item("a - GQ-1 - b", "ERROR")}, false)},
-      {200, R"({"codigoRespuesta":"error","detalleRespuesta":"x - gq-1"})",
+      {200, R"({"codigoRespuesta":"error","detalleRespuesta":"x - gq-1","message":"m"})",
        Error::api(200, "x - gq-1", {item("x - gq-1", "ERROR")}, false)},
       {200, R"({"codigoRespuesta":"ERROR","detalleRespuesta":" ","message":"m - GQ-2"})",
        Error::api(200, "m - GQ-2", {item("m - GQ-2", "GQ-2")}, false)},
@@ -84,7 +86,8 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       {502, R"({"error":"true","success":0})",
        Error::api(502, "request failed with HTTP 502", {}, true)},
       {404, R"({"detalleRespuesta":" no existe ","message":"other"})",
-       Error::api(404, "no existe", {}, false)}};
+       Error::api(404, "no existe", {}, false)},
+      {404, R"({"detalleRespuesta":7,"message":" other "})", Error::api(404, "other", {}, false)}};
   for (const Case& c : rows) {
     Result<Probe> result = open(c.status, c.body);
     ASSERT_FALSE(result.has_value()) << c.body << " decoded as " << result->estado;
@@ -115,6 +118,40 @@ TEST(Envelope, repeated_member_of_an_answer_counts_once_the_last) {
   result = open(400, R"({"success":false,"message":"m","errors":[{"message":"a","message":"b","field":"f","field":"g"}]})");
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), Error::api(400, "m", {ApiFieldError{"g", "b", std::nullopt}}, false));
+}
+
+// The fast path reads an answer straight from its text; the general path parses
+// it first. On every answer they agree, error wording included: here on the
+// corners of JSON text the reader decides alone.
+TEST(Envelope, the_fast_path_reads_every_answer_as_the_general_path) {
+  const std::string siblings = "[" + repeat("[{}],", 200) + "[]]";
+  const std::string deep = std::string(126, '[') + std::string(126, ']');
+  const std::string deeper = std::string(127, '[') + std::string(127, ']');
+  const std::string bodies[] = {
+      R"({"estado":"a\x"})", R"({"estado":"a","k\q":1})", "{\"estado\":\"a\x01\"}",
+      "{\"estado\":\"a\",\"k\x7f\":\"\x1f\"}", R"({"estado":"\u00C9\u00e9\u00Af\/\b\f\n\r\t"})",
+      R"({"estado":"\uD83D\uDE00"})", R"({"estado":"\uDE00"})", R"({"estado":"\uD83D"})",
+      R"({"estado":"\uD83Dx"})", R"({"estado":"\u12"})", R"({"estado":"\u12G4"})",
+      R"({"estado":"\u12g4"})", R"({"estado":"\u12:4"})", R"({"estado":"\u12@4"})",
+      R"({"estado":"a","n":[1e5,-0.5E-3,1E+2,0,-0,12.25e-1]})", R"({"estado":"a","n":1e400})",
+      R"({"estado":"a","n":-})", R"({"estado":"a","n":01})", R"({"estado":"a","n":1.})",
+      R"({"estado":"a","n":1e})", R"({"estado":"a","n":.5})", R"({"estado":"a","n":1e5x})",
+      R"({"estado":"a","k":)" + siblings + "}", R"({"estado":"a","k":)" + deep + "}",
+      R"({"estado":"a","k":)" + deeper + "}", R"({"estado":"a",})", R"({"estado":"a",,"b":1})",
+      "{\"estado\":\"a\"} \n", R"({"estado":"a"}x)", R"({"estado":"a" "b":1})",
+      R"({"estado":"a","e\u0072ror":true})", R"({"estado":"a","succes\u0073":false})",
+      R"({"estado":"a","k":{"error":true,"success":false}})", R"({"estado":"a","error":true})",
+      R"({"success":false,"estado":"a"})",
+      "{\"estado\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}", "{\"estado\":\"\xc3\x28\"}",
+      "{\"estado\":\"\xed\xa0\x80\"}", "{\"estado\":\"\xf4\x90\x80\x80\"}",
+      R"({"estado":"a","b":tru})", R"({"estado":"a","b":[true,false,null]})", R"({"estado":nul})",
+      "{\n\"estado\" :\t\"a\"\r}", R"({"estado":"a","k":{"x":[}})", R"(["a"])", R"({"estado":5})"};
+  for (const std::string& body : bodies) {
+    Probe fast{}, general{};
+    std::optional<Error> a = CodigoRespuesta::open(HttpResponse{200, body}, fast);
+    std::optional<Error> b = CodigoRespuesta::open_parsed(HttpResponse{200, body}, general);
+    EXPECT_EQ(a ? show(*a) : fast.estado, b ? show(*b) : general.estado) << body;
+  }
 }
 
 }  // namespace

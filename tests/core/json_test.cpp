@@ -101,6 +101,9 @@ TEST(JsonRecord, object_form_with_defaults_optionals_and_unknown_members) {
   ASSERT_TRUE(out) << out.error();
   EXPECT_EQ(out->label, "WEB");
   EXPECT_FALSE(out->inner);
+  // A text map holds one entry per name, the last given, in byte order.
+  EXPECT_EQ(json::to_text(json::TextMap{{"b", "1"}, {"c", "2"}, {"a", "3"}, {"b", "4"}, {"a", "5"}}),
+            R"({"a":"5","b":"4","c":"2"})");
 }
 
 TEST(JsonRecord, array_form_at_every_depth) {
@@ -130,6 +133,7 @@ TEST(JsonRecord, failures_name_the_problem_and_its_position) {
       {R"({"colour":"red","inner":["n"]})",
        "invalid length 1, expected struct Inner with 2 elements at line 1 column 25"},
       {R"({"colour":"red","list":{}})", "invalid type: map, expected a sequence at line 1 column 24"},
+      {R"({"colour":"red","map":[]})", "invalid type: sequence, expected a map at line 1 column 23"},
       {R"("text")", "invalid type: string \"text\", expected struct Outer at line 1 column 1"}};
   for (const auto& [text, message] : rows) EXPECT_EQ(json::decode<Outer>(text).error(), message);
   EXPECT_EQ(json::decode<One>("[]").error(),
@@ -155,7 +159,9 @@ TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
         // a repeated record is replaced whole, not merged
         R"({"colour":"red","inner":{"name":"n","count":4},"inner":{"name":"m"}})",
         R"({"colour":"red","inner":{"name":"n","count":4},"inner":null})",
-        R"({"label":"x"})", R"({"colour":"red",})", R"({"colour":"red","zzz":{"a":1,"a":[}})"}) {
+        R"({"label":"x"})", R"({"colour":"red",})", R"({"colour":"red","zzz":{"a":1,"a":[}})",
+        R"({"colour":"red","map":[1]})", R"({"colour":"red","map":5,"map":{"a":"b"}})",
+        R"({"colour":"red","inner":{"name":[]}})", R"({"colour":"red","list":[{"name":{}}]})"}) {
     auto parsed = json::parse(text);
     EXPECT_EQ(show(json::decode<Outer>(text, json::Repeats::last_counts)),
               show(parsed ? json::decode_value<Outer>(std::move(*parsed), text)

@@ -16,7 +16,9 @@ TEST(WebhookTarget, validate_reports_the_first_failing_check) {
       {{"HTTPS://shop.test", "k", "v"}, "webhook.url: must be an http(s) URL"},
       {{"shop.test", "", ""}, "webhook.url: must be an http(s) URL"},
       {{"https://x", " \u3000 ", "v"}, "webhook.key: must not be empty"},
+      {{"https://x", "AZaz09-_", "v"}, "ok"},
       {{"https://x", "X-\u00d1", ""}, "webhook.key: must be a valid HTTP header name"},
+      {{"https://x", "X:Hook", ""}, "webhook.key: must be a valid HTTP header name"},
       {{"https://x", "k", " \t\u2028"}, "webhook.value: must not be empty"}};
   for (const auto& [target, expected] : rows) EXPECT_EQ(show(target.validate()), expected);
   EXPECT_EQ(json::to_text(WebhookTarget{" https://s/h ", "X-Hook", " v "}),

@@ -1,7 +1,9 @@
 // Gateway answers and webhook notifications behind valid payloads: the input
 // chooses the operation, the HTTP status or header spelling, and the body, so
 // the fuzzer works on the envelope, the answer decoders and the notification
-// handlers rather than on payload decoding.
+// handlers rather than on payload decoding. Every answer is also opened by the
+// general path alone (parse, markers, status, decode): the call, which takes the
+// fast path where it can, must give the same text, error wording included.
 
 #include <array>
 #include <cstddef>
@@ -11,22 +13,60 @@
 
 #include "check.hpp"
 #include "quorvex_bo/core/ffi.hpp"
+#include "quorvex_bo/fx/ops.hpp"
 #include "quorvex_bo/fx/registry.hpp"
 
 namespace {
 
-// The parse stages and the input each was built from.
+namespace fx = quorvex_bo::fx;
+using quorvex_bo::Error;
+
+// The call result of the parse stage of Op with the general path only, written
+// the way `call` writes it.
+template <class Op>
+std::string general(std::string_view payload) {
+  std::string out;
+  auto failed = [&out](const Error& error) {
+    out.assign(R"({"error":)");
+    quorvex_bo::write_json(out, error, /*in_call_result=*/true);
+    out += R"(,"ok":false})";
+    return out;
+  };
+  quorvex_bo::Parse<typename Op::Input> parsed{};
+  if (std::optional<Error> error = quorvex_bo::ffi::parse(payload, parsed)) return failed(*error);
+  typename Op::Payload opened{};
+  if (std::optional<Error> error =
+          Op::Envelope::open_parsed(std::move(parsed.response), opened))
+    return failed(*error);
+  typename Op::Output output{};
+  if (std::optional<Error> error = Op::convert(std::move(opened), std::move(parsed.input), output))
+    return failed(*error);
+  out.assign(R"({"ok":true,"value":)");
+  write_json(out, output);
+  out += '}';
+  return out;
+}
+
+// The parse stages, the input each was built from and its general path.
+struct Parser {
+  std::string_view op;
+  std::string_view input;
+  std::string (*general)(std::string_view payload);
+};
 constexpr std::string_view verify_input = R"({"reference":"100200"})";
-constexpr std::array<std::array<std::string_view, 2>, 7> parsers = {{
+constexpr std::array<Parser, 7> parsers = {{
     {"pix.generate.parse",
-     R"({"reference":"100200","glosa":"Pedido 1","amount":"100.50","payer_cpf":"12345678909","payer_phone":"5511999999999"})"},
+     R"({"reference":"100200","glosa":"Pedido 1","amount":"100.50","payer_cpf":"12345678909","payer_phone":"5511999999999"})",
+     &general<fx::PixGenerate>},
     {"crypto.generate.parse",
-     R"({"reference":"100201","glosa":"Pedido 2","amount":25,"asset":"usdt","expires_in":600})"},
-    {"binance.generate.parse", R"({"reference":"100202","glosa":"Pedido 3","amount":7})"},
-    {"pix.verify.parse", verify_input},
-    {"pix.cancel.parse", verify_input},
-    {"crypto.verify.parse", verify_input},
-    {"binance.verify.parse", verify_input},
+     R"({"reference":"100201","glosa":"Pedido 2","amount":25,"asset":"usdt","expires_in":600})",
+     &general<fx::CryptoGenerate>},
+    {"binance.generate.parse", R"({"reference":"100202","glosa":"Pedido 3","amount":7})",
+     &general<fx::BinanceGenerate>},
+    {"pix.verify.parse", verify_input, &general<fx::PixVerify>},
+    {"pix.cancel.parse", verify_input, &general<fx::PixCancel>},
+    {"crypto.verify.parse", verify_input, &general<fx::CryptoVerify>},
+    {"binance.verify.parse", verify_input, &general<fx::BinanceVerify>},
 }};
 
 constexpr std::array<std::uint16_t, 24> statuses = {200, 201, 204, 299, 100, 199, 300, 302,
@@ -56,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view op;
   std::string payload;
   if (!webhook) {
-    op = parsers[target][0];
-    payload = R"({"input":)" + std::string(parsers[target][1]) + R"(,"response":{"status":)" +
+    op = parsers[target].op;
+    payload = R"({"input":)" + std::string(parsers[target].input) + R"(,"response":{"status":)" +
               std::to_string(statuses[data[1] % statuses.size()]) + R"(,"body":)";
   } else {
     op = target == parsers.size() ? "fx.webhook.parse" : "binance.webhook.parse";
@@ -73,5 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const quorvex_bo::json::Value* error = result.find("error");
   qbo_check::require(!error || *error->find("kind")->as_string() != "ffi",
                      "a valid payload was refused", text);
+  if (!webhook)
+    qbo_check::require(parsers[target].general(payload) == text,
+                       "the fast path and the general path disagree", text);
   return 0;
 }

@@ -112,6 +112,8 @@ TEST(FxRequestRules, first_failing_rule_is_reported) {
       {"PBC", {{"glosa", q("a|b|c")}, {"channel", q("")}},
        "glosa: must be `branch_code|branch_name|category|description`"},
       // crypto.generate: reference, minimum in bolivianos, expiry, common body
+      {"C", {{"asset", q("eth")}}, ": input does not decode: unknown variant `eth`, expected one "
+                                   "of `usdt`, `usdc`, `bk` at line 1 column 25"},
       {"C", {{"amount", "49.99"}}, below_50},
       {"C", {{"amount", "10"}, {"currency", q("USD")}}, "ok"},
       {"C", {{"expires_in", "179"}}, crypto_expiry},
@@ -129,6 +131,10 @@ TEST(FxRequestRules, first_failing_rule_is_reported) {
     for (const char op : rule.ops)
       EXPECT_EQ(outcome(run(op, rule.changes)), rule.expected)
           << op << " with " << input_text({}, rule.changes);
+  // A status request checks its reference, then demands the token.
+  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"123"})), no_token);
+  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"1a"})),
+            "reference: must contain only digits");
 }
 
 }  // namespace

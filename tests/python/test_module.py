@@ -56,7 +56,8 @@ def test_wrong_arguments_raise_type_error_naming_the_argument(args, kwargs, mess
 def test_failures_are_results_but_bad_text_raises():
     with pytest.raises(UnicodeEncodeError):
         _native.call("version", "\udfff")
-    for op in ["pix.geração.build", "pix.generatebuild", "pix.generate", "fx.webhook.parse.x"]:
+    for op in ["pix.geração.build", "pix.generatebuild", "pix.generate-build", "pix.generate",
+               "fx.webhook.parse.x"]:
         assert _native.call(op, "") == failure("ffi", f"unknown operation `{op}`")
     error = json.loads(_native.call("pix.generate.build", "{"))["error"]
     assert error["kind"] == "ffi" and error["message"].startswith("invalid payload: ")

@@ -102,13 +102,16 @@ class Failed:
     """An attempt that got no answer.
 
     ``sent`` is false only when the connection was never established (nothing can
-    have reached the gateway); ``timeout`` tells a timeout from a broken connection.
+    have reached the gateway); ``timeout`` tells a timeout from a broken connection;
+    ``answered`` tells an answer that could not be read (a body that fails to
+    decompress, endless redirects) from no answer at all.
     """
 
     error: Exception
     sent: bool
     timeout: bool
     elapsed: float
+    answered: bool = False
 
 
 @dataclass(frozen=True)
@@ -309,11 +312,12 @@ def _parse(call: Call, answer: Received, secret: str) -> Any:
 def _transport_error(call: Call, failed: Failed) -> QuorvexError:
     if failed.sent and not call.idempotent:
         return AmbiguousError(
-            f"{call.op}: the request may have reached the gateway but no answer came back; "
+            f"{call.op}: the request may have reached the gateway but no readable answer came back; "
             "the outcome is unknown - call verify with the same reference to learn it"
         )
     what = (
         "did not answer in time" if failed.timeout
+        else "sent an answer that could not be read" if failed.answered
         else "dropped the connection" if failed.sent
         else "could not be reached"
     )

@@ -16,7 +16,7 @@ import random
 import time
 from decimal import Decimal
 from typing import Any, Awaitable, Callable, Generic, Literal, TypeVar, Union
-from urllib.parse import urlsplit
+from urllib.parse import SplitResult, urlsplit
 
 import httpx
 
@@ -291,6 +291,17 @@ def _is_loopback(host: str | None) -> bool:
         return False
 
 
+def _usable_url(url: str) -> SplitResult:
+    """The parts of ``url``, once httpx has shown it can make a request to it (a bad
+    IPv6 literal or port, a control character or a host IDNA refuses fail here, not
+    at the first call)."""
+    try:
+        httpx.Request("GET", url)
+        return urlsplit(url)
+    except (httpx.InvalidURL, ValueError) as error:
+        raise ValidationError(f"is not a usable URL: {error}", field="base_url") from None
+
+
 class _Base(Generic[_Qr, _Info]):
     """Settings and operation logic shared by both clients."""
 
@@ -317,7 +328,7 @@ class _Base(Generic[_Qr, _Info]):
         if isinstance(max_retries, bool) or not isinstance(max_retries, int) or max_retries < 0:
             raise ValidationError("must be an int of 0 or more", field="max_retries")
         if base_url is not None:
-            parts = urlsplit(_text("base_url", base_url))
+            parts = _usable_url(_text("base_url", base_url))
             plain_ok = allow_insecure_http or _is_loopback(parts.hostname)
             if not parts.hostname or not (
                 parts.scheme == "https" or (parts.scheme == "http" and plain_ok)
@@ -373,15 +384,16 @@ def _received(response: httpx.Response, data: bytes, started: float) -> Received
     )
 
 
-def _failed(error: httpx.TransportError, started: float) -> Failed:
+def _failed(error: httpx.RequestError, started: float) -> Failed:
     # Only these fail before a byte of the request can have left this machine.
-    unsent = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout,
-              httpx.ProxyError, httpx.UnsupportedProtocol, httpx.LocalProtocolError)
+    unsent = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout, httpx.ProxyError,
+              httpx.UnsupportedProtocol, httpx.LocalProtocolError)
     return Failed(
         error,
         sent=not isinstance(error, unsent),
         timeout=isinstance(error, httpx.TimeoutException),
         elapsed=time.monotonic() - started,
+        answered=isinstance(error, (httpx.DecodingError, httpx.TooManyRedirects)),
     )
 
 
@@ -484,7 +496,7 @@ class Client(_Base[FxQr, FxStatusInfo]):
                 for chunk in response.iter_bytes():
                     body.add(chunk)
                 return _received(response, bytes(body.data), started)
-        except httpx.TransportError as error:
+        except httpx.RequestError as error:  # the transport's, decompression, redirects
             return _failed(error, started)
 
 
@@ -564,5 +576,5 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
                 async for chunk in response.aiter_bytes():
                     body.add(chunk)
                 return _received(response, bytes(body.data), started)
-        except httpx.TransportError as error:
+        except httpx.RequestError as error:  # the transport's, decompression, redirects
             return _failed(error, started)

@@ -107,7 +107,7 @@ class ApiError(QuorvexError):
 
 
 class AmbiguousError(QuorvexError):
-    """The request may have reached the gateway, but no answer came back.
+    """The request may have reached the gateway, but no readable answer came back.
 
     Raised for operations that must not be repeated blindly (generation, cancel).
     The outcome is unknown: ask with ``verify`` and the same reference.

@@ -30,9 +30,26 @@ class Gateway:
         if isinstance(answer, type):  # an httpx exception class
             raise answer("scripted failure", request=request)
         status, body, headers = answer
+        if isinstance(body, Cut):
+            return httpx.Response(status, stream=body, headers=headers)
         if isinstance(body, dict):
             return httpx.Response(status, json=body, headers=headers)
         return httpx.Response(status, content=body, headers=headers)
+
+
+class Cut(httpx.SyncByteStream, httpx.AsyncByteStream):
+    """A body that stops mid-way: the peer closes the connection after `head`."""
+
+    def __init__(self, head: bytes) -> None:
+        self.head = head
+
+    def __iter__(self) -> Any:
+        yield self.head
+        raise httpx.RemoteProtocolError("peer closed connection without sending complete body")
+
+    async def __aiter__(self) -> Any:
+        for chunk in self:
+            yield chunk
 
 
 def answer(status: int = 200, body: Any = QR_ANSWER, **headers: str) -> Any:
@@ -51,10 +68,13 @@ class Harness:
         settings = {"base_url": "https://gw.test/api", "token": TOKEN, **settings}
         transport = httpx.MockTransport(self.gateway)
         if self.kind == "sync":
-            client: Any = Client("cid", http_client=httpx.Client(transport=transport), **settings)
+            # An http_client of the caller's that follows redirects, at most two.
+            http: Any = httpx.Client(transport=transport, follow_redirects=True, max_redirects=2)
+            client: Any = Client("cid", http_client=http, **settings)
             client._sleep = self.sleeps.append
         else:
-            client = AsyncClient("cid", http_client=httpx.AsyncClient(transport=transport), **settings)
+            http = httpx.AsyncClient(transport=transport, follow_redirects=True, max_redirects=2)
+            client = AsyncClient("cid", http_client=http, **settings)
 
             async def sleep(seconds: float) -> None:
                 self.sleeps.append(seconds)

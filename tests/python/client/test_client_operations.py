@@ -2,23 +2,28 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
+import ssl
 import time
 from decimal import Decimal
 
 import httpx
 import pytest
-from client_harness import HOOK, TOKEN, answer, harness  # noqa: F401 - harness is the fixture
+from client_harness import HOOK, TOKEN, Cut, answer, harness  # noqa: F401 - harness is the fixture
 
-from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AuthenticationError, Client,
+from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, AuthenticationError, Client,
                            DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
                            RequestTimeoutError, ValidationError)
 
 PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
-           payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK)
-CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK)
-BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", webhook=HOOK)
+           payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK,
+           payer_email="ana@shop.test", extra="x")
+# Every argument reaches the body; the defaults of currency and channel are kept by pix and binance.
+CRYPTO = dict(reference="1001", amount=60, glosa="1|b|c|d", asset="usdc", expires_in=300, webhook=HOOK,
+              currency="USD", channel="app", extra="x")
+BINANCE = dict(reference="1001", amount="5", glosa="1|b|c|d", expires_in=30, webhook=HOOK, extra="x")
 OPERATIONS = {  # operation: (call, method, path)
     "pix.generate": (lambda c: c.pix.generate(**PIX), "POST", "qr/pix/v2/generar"),
     "crypto.generate": (lambda c: c.crypto.generate(**CRYPTO), "POST", "qr/koibanx/v2/generar"),
@@ -36,13 +41,20 @@ def test_every_operation_sends_the_core_request_and_returns_a_typed_result(harne
     call, method, path = OPERATIONS[op]
     if method == "POST":
         harness.gateway.script = [answer()]
-    result = harness.run(call(harness.client()))
+    result = harness.run(call(harness.client(timeout=7.5)))
     (sent,) = harness.gateway.requests
+    assert sent.extensions["timeout"] == {"connect": 7.5, "read": 7.5, "write": 7.5, "pool": 7.5}
     assert (sent.method, str(sent.url)) == (method, f"https://gw.test/api/{path}")
     assert sent.headers["Authorization"] == f"Bearer {TOKEN}" and sent.headers["client_id"] == "cid"
     if method == "POST":
         assert isinstance(result, FxQr) and result.amount == Decimal("100.5")
-        assert result.image()[:4] == b"\x89PNG" and json.loads(sent.content)["webhook"]["key"] == "X-Hook"
+        body = json.loads(sent.content)
+        assert result.image()[:4] == b"\x89PNG" and body["webhook"]["key"] == "X-Hook"
+        assert (body["moneda"], body["canal"], body["campoExtra"], body.get("correoElectronico")) == {
+            "pix.generate": ("BOB", "WEB", "x", "ana@shop.test"), "crypto.generate": ("USD", "APP", "x", None),
+            "binance.generate": ("BOB", "WEB", "x", None)}[op]
+        assert body.get("tiempoQr", body.get("tiempoVencimientoQR")) == {
+            "pix.generate": None, "crypto.generate": 300, "binance.generate": "00:00:30"}[op]
     else:
         assert isinstance(result, FxStatusInfo) and result.status is PaymentStatus.PAID
         assert result.amount == 10 and sent.content == b""
@@ -73,10 +85,17 @@ def test_amounts_reach_the_gateway_exactly(harness, amount, sent):
     ({}, ValidationError, "token"),  # demanded last, after every input rule
 ])
 def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, change, error, named):
+    asked: list[int] = []  # the provider is asked only once every input rule has passed
+    client = harness.client(token=None, token_provider=lambda: asked.append(1) or " ")
     with pytest.raises(error, match=named) as raised:
-        harness.run(harness.client(token=None).pix.generate(**{**PIX, **change}))
-    assert harness.gateway.requests == []
-    assert error is TypeError or raised.value.field == named
+        harness.run(client.pix.generate(**{**PIX, **change}))
+    assert harness.gateway.requests == [] and asked == ([1] if named == "token" else [])
+    shown = str(raised.value)
+    assert shown.startswith(named) and (error is not TypeError or shown.endswith(
+        f", not {type(next(iter(change.values()))).__name__}"))
+    if error is not TypeError:  # shown as "field: message"
+        assert raised.value.field == named and isinstance(raised.value.message, str)
+        assert str(raised.value) == f"{named}: {raised.value.message}"
 
 
 @pytest.mark.parametrize("settings, field", [
@@ -88,6 +107,9 @@ def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, 
     ({"token": AccessToken("t", expires_at=1)}, "token"),
     ({"token_provider": lambda: "t"}, "token"),  # together with a token
     ({"max_retries": -1}, "max_retries"),
+    ({"base_url": "https://[zz]/api"}, "base_url"),  # addresses httpx cannot use
+    ({"base_url": "https://gw.test/a\x00"}, "base_url"),
+    ({"base_url": "https://xn--a.test/"}, "base_url"),
 ])
 def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
     with pytest.raises(ValidationError) as raised:
@@ -98,10 +120,13 @@ def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
 @pytest.mark.parametrize("base_url", ["http://127.0.0.1:8000", "http://localhost/x", "http://[::1]:1"])
 def test_plain_http_is_allowed_to_a_loopback_sandbox(harness, base_url):
     harness.run(harness.client(base_url=base_url).pix.verify("1"))
+    harness.client(base_url=base_url.replace("127.0.0.1", "gw.test"), allow_insecure_http=True)
     assert str(harness.gateway.requests[0].url).startswith(base_url)
 
 
 R = answer
+GZIP = R(200, b"not gzip", **{"Content-Encoding": "gzip"})
+LOOP = R(302, b"", Location="https://gw.test/api/again")
 RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed at 0.5)
     (PIX_VERIFY, [R(503, "down"), R(502, "x"), R(200, {"codigoRespuesta": "PAID"})], FxStatusInfo, 3, [0.25, 0.5]),
     (PIX_VERIFY, [R(503, "down")], ApiError, 3, [0.25, 0.5]),
@@ -109,6 +134,7 @@ RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed
     (PIX_VERIFY, [R(500, {"error": True, "message": "no"})], ApiError, 1, []),  # the gateway's own verdict
     (PIX_VERIFY, [R(429, "slow", **{"Retry-After": "3"}), R()], FxStatusInfo, 2, [3.0]),
     (PIX_VERIFY, [R(503, "x", **{"Retry-After": "999"}), R()], FxStatusInfo, 2, [30.0]),
+    (PIX_VERIFY, [R(503, "x", **{"Retry-After": "Wed, 21 Oct 2015 07:28:00 GMT"}), R()], FxStatusInfo, 2, [0.0]),
     (PIX_VERIFY, [httpx.ConnectError, R()], FxStatusInfo, 2, [0.25]),
     (PIX_VERIFY, [httpx.ReadTimeout], RequestTimeoutError, 3, [0.25, 0.5]),
     (PIX_VERIFY, [httpx.RemoteProtocolError], NetworkError, 3, [0.25, 0.5]),
@@ -118,6 +144,15 @@ RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed
     (OPERATIONS["pix.cancel"][0], [httpx.ReadError], AmbiguousError, 1, []),
     (PIX_GENERATE, [httpx.ConnectError], NetworkError, 1, []),
     (PIX_GENERATE, [httpx.ConnectTimeout], RequestTimeoutError, 1, []),
+    # An answer that cannot be read: never a raw httpx exception, and ambiguous where
+    # the gateway may have acted.
+    (PIX_VERIFY, [GZIP, R()], FxStatusInfo, 2, [0.25]),
+    (PIX_VERIFY, [GZIP], NetworkError, 3, [0.25, 0.5]),
+    (PIX_GENERATE, [GZIP], AmbiguousError, 1, []),
+    (PIX_GENERATE, [R(200, Cut(b'{"codigo'))], AmbiguousError, 1, []),
+    (PIX_VERIFY, [R(200, Cut(b"{"))], NetworkError, 3, [0.25, 0.5]),
+    (OPERATIONS["pix.cancel"][0], [LOOP], AmbiguousError, 3, []),
+    (PIX_VERIFY, [LOOP], NetworkError, 9, [0.25, 0.5]),
 ]
 
 
@@ -128,10 +163,17 @@ def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outco
     if issubclass(outcome, Exception):
         with pytest.raises(outcome) as raised:
             harness.run(call(client))
-        error = raised.value
-        assert not isinstance(error, AmbiguousError) or "verify" in error.message
-        if isinstance(error, NetworkError):
-            assert isinstance(error.__cause__, httpx.TransportError)
+        error, cause = raised.value, raised.value.__cause__
+        assert type(error) is outcome
+        assert isinstance(cause, httpx.RequestError) == isinstance(error, (AmbiguousError, NetworkError))
+        if isinstance(error, AmbiguousError):
+            assert error.message.endswith("unknown - call verify with the same reference to learn it")
+        elif cause:
+            what = ("did not answer in time" if isinstance(cause, httpx.TimeoutException)
+                    else "sent an answer that could not be read" if script[0] in (GZIP, LOOP)
+                    else "could not be reached" if isinstance(cause, httpx.ConnectError)
+                    else "dropped the connection")
+            assert error.message.endswith(f": the gateway {what} ({type(cause).__name__})")
     else:
         assert isinstance(harness.run(call(client)), outcome)
     assert (len(harness.gateway.requests), harness.sleeps) == (attempts, sleeps)
@@ -174,16 +216,18 @@ def test_a_fixed_token_is_never_asked_again(harness):
     assert len(harness.gateway.requests) == 1
 
 
-@pytest.mark.parametrize("script, error, text", [
-    ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body"),
-    ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway"),
-    ([R(200, b"")], DecodeError, "invalid JSON body"),
-    ([R(200, b"x" * 10_000_000)], DecodeError, "larger than"),
+@pytest.mark.parametrize("script, error, text, shown", [
+    ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body", "column 1"),
+    ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway", "gateway</html> (HTTP 502)"),
+    ([R(200, b"")], DecodeError, "invalid JSON body", "column 1"),
+    ([R(200, b'{"codigoRespuesta":"\xff"}')], DecodeError, "has no `numeroReferencia`", "Referencia`"),
+    ([R(200, b"x" * 10_000_000)], DecodeError, "larger than", "1048576 bytes (HTTP 200)"),
 ])
-def test_a_broken_answer_gives_one_precise_error(harness, script, error, text):
+def test_a_broken_answer_gives_one_precise_error(harness, script, error, text, shown):
     harness.gateway.script = script
-    with pytest.raises(error, match=text):
+    with pytest.raises(error, match=text) as raised:
         harness.run(harness.client().pix.generate(**PIX))
+    assert str(raised.value).endswith(shown)
 
 
 def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
@@ -193,15 +237,20 @@ def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     with pytest.raises(AuthenticationError) as raised:
         harness.run(client.pix.verify("1001"))
     shown = [str(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
+    assert repr(client) == f"{type(client).__name__}(client_id='cid', at='https://gw.test/api')"
+    assert repr(Client("cid", token="t")) == "Client(client_id='cid', at='sandbox')"
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
+    assert raised.value.message == "bad [hidden]"
     assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
 
 
-def test_the_pool_is_closed_only_when_owned():
-    with Client("cid", token="t") as owned:
-        pass
-    assert owned._http.is_closed
-    http = httpx.Client()
-    with Client("cid", token="t", http_client=http):
-        pass
-    assert not http.is_closed
+@pytest.mark.parametrize("kind", [Client, AsyncClient])
+def test_the_pool_is_owned_verified_not_redirected_and_closed_only_when_owned(kind):
+    owned, lent = kind("cid", token="t", timeout=7.5), kind("cid", token="t", http_client=(
+        httpx.Client() if kind is Client else httpx.AsyncClient()))
+    for client in (owned, lent):
+        asyncio.run(client.aclose()) if kind is AsyncClient else client.close()
+    assert owned._http.is_closed and not lent._http.is_closed
+    assert (owned._http.timeout, owned._http.follow_redirects) == (httpx.Timeout(7.5), False)
+    context = owned._http._transport._pool._ssl_context
+    assert context.verify_mode == ssl.CERT_REQUIRED and context.check_hostname

@@ -109,6 +109,13 @@ struct CodigoRespuesta {
   template <class P>
   static std::optional<Error> open(HttpResponse&& response, P& out) {
     if (response.is_success() && envelope::decode_plain(response.body, out)) return std::nullopt;
+    return open_parsed(std::move(response), out);
+  }
+
+  // The general path, which the fast one must agree with on every answer it
+  // takes: the body parsed, then the markers, the status and the payload shape.
+  template <class P>
+  static std::optional<Error> open_parsed(HttpResponse&& response, P& out) {
     Result<json::Value> body = envelope::json_body(response);
     if (!body) return std::move(body.error());
     if (std::optional<Error> marked = envelope::marker_error(response, *body)) return marked;
