@@ -4,9 +4,9 @@
 # binfmt_misc. Later calls find DIR complete and return at once.
 set -euo pipefail
 suite=$1 arch=$2 dir=$3
-[[ -f $dir/.complete ]] && exit 0
-command -v debootstrap >/dev/null || { echo "rootfs: install debootstrap (make setup does)"; exit 1; }
 
+# Checked on every call: a kept file system still needs the emulator registered
+# after the machine restarts.
 if [[ $arch != "$(dpkg --print-architecture)" ]]; then
   # Foreign binaries run through qemu-user; the kernel needs binfmt_misc for that.
   [[ -e /proc/sys/fs/binfmt_misc/register ]] \
@@ -16,6 +16,8 @@ if [[ $arch != "$(dpkg --print-architecture)" ]]; then
   [[ -e /proc/sys/fs/binfmt_misc/$qemu ]] \
     || { echo "rootfs: cannot register $qemu with binfmt_misc (install qemu-user-static and binfmt-support)"; exit 1; }
 fi
+[[ -f $dir/.complete ]] && exit 0
+command -v debootstrap >/dev/null || { echo "rootfs: install debootstrap (make setup does)"; exit 1; }
 
 # The interpreter, and its headers: the cross build reads pyconfig.h from here.
 rm -rf "$dir.partial"
