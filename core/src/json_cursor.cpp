@@ -140,17 +140,17 @@ void unescape_into(std::string& out, const char* p, const char* end) {
 }  // namespace
 
 void Cursor::fail() {
-  if (!failed_) failed_at_ = pos_;
+  if (!failed_) failed_at_ = at();
   failed_ = true;
-  pos_ = text_.size();
+  p_ = end_;
 }
 
 bool Cursor::open(char bracket) {
-  if (peek() == Next::invalid || text_[pos_] != bracket || ++depth_ > max_depth) {
+  if (peek() == Next::invalid || *p_ != bracket || ++depth_ > max_depth) {
     fail();
     return false;
   }
-  ++pos_;
+  ++p_;
   skip_space();
   return true;
 }
@@ -159,24 +159,24 @@ bool Cursor::open(char bracket) {
 bool Cursor::close_or_comma(std::size_t& n, char bracket) {
   if (n == 0) {
     if (!open(bracket == '}' ? '{' : '[')) return false;
-    if (pos_ < text_.size() && text_[pos_] == bracket) {
-      closed_at_ = pos_++;
-      --depth_;
-      return false;
-    }
   } else {
     skip_space();
-    if (pos_ < text_.size() && text_[pos_] == bracket) {
-      closed_at_ = pos_++;
-      --depth_;
-      return false;
+    if (p_ != end_ && *p_ == ',') {
+      ++p_;
+      skip_space();
+      ++n;
+      return true;
     }
-    if (pos_ >= text_.size() || text_[pos_] != ',') {
-      fail();
-      return false;
-    }
-    ++pos_;
-    skip_space();
+  }
+  if (p_ != end_ && *p_ == bracket) {
+    closed_at_ = at();
+    ++p_;
+    --depth_;
+    return false;
+  }
+  if (n != 0) {
+    fail();
+    return false;
   }
   ++n;
   return true;
@@ -184,30 +184,30 @@ bool Cursor::close_or_comma(std::size_t& n, char bracket) {
 
 bool Cursor::next_member(std::size_t& n, std::string_view& key) {
   if (failed_ || !close_or_comma(n, '}')) return false;
-  if (pos_ >= text_.size() || text_[pos_] != '"') {
+  if (p_ == end_ || *p_ != '"') {
     fail();
     return false;
   }
   // A key is nearly always plain: its closing quote is the first special byte.
-  const char* const begin = text_.data() + pos_ + 1;
-  const char* const special = scan::to_string_special(begin, text_.data() + text_.size());
-  if (special != text_.data() + text_.size() && *special == '"') {
+  const char* const begin = p_ + 1;
+  const char* const special = scan::to_string_special(begin, end_);
+  if (special != end_ && *special == '"') {
     key = std::string_view(begin, static_cast<std::size_t>(special - begin));
-    pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+    p_ = special + 1;
   } else {
     const Span span = scan_string();
     if (failed_) return false;
-    key = span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+    key = span.escaped ? unescape_to_scratch(span) : span_text(span);
   }
   if (!watch_.empty() && depth_ == 1)
     for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
       if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;
   skip_space();
-  if (pos_ >= text_.size() || text_[pos_] != ':') {
+  if (p_ == end_ || *p_ != ':') {
     fail();
     return false;
   }
-  ++pos_;
+  ++p_;
   skip_space();
   return true;
 }
@@ -215,30 +215,28 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
 bool Cursor::next_element(std::size_t& n) { return !failed_ && close_or_comma(n, ']'); }
 
 Cursor::Span Cursor::scan_string() {
-  const char* const data = text_.data();
-  const char* const end = data + text_.size();
-  const char* p = data + pos_ + 1;
-  Span span{pos_ + 1, 0, false};
+  const char* p = p_ + 1;
+  Span span{offset(p), 0, false};
   for (;;) {
-    p = scan::to_string_special(p, end);
-    if (p == end) break;
+    p = scan::to_string_special(p, end_);
+    if (p == end_) break;
     const auto c = static_cast<unsigned char>(*p);
     if (c == '"') {
-      span.end = static_cast<std::size_t>(p - data);
-      pos_ = span.end + 1;
+      span.end = offset(p);
+      p_ = p + 1;
       return span;
     }
     std::size_t length = 0;
     if (c == '\\') {
-      length = escape_length(p, end);
+      length = escape_length(p, end_);
       span.escaped = true;
     } else if (c >= 0x80) {
-      length = scan::utf8_sequence(p, static_cast<std::size_t>(end - p));
+      length = scan::utf8_sequence(p, static_cast<std::size_t>(end_ - p));
     }
     if (length == 0) break;  // a control character or a malformed sequence
     p += length;
   }
-  pos_ = static_cast<std::size_t>(p - data);
+  p_ = p;
   fail();
   return span;
 }
@@ -247,9 +245,8 @@ Cursor::Span Cursor::scan_string() {
 // made as long as the rest of the text (which a caller keeps short). False, and
 // the cursor failed, on an invalid string.
 bool Cursor::scan_unescape(std::string& out) {
-  const char* const data = text_.data();
-  const char* const end = data + text_.size();
-  const char* p = data + pos_ + 1;
+  const char* const end = end_;
+  const char* p = p_ + 1;
   bool closed = false;
   out.resize_and_overwrite(static_cast<std::size_t>(end - p) + scan::copy_slack,
                            [&](char* buffer, std::size_t) {
@@ -287,29 +284,28 @@ bool Cursor::scan_unescape(std::string& out) {
     }
     return static_cast<std::size_t>(o - buffer);
   });
-  pos_ = static_cast<std::size_t>(p - data);
+  p_ = p;
   if (!closed) {
     fail();
     return false;
   }
-  ++pos_;
+  ++p_;
   return true;
 }
 
 std::string_view Cursor::unescape_to_scratch(Span span) {
-  unescape_into(scratch_, text_.data() + span.begin, text_.data() + span.end);
+  unescape_into(scratch_, begin_ + span.begin, begin_ + span.end);
   return scratch_;
 }
 
 // The string token at the cursor copied into `out` when it has nothing to
 // decode, as most have: true then, and the cursor is past it.
 bool Cursor::plain_string(std::string& out) {
-  const char* const begin = text_.data() + pos_ + 1;
-  const char* const end = text_.data() + text_.size();
-  const char* const special = scan::to_string_special(begin, end);
-  if (special == end || *special != '"') return false;
+  const char* const begin = p_ + 1;
+  const char* const special = scan::to_string_special(begin, end_);
+  if (special == end_ || *special != '"') return false;
   out.assign(begin, special);
-  pos_ = static_cast<std::size_t>(special - text_.data()) + 1;
+  p_ = special + 1;
   return true;
 }
 
@@ -319,7 +315,7 @@ std::string Cursor::string() {
     return {};
   }
   std::string out;
-  if (text_.size() - pos_ < spare::large_bytes) {
+  if (left() < spare::large_bytes) {
     string_to(out);
     return out;
   }
@@ -328,14 +324,14 @@ std::string Cursor::string() {
   // A long text takes the thread's spare buffer.
   if (span.end - span.begin >= spare::large_bytes) out = spare::take();
   if (span.escaped)
-    unescape_into(out, text_.data() + span.begin, text_.data() + span.end);
+    unescape_into(out, begin_ + span.begin, begin_ + span.end);
   else
-    out.assign(text_.data() + span.begin, span.end - span.begin);
+    out.assign(begin_ + span.begin, span.end - span.begin);
   return out;
 }
 
 void Cursor::string_to(std::string& out) {
-  if (text_.size() - pos_ >= spare::large_bytes) return string_into(out);
+  if (left() >= spare::large_bytes) return string_into(out);
   if (peek() != Next::string) {
     fail();
     return;
@@ -351,16 +347,16 @@ void Cursor::string_into(std::string& out) {
     fail();
     return;
   }
-  if (text_.size() - pos_ < spare::large_bytes) {
+  if (left() < spare::large_bytes) {
     if (!plain_string(out)) scan_unescape(out);
     return;
   }
   const Span span = scan_string();
   if (failed_) return;
   if (span.escaped)
-    unescape_into(out, text_.data() + span.begin, text_.data() + span.end);
+    unescape_into(out, begin_ + span.begin, begin_ + span.end);
   else
-    out.assign(text_.data() + span.begin, span.end - span.begin);
+    out.assign(begin_ + span.begin, span.end - span.begin);
 }
 
 std::string_view Cursor::string_view() {
@@ -368,9 +364,16 @@ std::string_view Cursor::string_view() {
     fail();
     return {};
   }
+  // The common plain string, found with one scan.
+  const char* const begin = p_ + 1;
+  const char* const special = scan::to_string_special(begin, end_);
+  if (special != end_ && *special == '"') {
+    p_ = special + 1;
+    return {begin, static_cast<std::size_t>(special - begin)};
+  }
   const Span span = scan_string();
   if (failed_) return {};
-  return span.escaped ? unescape_to_scratch(span) : text_.substr(span.begin, span.end - span.begin);
+  return span.escaped ? unescape_to_scratch(span) : span_text(span);
 }
 
 std::string_view Cursor::number() {
@@ -378,57 +381,56 @@ std::string_view Cursor::number() {
     fail();
     return {};
   }
-  const std::size_t start = pos_;
-  const std::size_t size = text_.size();
-  std::size_t i = pos_;
+  const char* const start = p_;
+  const char* const end = end_;
+  const char* i = p_;
   std::size_t digits = 0;
   auto run = [&] {
-    const std::size_t first = i;
-    while (i < size && is_digit(text_[i])) ++i;
-    digits += i - first;
+    const char* const first = i;
+    while (i != end && is_digit(*i)) ++i;
+    digits += static_cast<std::size_t>(i - first);
     return i > first;
   };
-  if (text_[i] == '-') ++i;
+  if (*i == '-') ++i;
   bool ok = true;
-  if (i < size && text_[i] == '0') {
+  if (i != end && *i == '0') {
     ++i;
     ++digits;
   } else {
     ok = run();
   }
-  if (ok && i < size && text_[i] == '.') {
+  if (ok && i != end && *i == '.') {
     ++i;
     ok = run();
   }
   bool large_exponent = false;
-  if (ok && i < size && (text_[i] == 'e' || text_[i] == 'E')) {
+  if (ok && i != end && (*i == 'e' || *i == 'E')) {
     ++i;
-    if (i < size && (text_[i] == '+' || text_[i] == '-')) ++i;
+    if (i != end && (*i == '+' || *i == '-')) ++i;
     long long exponent = 0;
-    const std::size_t first = i;
-    for (; i < size && is_digit(text_[i]); ++i)
-      if (exponent < LLONG_MAX / 100) exponent = exponent * 10 + (text_[i] - '0');
+    const char* const first = i;
+    for (; i != end && is_digit(*i); ++i)
+      if (exponent < LLONG_MAX / 100) exponent = exponent * 10 + (*i - '0');
     ok = i > first;
     // Near the range of an int the reference parser's verdict also depends on
     // the digits before the exponent: ask it.
     large_exponent = exponent + static_cast<long long>(digits) + 2 >= INT_MAX;
   }
-  const std::string_view literal = text_.substr(start, i - start);
+  const std::string_view literal(start, static_cast<std::size_t>(i - start));
+  p_ = i;
   if (!ok || (large_exponent && !reference_takes_number(literal))) {
-    pos_ = i;
     fail();
     return {};
   }
-  pos_ = i;
   return literal;
 }
 
 bool Cursor::literal(std::string_view word) {
-  if (text_.substr(pos_, word.size()) != word) {
+  if (left() < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) {
     fail();
     return false;
   }
-  pos_ += word.size();
+  p_ += word.size();
   return true;
 }
 
@@ -437,7 +439,7 @@ bool Cursor::boolean() {
     fail();
     return false;
   }
-  if (text_[pos_] == 't') return literal("true");
+  if (*p_ == 't') return literal("true");
   literal("false");
   return false;
 }
@@ -476,7 +478,7 @@ Value Cursor::value() {
 
 void Cursor::value_into(Value& out) {
   const Next next = peek();
-  out.mark = pos_;
+  out.mark = at();
   Value::Storage& storage = out.storage();
   switch (next) {
     case Next::object: {
@@ -509,7 +511,7 @@ void Cursor::value_into(Value& out) {
 
 bool Cursor::at_end() {
   skip_space();
-  if (!failed_ && pos_ != text_.size()) fail();
+  if (!failed_ && p_ != end_) fail();
   return !failed_;
 }
 

@@ -214,26 +214,19 @@ class Cursor {
   enum class Next : std::uint8_t { object, array, string, number, boolean, null, invalid };
 
   explicit Cursor(std::string_view text, Repeats repeats = Repeats::rejected)
-      : text_(text), repeats_(repeats) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), repeats_(repeats) {}
   Repeats repeats() const { return repeats_; }
   Cursor(const Cursor&) = delete;
   Cursor& operator=(const Cursor&) = delete;
 
   // The kind of the next value, white space skipped; `at()` is then its offset.
+  // A failed cursor stands at the end of the text, so it sees nothing more.
   Next peek() {
     skip_space();
-    if (failed_ || pos_ >= text_.size()) return Next::invalid;
-    switch (text_[pos_]) {
-      case '{': return Next::object;
-      case '[': return Next::array;
-      case '"': return Next::string;
-      case 't': case 'f': return Next::boolean;
-      case 'n': return Next::null;
-      case '-': return Next::number;
-      default: return text_[pos_] >= '0' && text_[pos_] <= '9' ? Next::number : Next::invalid;
-    }
+    if (p_ == end_) return Next::invalid;
+    return next_kinds[static_cast<unsigned char>(*p_)];
   }
-  std::size_t at() const { return pos_; }
+  std::size_t at() const { return static_cast<std::size_t>(p_ - begin_); }
   bool failed() const { return failed_; }
   std::size_t failed_at() const { return failed_at_; }
 
@@ -273,10 +266,29 @@ class Cursor {
     std::size_t end = 0;    // the closing quote
     bool escaped = false;
   };
+  static constexpr auto next_kinds = [] {
+    std::array<Next, 256> kinds{};
+    kinds.fill(Next::invalid);
+    kinds['{'] = Next::object;
+    kinds['['] = Next::array;
+    kinds['"'] = Next::string;
+    kinds['t'] = kinds['f'] = Next::boolean;
+    kinds['n'] = Next::null;
+    kinds['-'] = Next::number;
+    for (char c = '0'; c <= '9'; ++c) kinds[static_cast<unsigned char>(c)] = Next::number;
+    return kinds;
+  }();
+  // JSON white space is four bytes, all at or below the space; compact text has
+  // none, and the first test settles it.
   void skip_space() {
-    while (pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' || text_[pos_] == '\t'))
-      ++pos_;
+    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+      ++p_;
+  }
+  std::size_t left() const { return static_cast<std::size_t>(end_ - p_); }
+  std::size_t offset(const char* p) const { return static_cast<std::size_t>(p - begin_); }
+  std::string_view span_text(Span span) const {
+    return {begin_ + span.begin, span.end - span.begin};
   }
   void fail();
   bool open(char bracket);
@@ -287,9 +299,10 @@ class Cursor {
   bool plain_string(std::string& out);
   bool literal(std::string_view word);
 
-  std::string_view text_;
+  const char* begin_;
+  const char* p_;
+  const char* end_;
   Repeats repeats_;
-  std::size_t pos_ = 0;
   std::size_t depth_ = 0;
   std::size_t closed_at_ = 0;
   std::size_t failed_at_ = 0;
@@ -583,28 +596,54 @@ std::optional<DecodeError> read_into(R& out, const Field<R, M, C>& field, Source
   return std::nullopt;
 }
 
-// What a document said about one listed member while its object was read.
+// What a document said about the listed members while their object was read.
+// Errors are rare, so their slots are made only once one occurs.
+template <std::size_t N>
 struct Seen {
-  std::uint32_t count = 0;
-  bool null = false;                  // the occurrence that counts was null
-  std::size_t repeat_at = no_mark;    // a rejected repeat: the second occurrence's value
-  std::optional<DecodeError> error;   // from reading the occurrence that counts
+  static_assert(N <= 64, "a record of more than 64 fields");
+  std::array<std::uint8_t, N> count{};  // occurrences: 0, 1, or 2 for "more than once"
+  std::uint64_t null = 0;               // bit i: the occurrence that counts was null
+  std::uint64_t repeated = 0;           // bit i: a rejected repeat, at repeat_at[i]
+  std::array<std::size_t, N> repeat_at;  // the second occurrence's value, where repeated
+  std::uint64_t failed = 0;             // bit i: errors[i] holds the reader's error
+  std::optional<std::array<std::optional<DecodeError>, N>> errors;
+
+  static constexpr std::uint64_t bit(std::size_t i) { return std::uint64_t{1} << i; }
+  void set_error(std::size_t i, DecodeError&& error) {
+    if (!errors) errors.emplace();
+    (*errors)[i] = std::move(error);
+    failed |= bit(i);
+  }
 };
 
 // Errors of an object count in declaration order, whatever the order of the
 // members in the text: a rejected repeat, then the reader's error; a missing
 // member only when nothing else failed.
-template <class R, class M, bool C>
-std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen& seen,
-                                  std::optional<DecodeError>& missing, std::size_t object_end) {
-  if (seen.repeat_at != no_mark) return DecodeError{duplicate_field(field.name), seen.repeat_at};
-  if (seen.count == 0 || takes_default(field, seen.null)) {
+template <class R, class M, bool C, std::size_t N>
+std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen<N>& seen,
+                                  std::size_t i, std::optional<DecodeError>& missing,
+                                  std::size_t object_end) {
+  if (seen.repeated & Seen<N>::bit(i)) return DecodeError{duplicate_field(field.name), seen.repeat_at[i]};
+  if (seen.count[i] == 0 || takes_default(field, (seen.null & Seen<N>::bit(i)) != 0)) {
     if (field.presence == Presence::required && !missing)
       missing = DecodeError{missing_field(field.name), object_end};
     absent(out, field);
     return std::nullopt;
   }
-  return std::move(seen.error);
+  if (seen.failed & Seen<N>::bit(i)) return std::move((*seen.errors)[i]);
+  return std::nullopt;
+}
+
+// The index of the field named `key` among `names`, or names.size(); `hint`,
+// the field after the last one found, is tried first, since members mostly
+// come in the order the record declares them.
+template <std::size_t N>
+std::size_t field_index(const std::array<std::string_view, N>& names, std::string_view key,
+                        std::size_t hint) {
+  if (hint < N && names[hint] == key) return hint;
+  for (std::size_t i = 0; i < N; ++i)
+    if (names[i] == key) return i;
+  return N;
 }
 
 template <class T>
@@ -660,40 +699,54 @@ std::optional<DecodeError> read_member(const Field<R, M, C>& field, Cursor& curs
 
 template <class R, class Fields, std::size_t... I>
 std::optional<DecodeError> read_object(Cursor& cursor, R& out, const Fields& fields,
+                                       const std::array<std::string_view, sizeof...(I)>& names,
                                        std::index_sequence<I...>) {
-  std::array<Seen, sizeof...(I)> seen{};
+  constexpr std::size_t N = sizeof...(I);
+  Seen<N> seen;
   std::string_view key;
+  std::size_t hint = 0;
   for (std::size_t n = 0; cursor.next_member(n, key);) {
-    auto member = [&](const auto& field, Seen& slot) {
-      if (key != field.name) return false;
-      if (slot.count++ > 0 && cursor.repeats() == Repeats::rejected) {
-        if (slot.count == 2) slot.repeat_at = cursor.at();
-        cursor.skip();
-        return true;
+    const std::size_t index = field_index(names, key, hint);
+    if (index == N) {
+      cursor.skip();  // not listed
+      continue;
+    }
+    hint = index + 1;
+    std::uint8_t& count = seen.count[index];
+    if (count > 0 && cursor.repeats() == Repeats::rejected) {
+      if (count == 1) {
+        seen.repeated |= Seen<N>::bit(index);
+        seen.repeat_at[index] = cursor.at();
+        count = 2;
       }
-      // The first occurrence, or a later one that replaces it.
-      slot.null = false;
-      if (slot.error) slot.error.reset();
-      if (takes_default(field, cursor.peek() == Cursor::Next::null)) {
+      cursor.skip();
+      continue;
+    }
+    const bool first = count == 0;
+    if (first) count = 1;
+    // The first occurrence, or a later one that replaces it.
+    seen.null &= ~Seen<N>::bit(index);
+    seen.failed &= ~Seen<N>::bit(index);
+    auto member = [&](const auto& field) {
+      if (field.presence == Presence::defaulted && field.null_is_absent &&
+          cursor.peek() == Cursor::Next::null) {
         cursor.null();
-        slot.null = true;
-      } else {
-        if (std::optional<DecodeError> error =
-                read_member(field, cursor, out.*field.member, slot.count == 1))
-          slot.error = std::move(error);
+        seen.null |= Seen<N>::bit(index);
+      } else if (std::optional<DecodeError> error =
+                     read_member(field, cursor, out.*field.member, first)) {
+        seen.set_error(index, std::move(*error));
       }
-      return true;
     };
-    if (!(member(std::get<I>(fields), seen[I]) || ...)) cursor.skip();  // not listed
+    ((index == I && (member(std::get<I>(fields)), true)) || ...);
   }
   std::optional<DecodeError> error, missing;
-  auto settled = [&](const auto& field, Seen& slot) {
-    std::optional<DecodeError> found = settle(out, field, slot, missing, cursor.closed_at());
+  auto settled = [&](const auto& field, std::size_t i) {
+    std::optional<DecodeError> found = settle(out, field, seen, i, missing, cursor.closed_at());
     if (!found) return false;
     error = std::move(found);
     return true;
   };
-  (settled(std::get<I>(fields), seen[I]) || ...);
+  (settled(std::get<I>(fields), I) || ...);
   return error ? std::move(error) : std::move(missing);
 }
 
@@ -769,6 +822,11 @@ struct Reader<R, std::enable_if_t<DescribedRecord<R>>> {
   static constexpr auto description = describe(std::type_identity<R>{});
   static constexpr auto indices =
       std::make_index_sequence<std::tuple_size_v<decltype(description.fields)>>{};
+  static constexpr auto names = std::apply(
+      [](const auto&... field) {
+        return std::array<std::string_view, sizeof...(field)>{field.name...};
+      },
+      description.fields);
 
   static Decoded<R> read(Value&& value) {
     if (Object* object = value.as_object())
@@ -792,7 +850,7 @@ struct Reader<R, std::enable_if_t<DescribedRecord<R>>> {
   static std::optional<DecodeError> read_to(Cursor& cursor, R& out) {
     switch (cursor.peek()) {
       case Cursor::Next::object:
-        return detail::read_object(cursor, out, description.fields, indices);
+        return detail::read_object(cursor, out, description.fields, names, indices);
       case Cursor::Next::array: {
         Decoded<R> read = detail::read_array<R>(cursor, description.name, description.fields, indices);
         if (!read) return std::move(read.error());
