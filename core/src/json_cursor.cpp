@@ -150,8 +150,7 @@ bool Cursor::open(char bracket) {
     fail();
     return false;
   }
-  ++p_;
-  skip_space();
+  advance_to(p_ + 1);
   return true;
 }
 
@@ -159,18 +158,14 @@ bool Cursor::open(char bracket) {
 bool Cursor::close_or_comma(std::size_t& n, char bracket) {
   if (n == 0) {
     if (!open(bracket == '}' ? '{' : '[')) return false;
-  } else {
-    skip_space();
-    if (p_ != end_ && *p_ == ',') {
-      ++p_;
-      skip_space();
-      ++n;
-      return true;
-    }
+  } else if (p_ != end_ && *p_ == ',') {
+    advance_to(p_ + 1);
+    ++n;
+    return true;
   }
   if (p_ != end_ && *p_ == bracket) {
     closed_at_ = at();
-    ++p_;
+    advance_to(p_ + 1);
     --depth_;
     return false;
   }
@@ -193,7 +188,7 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
   const char* const special = scan::to_string_special(begin, end_);
   if (special != end_ && *special == '"') {
     key = std::string_view(begin, static_cast<std::size_t>(special - begin));
-    p_ = special + 1;
+    advance_to(special + 1);
   } else {
     const Span span = scan_string();
     if (failed_) return false;
@@ -202,13 +197,11 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
   if (!watch_.empty() && depth_ == 1)
     for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
       if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;
-  skip_space();
   if (p_ == end_ || *p_ != ':') {
     fail();
     return false;
   }
-  ++p_;
-  skip_space();
+  advance_to(p_ + 1);
   return true;
 }
 
@@ -223,7 +216,7 @@ Cursor::Span Cursor::scan_string() {
     const auto c = static_cast<unsigned char>(*p);
     if (c == '"') {
       span.end = offset(p);
-      p_ = p + 1;
+      advance_to(p + 1);
       return span;
     }
     std::size_t length = 0;
@@ -289,7 +282,7 @@ bool Cursor::scan_unescape(std::string& out) {
     fail();
     return false;
   }
-  ++p_;
+  advance_to(p_ + 1);
   return true;
 }
 
@@ -305,7 +298,7 @@ bool Cursor::plain_string(std::string& out) {
   const char* const special = scan::to_string_special(begin, end_);
   if (special == end_ || *special != '"') return false;
   out.assign(begin, special);
-  p_ = special + 1;
+  advance_to(special + 1);
   return true;
 }
 
@@ -368,7 +361,7 @@ std::string_view Cursor::string_view() {
   const char* const begin = p_ + 1;
   const char* const special = scan::to_string_special(begin, end_);
   if (special != end_ && *special == '"') {
-    p_ = special + 1;
+    advance_to(special + 1);
     return {begin, static_cast<std::size_t>(special - begin)};
   }
   const Span span = scan_string();
@@ -422,6 +415,7 @@ std::string_view Cursor::number() {
     fail();
     return {};
   }
+  skip_space();
   return literal;
 }
 
@@ -430,7 +424,7 @@ bool Cursor::literal(std::string_view word) {
     fail();
     return false;
   }
-  p_ += word.size();
+  advance_to(p_ + word.size());
   return true;
 }
 

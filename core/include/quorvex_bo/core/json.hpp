@@ -214,15 +214,17 @@ class Cursor {
   enum class Next : std::uint8_t { object, array, string, number, boolean, null, invalid };
 
   explicit Cursor(std::string_view text, Repeats repeats = Repeats::rejected)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), repeats_(repeats) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), repeats_(repeats) {
+    skip_space();
+  }
   Repeats repeats() const { return repeats_; }
   Cursor(const Cursor&) = delete;
   Cursor& operator=(const Cursor&) = delete;
 
-  // The kind of the next value, white space skipped; `at()` is then its offset.
-  // A failed cursor stands at the end of the text, so it sees nothing more.
-  Next peek() {
-    skip_space();
+  // The kind of the next value; `at()` is its offset. The cursor always stands
+  // past white space (each token read skips what follows it), and a failed
+  // cursor stands at the end of the text, so it sees nothing more.
+  Next peek() const {
     if (p_ == end_) return Next::invalid;
     return next_kinds[static_cast<unsigned char>(*p_)];
   }
@@ -284,6 +286,10 @@ class Cursor {
     while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
            (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
       ++p_;
+  }
+  void advance_to(const char* p) {
+    p_ = p;
+    skip_space();
   }
   std::size_t left() const { return static_cast<std::size_t>(end_ - p_); }
   std::size_t offset(const char* p) const { return static_cast<std::size_t>(p - begin_); }
