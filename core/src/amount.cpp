@@ -300,10 +300,10 @@ namespace amount {
 
 namespace {
 
-// The common amount in one pass: plain notation, at most 19 significant digits
-// and 28 places; anything else is left to the general reading, which gives the
-// same amount for these.
-std::optional<Amount> parse_common(std::string_view text) {
+// The common amount in one pass into `out`: plain notation, at most 19
+// significant digits and 28 places; anything else (false, `out` untouched) is
+// left to the general reading, which gives the same amount for these.
+bool parse_common(std::string_view text, Amount& out) {
   std::size_t i = 0;
   const bool negative = !text.empty() && text[0] == '-';
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
@@ -316,14 +316,17 @@ std::optional<Amount> parse_common(std::string_view text) {
       point = true;
       continue;
     }
-    if (c < '0' || c > '9') return std::nullopt;
+    if (c < '0' || c > '9') return false;
     (point ? places : integer_digits) += 1;
     if (value == 0 && c == '0') continue;  // a leading zero
-    if (++significant > 19) return std::nullopt;
+    if (++significant > 19) return false;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
-  if (integer_digits == 0 || (point && places == 0) || places > max_scale) return std::nullopt;
-  return Amount{Mantissa(value), static_cast<std::uint8_t>(places), negative};
+  if (integer_digits == 0 || (point && places == 0) || places > max_scale) return false;
+  out.mantissa = value;
+  out.scale = static_cast<std::uint8_t>(places);
+  out.negative = negative;
+  return true;
 }
 
 std::optional<Amount> parse_plain(std::string_view text) {
@@ -349,7 +352,7 @@ std::expected<Amount, std::string> parse_scientific(std::string_view text, bool 
 }  // namespace
 
 std::expected<Amount, std::string> parse_text(std::string_view text) {
-  if (std::optional<Amount> common = parse_common(text)) return std::move(*common);
+  if (Amount common; parse_common(text, common)) return common;
   if (std::optional<Amount> plain = parse_plain(text)) return std::move(*plain);
   if (has_exponent_marker(text))
     if (std::expected<Amount, std::string> rounded = parse_scientific(text, true)) return rounded;
@@ -382,15 +385,17 @@ json::Decoded<std::optional<Amount>> deserialize_opt(json::Value&& value) {
 std::optional<json::DecodeError> read(json::Cursor& cursor, Amount& out) {
   const json::Cursor::Next next = cursor.peek();
   const std::size_t at = cursor.at();
-  std::expected<Amount, std::string> read;
+  std::string_view text;
   if (next == json::Cursor::Next::number)
-    read = parse_text(cursor.number());
+    text = cursor.number();
   else if (next == json::Cursor::Next::string)
-    read = parse_text(text::trim(cursor.string_view()));
+    text = text::trim(cursor.string_view());
   else
     return deserialize(cursor.value()).error();
+  if (parse_common(text, out)) return std::nullopt;  // what parse_text would give
+  std::expected<Amount, std::string> read = parse_text(text);
   if (!read) return json::DecodeError{std::move(read.error()), at};
-  out = *read;
+  out = std::move(*read);
   return std::nullopt;
 }
 

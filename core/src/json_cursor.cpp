@@ -178,7 +178,23 @@ bool Cursor::close_or_comma(std::size_t& n, char bracket) {
 }
 
 bool Cursor::next_member(std::size_t& n, std::string_view& key) {
+  return !failed_ && close_or_comma(n, '}') && read_key(key) && after_key(key);
+}
+
+bool Cursor::next_member_expecting(std::size_t& n, std::string_view& key, std::string_view likely) {
   if (failed_ || !close_or_comma(n, '}')) return false;
+  // `"likely"` compared as bytes: the key is exactly `likely`.
+  const std::size_t size = likely.size();
+  if (size != 0 && left() > size + 1 && *p_ == '"' && p_[size + 1] == '"' &&
+      same_bytes(p_ + 1, likely)) {
+    key = std::string_view(p_ + 1, size);
+    advance_to(p_ + size + 2);
+    return after_key(key);
+  }
+  return read_key(key) && after_key(key);
+}
+
+bool Cursor::read_key(std::string_view& key) {
   if (p_ == end_ || *p_ != '"') {
     fail();
     return false;
@@ -189,11 +205,16 @@ bool Cursor::next_member(std::size_t& n, std::string_view& key) {
   if (special != end_ && *special == '"') {
     key = std::string_view(begin, static_cast<std::size_t>(special - begin));
     advance_to(special + 1);
-  } else {
-    const Span span = scan_string();
-    if (failed_) return false;
-    key = span.escaped ? unescape_to_scratch(span) : span_text(span);
+    return true;
   }
+  const Span span = scan_string();
+  if (failed_) return false;
+  key = span.escaped ? unescape_to_scratch(span) : span_text(span);
+  return true;
+}
+
+// The colon after a member's key; the key noted if it is watched.
+bool Cursor::after_key(std::string_view key) {
   if (!watch_.empty() && depth_ == 1)
     for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
       if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;

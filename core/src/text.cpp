@@ -52,7 +52,7 @@ std::size_t space_suffix(std::string_view s) {
 
 }  // namespace
 
-std::string_view trim(std::string_view s) {
+std::string_view trim_spaces(std::string_view s) {
   while (std::size_t k = space_prefix(s)) s.remove_prefix(k);
   while (std::size_t k = space_suffix(s)) s.remove_suffix(k);
   return s;

@@ -21,6 +21,7 @@
 #include <compare>
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <limits>
 #include <initializer_list>
@@ -236,6 +237,25 @@ class Cursor {
   // leaves the cursor on a member's value with its key in `key` (valid until the
   // next key is read). False once the object closed; `closed_at()` is its '}'.
   bool next_member(std::size_t& n, std::string_view& key);
+  // The same for a reader that expects the key `likely` (ASCII without quotation
+  // marks or backslashes, as record field names are): when the text holds just
+  // that key it is taken without a scan, and `key` views it in the text.
+  bool next_member(std::size_t& n, std::string_view& key, std::string_view likely) {
+    // Inline, the usual case of a member after the first one: a comma, the
+    // expected key, the colon, in compact text; anything else goes the long way.
+    if (n != 0 && p_ != end_ && *p_ == ',' && (watch_.empty() || depth_ != 1)) {
+      const char* const quote = p_ + 1;
+      const std::size_t size = likely.size();
+      if (static_cast<std::size_t>(end_ - quote) > size + 2 && *quote == '"' &&
+          quote[size + 1] == '"' && quote[size + 2] == ':' && same_bytes(quote + 1, likely)) {
+        key = std::string_view(quote + 1, size);
+        advance_to(quote + size + 3);
+        ++n;
+        return true;
+      }
+    }
+    return next_member_expecting(n, key, likely);
+  }
   // The elements of the array at the cursor, the same way.
   bool next_element(std::size_t& n);
   std::size_t closed_at() const { return closed_at_; }
@@ -298,6 +318,30 @@ class Cursor {
   }
   void fail();
   bool open(char bracket);
+  bool next_member_expecting(std::size_t& n, std::string_view& key, std::string_view likely);
+  bool read_key(std::string_view& key);
+  // Whether the bytes at `p` are those of `word` (a short key; `p` has as many).
+  static bool same_bytes(const char* p, std::string_view word) {
+    const std::size_t size = word.size();
+    const char* const w = word.data();
+    auto load8 = [](const char* at) {
+      std::uint64_t v;
+      std::memcpy(&v, at, 8);
+      return v;
+    };
+    auto load4 = [](const char* at) {
+      std::uint32_t v;
+      std::memcpy(&v, at, 4);
+      return v;
+    };
+    // Two overlapping loads cover a short word whatever its length.
+    if (size >= 8 && size <= 16)
+      return load8(p) == load8(w) && load8(p + size - 8) == load8(w + size - 8);
+    if (size >= 4 && size < 8)
+      return load4(p) == load4(w) && load4(p + size - 4) == load4(w + size - 4);
+    return size != 0 && std::memcmp(p, w, size) == 0;
+  }
+  bool after_key(std::string_view key);
   bool close_or_comma(std::size_t& n, char bracket);
   Span scan_string();
   std::string_view unescape_to_scratch(Span span);
@@ -711,7 +755,7 @@ std::optional<DecodeError> read_object(Cursor& cursor, R& out, const Fields& fie
   Seen<N> seen;
   std::string_view key;
   std::size_t hint = 0;
-  for (std::size_t n = 0; cursor.next_member(n, key);) {
+  for (std::size_t n = 0; cursor.next_member(n, key, hint < N ? names[hint] : std::string_view());) {
     const std::size_t index = field_index(names, key, hint);
     if (index == N) {
       cursor.skip();  // not listed
