@@ -266,7 +266,7 @@ bool Cursor::scan_unescape(std::string& out) {
                            [&](char* buffer, std::size_t) {
     char* o = buffer;
     for (;;) {
-      p = scan::copy_simple_escapes(p, end, o, simple_escapes);
+      p = scan::unescape_blocks(p, end, o, simple_escapes);
       p = scan::copy_to_string_special(p, end, o);
       if (p == end) break;
       const auto c = static_cast<unsigned char>(*p);
