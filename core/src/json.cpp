@@ -21,9 +21,9 @@ namespace quorvex_bo::json {
 namespace {
 
 struct KeyLess {
-  bool operator()(const Member& m, std::string_view key) const { return m.key < key; }
-  bool operator()(std::string_view key, const Member& m) const { return key < m.key; }
-  bool operator()(const Member& a, const Member& b) const { return a.key < b.key; }
+  bool operator()(const Member& m, std::string_view key) const { return text::less(m.key, key); }
+  bool operator()(std::string_view key, const Member& m) const { return text::less(key, m.key); }
+  bool operator()(const Member& a, const Member& b) const { return text::less(a.key, b.key); }
 };
 
 }  // namespace
@@ -32,7 +32,7 @@ const Value* Object::find(std::string_view key) const {
   // The few members of a gateway object are compared by length first.
   if (members_.size() <= 8) {
     for (const Member& member : members_)
-      if (member.key.size() == key.size() && member.key == key) return &member.value;
+      if (text::same(member.key, key)) return &member.value;
     return nullptr;
   }
   auto it = std::upper_bound(members_.begin(), members_.end(), key, KeyLess{});
@@ -58,16 +58,16 @@ Object Object::from_unsorted(std::vector<Member> members) {
   out.members_ = std::move(members);
   std::vector<Member>& m = out.members_;
   // Documents written by programs are often sorted already; checking is cheap.
-  auto not_ascending = [](const Member& a, const Member& b) { return !(a.key < b.key); };
+  auto not_ascending = [](const Member& a, const Member& b) { return !text::less(a.key, b.key); };
   if (std::adjacent_find(m.begin(), m.end(), not_ascending) == m.end()) return out;
   // Stable, so that of a repeated key the last occurrence is the last of its run;
   // the few members of a gateway object are sorted in place, without a buffer.
   if (m.size() <= 32) {
     for (auto it = std::next(m.begin()); it != m.end(); ++it) {
-      if (!(it->key < std::prev(it)->key)) continue;
+      if (!text::less(it->key, std::prev(it)->key)) continue;
       Member moving = std::move(*it);
       auto hole = it;
-      for (; hole != m.begin() && moving.key < std::prev(hole)->key; --hole)
+      for (; hole != m.begin() && text::less(moving.key, std::prev(hole)->key); --hole)
         *hole = std::move(*std::prev(hole));
       *hole = std::move(moving);
     }
@@ -319,10 +319,12 @@ void TextMap::insert_or_assign(std::string key, std::string text) {
   if (entries_.capacity() == 0) entries_.reserve(4);
   // Entries usually come in order: the place is then at the end.
   auto at = entries_.end();
-  if (!entries_.empty() && !(entries_.back().first < key))
+  if (!entries_.empty() && !text::less(entries_.back().first, key))
     at = std::lower_bound(entries_.begin(), entries_.end(), key,
-                          [](const value_type& entry, const std::string& k) { return entry.first < k; });
-  if (at != entries_.end() && at->first == key) {
+                          [](const value_type& entry, const std::string& k) {
+                            return text::less(entry.first, k);
+                          });
+  if (at != entries_.end() && text::same(at->first, key)) {
     at->second = std::move(text);
     return;
   }

@@ -217,7 +217,7 @@ bool Cursor::read_key(std::string_view& key) {
 bool Cursor::after_key(std::string_view key) {
   if (!watch_.empty() && depth_ == 1)
     for (std::size_t i = 0; i < watch_.size() && i < 32; ++i)
-      if (key == watch_[i]) watched_ |= std::uint32_t{1} << i;
+      if (text::same(key, watch_[i])) watched_ |= std::uint32_t{1} << i;
   if (p_ == end_ || *p_ != ':') {
     fail();
     return false;

@@ -35,6 +35,8 @@
 #include <variant>
 #include <vector>
 
+#include "quorvex_bo/core/text.hpp"
+
 namespace quorvex_bo::json {
 
 // A JSON number held as its literal text.
@@ -320,26 +322,9 @@ class Cursor {
   bool open(char bracket);
   bool next_member_expecting(std::size_t& n, std::string_view& key, std::string_view likely);
   bool read_key(std::string_view& key);
-  // Whether the bytes at `p` are those of `word` (a short key; `p` has as many).
+  // Whether the bytes at `p` are those of `word` (`p` has as many).
   static bool same_bytes(const char* p, std::string_view word) {
-    const std::size_t size = word.size();
-    const char* const w = word.data();
-    auto load8 = [](const char* at) {
-      std::uint64_t v;
-      std::memcpy(&v, at, 8);
-      return v;
-    };
-    auto load4 = [](const char* at) {
-      std::uint32_t v;
-      std::memcpy(&v, at, 4);
-      return v;
-    };
-    // Two overlapping loads cover a short word whatever its length.
-    if (size >= 8 && size <= 16)
-      return load8(p) == load8(w) && load8(p + size - 8) == load8(w + size - 8);
-    if (size >= 4 && size < 8)
-      return load4(p) == load4(w) && load4(p + size - 4) == load4(w + size - 4);
-    return size != 0 && std::memcmp(p, w, size) == 0;
+    return text::same(std::string_view(p, word.size()), word);
   }
   bool after_key(std::string_view key);
   bool close_or_comma(std::size_t& n, char bracket);
@@ -690,9 +675,9 @@ std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen<N>& 
 template <std::size_t N>
 std::size_t field_index(const std::array<std::string_view, N>& names, std::string_view key,
                         std::size_t hint) {
-  if (hint < N && names[hint] == key) return hint;
+  if (hint < N && text::same(names[hint], key)) return hint;
   for (std::size_t i = 0; i < N; ++i)
-    if (names[i] == key) return i;
+    if (text::same(names[i], key)) return i;
   return N;
 }
 

@@ -2,6 +2,8 @@
 // Text helpers shared by every module: Unicode trimming and ASCII case folding.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,37 @@ inline std::string_view trim(std::string_view s) {
   auto printable = [](char c) { return c > 0x20 && c < 0x7F; };
   if (!s.empty() && printable(s.front()) && printable(s.back())) return s;
   return trim_spaces(s);
+}
+
+// Byte equality of short texts (keys, names, header names) without a library
+// call: two overlapping loads cover every length from 4 to 16 bytes.
+inline bool same(std::string_view a, std::string_view b) {
+  const std::size_t size = a.size();
+  if (size != b.size()) return false;
+  auto load8 = [](const char* at) {
+    std::uint64_t v;
+    std::memcpy(&v, at, 8);
+    return v;
+  };
+  auto load4 = [](const char* at) {
+    std::uint32_t v;
+    std::memcpy(&v, at, 4);
+    return v;
+  };
+  const char* const x = a.data();
+  const char* const y = b.data();
+  if (size >= 8 && size <= 16)
+    return load8(x) == load8(y) && load8(x + size - 8) == load8(y + size - 8);
+  if (size >= 4 && size < 8)
+    return load4(x) == load4(y) && load4(x + size - 4) == load4(y + size - 4);
+  return a == b;
+}
+
+// Byte order (as unsigned bytes, like std::string's), mostly settled by the first.
+inline bool less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a.front() != b.front())
+    return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
+  return a < b;
 }
 
 // 0–9 only: never a digit of another script.
