@@ -227,7 +227,7 @@ class Cursor {
   // The kind of the next value; `at()` is its offset. The cursor always stands
   // past white space (each token read skips what follows it), and a failed
   // cursor stands at the end of the text, so it sees nothing more.
-  Next peek() const {
+  [[gnu::always_inline]] Next peek() const {
     if (p_ == end_) return Next::invalid;
     return next_kinds[static_cast<unsigned char>(*p_)];
   }
@@ -304,12 +304,12 @@ class Cursor {
   }();
   // JSON white space is four bytes, all at or below the space; compact text has
   // none, and the first test settles it.
-  void skip_space() {
+  [[gnu::always_inline]] void skip_space() {
     while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
            (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
       ++p_;
   }
-  void advance_to(const char* p) {
+  [[gnu::always_inline]] void advance_to(const char* p) {
     p_ = p;
     skip_space();
   }
@@ -323,7 +323,7 @@ class Cursor {
   bool next_member_expecting(std::size_t& n, std::string_view& key, std::string_view likely);
   bool read_key(std::string_view& key);
   // Whether the bytes at `p` are those of `word` (`p` has as many).
-  static bool same_bytes(const char* p, std::string_view word) {
+  [[gnu::always_inline]] static bool same_bytes(const char* p, std::string_view word) {
     return text::same(std::string_view(p, word.size()), word);
   }
   bool after_key(std::string_view key);

@@ -22,7 +22,7 @@ inline std::string_view trim(std::string_view s) {
 
 // Byte equality of short texts (keys, names, header names) without a library
 // call: two overlapping loads cover every length from 4 to 16 bytes.
-inline bool same(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b) {
   const std::size_t size = a.size();
   if (size != b.size()) return false;
   auto load8 = [](const char* at) {
@@ -45,7 +45,7 @@ inline bool same(std::string_view a, std::string_view b) {
 }
 
 // Byte order (as unsigned bytes, like std::string's), mostly settled by the first.
-inline bool less(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool less(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty() && a.front() != b.front())
     return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
   return a < b;
