@@ -187,7 +187,7 @@ bool Cursor::next_member_expecting(std::size_t& n, std::string_view& key, std::s
   const std::size_t size = likely.size();
   if (size != 0 && left() > size + 1 && *p_ == '"' && p_[size + 1] == '"' &&
       same_bytes(p_ + 1, likely)) {
-    key = std::string_view(p_ + 1, size);
+    key = likely;
     advance_to(p_ + size + 2);
     return after_key(key);
   }

@@ -1,5 +1,6 @@
 #include "quorvex_bo/fx/webhook.hpp"
 
+#include <initializer_list>
 #include <utility>
 
 #include "quorvex_bo/core/text.hpp"
@@ -8,34 +9,19 @@ namespace quorvex_bo::fx {
 
 namespace {
 
-// The text of a string member, or the literal of a number member, as a view.
-std::optional<std::string_view> text_of(const json::Value* member) {
-  if (!member) return std::nullopt;
-  if (const std::string* text = member->as_string()) return std::string_view(*text);
-  if (const json::Number* number = member->as_number()) return std::string_view(number->text);
-  return std::nullopt;
+// The first text not blank once trimmed, trimmed.
+std::optional<std::string> first_text(std::optional<std::string>& a,
+                                      std::optional<std::string>& b) {
+  if (wire::non_empty(a)) return std::move(a);
+  return std::move(wire::non_empty(b));
 }
 
 }  // namespace
 
-std::optional<std::string> first_text(const json::Value& body,
-                                      std::initializer_list<std::string_view> names) {
-  for (std::string_view name : names) {
-    // A number's literal text has no white space to trim and is never blank.
-    const std::optional<std::string_view> text = text_of(body.find(name));
-    if (!text) continue;
-    if (const std::string_view trimmed = text::trim(*text); !trimmed.empty())
-      return std::string(trimmed);
-  }
-  return std::nullopt;
-}
-
-std::optional<Amount> notification_amount(const json::Value& body) {
-  for (std::string_view name : {"monto", "importe"}) {
-    // The text as received (a string is not trimmed here); unreadable is skipped.
-    const std::optional<std::string_view> text = text_of(body.find(name));
-    if (!text) continue;
-    if (std::expected<Amount, std::string> read = amount::parse_text(*text)) return *read;
+std::optional<Amount> notification_amount(const FxNoticeWire& notice) {
+  for (const std::optional<std::string>* text : {&notice.monto, &notice.importe}) {
+    if (!*text) continue;
+    if (std::expected<Amount, std::string> read = amount::parse_text(**text)) return *read;
   }
   return std::nullopt;
 }
@@ -48,20 +34,48 @@ PaymentStatus notification_status(std::optional<std::string_view> raw) {
   return SpanishQr::map(*raw);
 }
 
+namespace {
+
+FxNotification notification(FxNoticeWire&& notice, json::CompactText&& payload) {
+  FxNotification out;
+  out.amount = notification_amount(notice);
+  out.raw_status = first_text(notice.codigo_respuesta, notice.estado);
+  out.reference = wire::non_empty(notice.numero_referencia);
+  out.status = notification_status(out.raw_status);
+  out.currency = wire::non_empty(notice.moneda);
+  out.payload = std::move(payload);
+  return out;
+}
+
+}  // namespace
+
+std::optional<FxNotification> ParseFxWebhook::read_flat(std::string_view body) {
+  json::FlatObject object;
+  if (!object.read(body)) return std::nullopt;
+  FxNoticeWire notice{object.text_of("codigoRespuesta"), object.text_of("estado"),
+                      object.text_of("monto"),           object.text_of("importe"),
+                      object.text_of("numeroReferencia"), object.text_of("moneda")};
+  return notification(std::move(notice), json::CompactText{object.write()});
+}
+
+Result<FxNotification> ParseFxWebhook::read_parsed(std::string_view body) {
+  std::expected<json::Value, std::string> value = json::parse(body);
+  if (!value) return std::unexpected(Error::decode("invalid webhook payload: " + value.error()));
+  json::CompactText payload{json::write(*value)};
+  FxNoticeWire notice;
+  // Only an object has members (an array would be read by position).
+  if (value->as_object())
+    if (auto read = json::decode_value<FxNoticeWire>(std::move(*value), body))
+      notice = std::move(*read);
+  return notification(std::move(notice), std::move(payload));
+}
+
 Result<FxNotification> ParseFxWebhook::handle(WebhookCall&& call) {
   if (Result<void> authenticated = call.authenticate(); !authenticated)
     return std::unexpected(std::move(authenticated.error()));
-  std::expected<json::Value, std::string> body = json::parse(call.body);
-  if (!body) return std::unexpected(Error::decode("invalid webhook payload: " + body.error()));
-
-  FxNotification out;
-  out.raw_status = first_text(*body, {"codigoRespuesta", "estado"});
-  out.amount = notification_amount(*body);
-  out.reference = first_text(*body, {"numeroReferencia"});
-  out.status = notification_status(out.raw_status);
-  out.currency = first_text(*body, {"moneda"});
-  out.payload = std::move(*body);
-  return out;
+  // The usual notification, one flat object, is read from its text.
+  if (std::optional<FxNotification> flat = read_flat(call.body)) return std::move(*flat);
+  return read_parsed(call.body);
 }
 
 Result<BinanceNotification> ParseBinanceWebhook::handle(WebhookCall&& call) {

@@ -3,7 +3,8 @@
 // the fuzzer works on the envelope, the answer decoders and the notification
 // handlers rather than on payload decoding. Every answer is also opened by the
 // general path alone (parse, markers, status, decode): the call, which takes the
-// fast path where it can, must give the same text, error wording included.
+// fast path where it can, must give the same text, error wording included; so
+// must a flat notification read straight from its text and read parsed.
 
 #include <array>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "quorvex_bo/core/ffi.hpp"
 #include "quorvex_bo/fx/ops.hpp"
 #include "quorvex_bo/fx/registry.hpp"
+#include "quorvex_bo/fx/webhook.hpp"
 
 namespace {
 
@@ -116,5 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!webhook)
     qbo_check::require(parsers[target].general(payload) == text,
                        "the fast path and the general path disagree", text);
+  if (const auto flat = fx::ParseFxWebhook::read_flat(body)) {
+    const auto parsed = fx::ParseFxWebhook::read_parsed(body);
+    qbo_check::require(parsed && quorvex_bo::json::to_text(*flat) == quorvex_bo::json::to_text(*parsed),
+                       "a flat notification read straight differs from its parse", body);
+  }
   return 0;
 }

@@ -17,8 +17,10 @@ TEST(FxWebhook, amount_is_monto_then_importe_and_never_an_error) {
       {R"({"monto":" 5 "})", std::nullopt},          {R"({"importe":"25E-1"})", "2.5"},
       {R"({"monto":"1e99999"})", std::nullopt},      {R"([{"monto":1}])", std::nullopt}};
   for (const auto& [body, expected] : cases) {
-    optional<Amount> out = notification_amount(json::parse(body).value());
-    EXPECT_EQ(out ? optional<string>(out->normalized().plain_text()) : std::nullopt, expected) << body;
+    Result<FxNotification> out = ParseFxWebhook::handle(WebhookCall{{{"k", "v"}}, body, "k", "v"});
+    ASSERT_TRUE(out) << body;
+    EXPECT_EQ(out->amount ? optional<string>(out->amount->normalized().plain_text()) : std::nullopt,
+              expected) << body;
   }
 }
 

@@ -183,6 +183,36 @@ inline constexpr std::size_t max_depth = 127;
 // Parses one JSON value surrounded only by JSON white space. The error text is
 // the description followed by " at line L column C".
 std::expected<Value, std::string> parse(std::string_view text);
+// A flat object read straight from its text, without a tree: one object of at
+// most 16 members whose values are all strings, numbers, booleans or null and
+// whose keys have no escapes (the usual notification). It views the text.
+class FlatObject {
+ public:
+  static constexpr std::size_t max_members = 16;
+
+  // Whether `text` is such an object; false for any other text, valid or not.
+  bool read(std::string_view text);
+  // `write(*parse(text))`.
+  std::string write() const;
+  // The value of `key` (the last given) as a string's contents or a number's
+  // literal text; nullopt for a boolean, null or an absent key.
+  std::optional<std::string> text_of(std::string_view key) const;
+
+ private:
+  struct Member {
+    std::string_view key;    // as in the text, which had no escape in it
+    std::string_view token;  // the value's JSON text
+  };
+  std::array<Member, max_members> members_;  // in key order, one per key
+  std::size_t size_ = 0;
+  std::size_t text_size_ = 0;
+};
+// A value already written as compact text with its keys in order, by `write` or
+// `FlatObject::write`; written as it is.
+struct CompactText {
+  std::string text;
+};
+inline void write_json(std::string& out, const CompactText& value) { out += value.text; }
 
 // Compact text: members in key order, only `"`, `\` and U+0000–U+001F escaped.
 std::string write(const Value& value);
@@ -241,7 +271,7 @@ class Cursor {
   bool next_member(std::size_t& n, std::string_view& key);
   // The same for a reader that expects the key `likely` (ASCII without quotation
   // marks or backslashes, as record field names are): when the text holds just
-  // that key it is taken without a scan, and `key` views it in the text.
+  // that key it is taken without a scan, and `key` is `likely` itself.
   bool next_member(std::size_t& n, std::string_view& key, std::string_view likely) {
     // Inline, the usual case of a member after the first one: a comma, the
     // expected key, the colon, in compact text; anything else goes the long way.
@@ -250,7 +280,7 @@ class Cursor {
       const std::size_t size = likely.size();
       if (static_cast<std::size_t>(end_ - quote) > size + 2 && *quote == '"' &&
           quote[size + 1] == '"' && quote[size + 2] == ':' && same_bytes(quote + 1, likely)) {
-        key = std::string_view(quote + 1, size);
+        key = likely;
         advance_to(quote + size + 3);
         ++n;
         return true;
@@ -671,11 +701,12 @@ std::optional<DecodeError> settle(R& out, const Field<R, M, C>& field, Seen<N>& 
 
 // The index of the field named `key` among `names`, or names.size(); `hint`,
 // the field after the last one found, is tried first, since members mostly
-// come in the order the record declares them.
+// come in the order the record declares them (and the cursor then hands back
+// that very name).
 template <std::size_t N>
 std::size_t field_index(const std::array<std::string_view, N>& names, std::string_view key,
                         std::size_t hint) {
-  if (hint < N && text::same(names[hint], key)) return hint;
+  if (hint < N && (key.data() == names[hint].data() || text::same(names[hint], key))) return hint;
   for (std::size_t i = 0; i < N; ++i)
     if (text::same(names[i], key)) return i;
   return N;

@@ -151,7 +151,7 @@ struct FxNotification {
   std::optional<std::string> raw_status;
   std::optional<Amount> amount;
   std::optional<std::string> currency;
-  json::Value payload;
+  json::CompactText payload;  // the whole notification
 };
 void write_json(std::string& out, const FxNotification& record);
 

@@ -2,7 +2,6 @@
 // The two webhook operations: FX notifications read leniently, Binance
 // notifications read strictly and acknowledged.
 
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,13 +16,30 @@
 
 namespace quorvex_bo::fx {
 
-// The first of `names` in the top-level object that is a number (its literal
-// text) or a string not blank once trimmed (trimmed).
-std::optional<std::string> first_text(const json::Value& body,
-                                      std::initializer_list<std::string_view> names);
-// "monto", then "importe": plain, then scientific when the text holds e/E.
-// Never an error.
-std::optional<Amount> notification_amount(const json::Value& body);
+// The members of an FX notification its result takes, each a string as it
+// stands or a number's literal text; a member of any other kind, or absent, is
+// none. Only an object has members: any other body has none.
+struct FxNoticeWire {
+  std::optional<std::string> codigo_respuesta;
+  std::optional<std::string> estado;
+  std::optional<std::string> monto;
+  std::optional<std::string> importe;
+  std::optional<std::string> numero_referencia;
+  std::optional<std::string> moneda;
+};
+constexpr auto describe(std::type_identity<FxNoticeWire>) {
+  return json::record<FxNoticeWire>(
+      "FxNoticeWire",
+      json::optional("codigoRespuesta", &FxNoticeWire::codigo_respuesta, wire::opt_text_reader),
+      json::optional("estado", &FxNoticeWire::estado, wire::opt_text_reader),
+      json::optional("monto", &FxNoticeWire::monto, wire::opt_text_reader),
+      json::optional("importe", &FxNoticeWire::importe, wire::opt_text_reader),
+      json::optional("numeroReferencia", &FxNoticeWire::numero_referencia, wire::opt_text_reader),
+      json::optional("moneda", &FxNoticeWire::moneda, wire::opt_text_reader));
+}
+// "monto", then "importe", each as it stands: plain, then scientific when the
+// text holds e/E; one that is not an amount is passed over. Never an error.
+std::optional<Amount> notification_amount(const FxNoticeWire& notice);
 // "00" (trimmed) is paid; otherwise English words, then Spanish ones.
 PaymentStatus notification_status(std::optional<std::string_view> raw);
 
@@ -31,6 +47,12 @@ struct ParseFxWebhook {
   static constexpr std::string_view name = "fx.webhook.parse";
   using Output = FxNotification;
   static Result<FxNotification> handle(WebhookCall&& call);
+
+  // The two readings of an authenticated body, which agree on every body the
+  // first takes: straight from the text of a flat object (nullopt for any other
+  // body), and through the parsed value (the error of an invalid one).
+  static std::optional<FxNotification> read_flat(std::string_view body);
+  static Result<FxNotification> read_parsed(std::string_view body);
 };
 
 struct BinanceClient {

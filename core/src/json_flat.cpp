@@ -1,0 +1,90 @@
+// Flat objects read without a tree: the usual notification, one object of
+// strings, numbers, booleans and nulls, is checked, sorted and written with one
+// pass over its text and no value built.
+
+#include <functional>
+
+#include "quorvex_bo/core/json.hpp"
+#include "quorvex_bo/core/text.hpp"
+
+namespace quorvex_bo::json {
+
+namespace {
+
+bool within(std::string_view text, std::string_view part) {
+  const std::less_equal<const char*> not_after;
+  return not_after(text.data(), part.data()) &&
+         not_after(part.data() + part.size(), text.data() + text.size());
+}
+
+bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+}  // namespace
+
+bool FlatObject::read(std::string_view text) {
+  size_ = 0;
+  text_size_ = text.size();
+  Cursor cursor(text, Repeats::last_counts);
+  if (cursor.peek() != Cursor::Next::object) return false;
+  std::string_view key;
+  for (std::size_t n = 0; cursor.next_member(n, key);) {
+    const Cursor::Next next = cursor.peek();
+    // A key with escapes was decoded elsewhere; nested values need a tree.
+    if (!within(text, key) || next == Cursor::Next::object || next == Cursor::Next::array ||
+        size_ == max_members)
+      return false;
+    const std::size_t start = cursor.at();
+    cursor.skip();
+    std::string_view token = text.substr(start, cursor.at() - start);
+    while (!token.empty() && is_space(token.back())) token.remove_suffix(1);
+    // Into its place by key; of a repeated key the later occurrence replaces.
+    std::size_t at = size_;
+    while (at > 0 && text::less(key, members_[at - 1].key)) --at;
+    if (at > 0 && text::same(key, members_[at - 1].key)) {
+      members_[at - 1].token = token;
+      continue;
+    }
+    for (std::size_t i = size_; i > at; --i) members_[i] = members_[i - 1];
+    members_[at] = Member{key, token};
+    ++size_;
+  }
+  return cursor.at_end();  // otherwise the general reading words the error
+}
+
+std::string FlatObject::write() const {
+  std::string out;
+  out.reserve(text_size_ + 2);
+  out += '{';
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (i > 0) out += ',';
+    // A key without escapes holds no byte that needs one.
+    out += '"';
+    out += members_[i].key;
+    out += "\":";
+    const std::string_view token = members_[i].token;
+    if (token.front() == '"' && token.find('\\') != std::string_view::npos) {
+      Cursor string(token);
+      write_string(out, string.string_view());
+    } else {
+      out += token;  // a plain string, a number's literal, true, false or null
+    }
+  }
+  out += '}';
+  return out;
+}
+
+std::optional<std::string> FlatObject::text_of(std::string_view key) const {
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (!text::same(members_[i].key, key)) continue;
+    const std::string_view token = members_[i].token;
+    if (token.front() == '"') {
+      Cursor string(token);
+      return std::string(string.string_view());
+    }
+    if (token.front() == '-' || text::is_ascii_digit(token.front())) return std::string(token);
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvex_bo::json
