@@ -169,3 +169,24 @@ TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
         << text;
   }
 }
+
+// A flat object read straight from its text is written as its parse is, and
+// every other text is left to the parse.
+TEST(JsonFlat, a_flat_object_is_written_as_its_parse_is) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {R"({"b":1,"a":"x","b":"y","c":null,"a":true})", true},
+      {R"( { "z" : -1.50e+3 , "\u00e9" : 1 } )", false},  // an escaped key
+      {R"({"s":"a\"b\\c\/\n\u00e9\ud83d\ude00","é":"é","":false})", true},
+      {R"({"ab":1,"a":2,"b":3,"aa":4,"a":5})", true}, {R"({})", true},
+      {R"({"a":{"b":1}})", false}, {R"({"a":[]})", false}, {R"([1])", false},
+      {R"({"a":1,})", false}, {R"({"a":1} x)", false},
+      {R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":10,"k":11,"l":12,"m":13,"n":14,"o":15,"p":16})", true},
+      {R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":10,"k":11,"l":12,"m":13,"n":14,"o":15,"p":16,"q":17})", false}};
+  for (const auto& [text, flat] : cases) {
+    json::FlatObject object;
+    ASSERT_EQ(object.read(text), flat) << text;
+    if (flat) {
+      EXPECT_EQ(object.write(), json::write(json::parse(text).value())) << text;
+    }
+  }
+}

@@ -803,7 +803,7 @@ std::optional<DecodeError> read_object(Cursor& cursor, R& out, const Fields& fie
         seen.set_error(index, std::move(*error));
       }
     };
-    ((index == I && (member(std::get<I>(fields)), true)) || ...);
+    static_cast<void>(((index == I && (member(std::get<I>(fields)), true)) || ...));
   }
   std::optional<DecodeError> error, missing;
   auto settled = [&](const auto& field, std::size_t i) {
