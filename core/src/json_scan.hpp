@@ -184,44 +184,68 @@ inline const char* copy_to_string_special(const char* p, const char* end, char*&
 
 // Unescapes from `p` into `out` a block of sixteen bytes at a time while each
 // block holds only plain bytes and two-byte escapes (`simple[byte after the
-// backslash]`, 0 for none) that lie wholly inside it, none of them escaping a
-// backslash: the common shape of a JSON text sent as a string. Each escape is
-// dropped with one overlapping copy of the rest of the block, so a block dense
-// with escaped quotes costs about as much as one with a single one. Stops at
-// the first block of another shape, or where fewer than 32 bytes are left, and
-// returns where it stopped (at a block's start: `out` holds nothing of it that
-// counts).
+// backslash]`) that lie wholly inside it, none of them escaping a backslash: the
+// common shape of a JSON text sent as a string. A block that ends on such an
+// escape's backslash is taken one byte short. Each escape is dropped with one
+// overlapping copy of the rest of the block, so a block dense with escaped
+// quotes costs about as much as one with a single one. Stops at the first block
+// of another shape, or where fewer than 32 bytes are left, and returns where it
+// stopped (at a block's start: `out` holds nothing of it that counts).
 inline const char* unescape_blocks(const char* p, const char* end, char*& out,
                                    const std::array<char, 256>& simple) {
 #if defined(__SSE2__)
   // A copy starts at most 15 bytes into the block and reads sixteen.
   while (end - p >= 32) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto quotes = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'))));
-    const auto backslashes = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+    auto where = [&bytes](char c) {
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+    };
+    const unsigned quotes = where('"');
+    unsigned backslashes = where('\\');
     // Control characters and, by the signed compare, every byte from 0x80 up.
     const auto others = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))));
-    const unsigned escaped = (backslashes << 1) & 0xFFFF;
-    if (others != 0 || (backslashes & 0x8000) != 0 || (backslashes & escaped) != 0 ||
-        (quotes & ~escaped) != 0)
-      return p;
+    if ((quotes | backslashes | others) == 0) {  // plain
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      p += 16;
+      out += 16;
+      continue;
+    }
+    unsigned length = 16;
+    if ((backslashes & 0x8000) != 0) {
+      if ((backslashes & 0x4000) != 0) return p;  // which of the two escapes is unclear here
+      backslashes &= 0x7FFF;
+      length = 15;
+    }
+    const unsigned escaped = backslashes << 1;
+    if (others != 0 || (backslashes & escaped) != 0 || (quotes & ~escaped) != 0) return p;
+    // Escapes that stand for the byte itself, and those that stand for another.
+    const unsigned itself = quotes | where('/');
+    const unsigned other =
+        where('b') | where('f') | where('n') | where('r') | where('t');
+    if ((escaped & ~(itself | other)) != 0) return p;  // a u-escape or an invalid one
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     unsigned dropped = 0;
-    for (unsigned rest = backslashes; rest != 0; rest &= rest - 1) {
-      const auto at = static_cast<unsigned>(__builtin_ctz(rest));
-      const char decoded = simple[static_cast<unsigned char>(p[at + 1])];
-      if (decoded == 0) return p;  // a u-escape or an invalid one: the caller's
-      ++dropped;
+    const bool translate = (escaped & other) != 0;
+    unsigned rest = backslashes;
+    // Drops the next escape's backslash. With none left it copies the next
+    // block's start to where this block's output ends, which the next writer
+    // overwrites: the first steps take no branch that depends on the text.
+    auto drop = [&] {
+      const unsigned at = rest != 0 ? static_cast<unsigned>(__builtin_ctz(rest)) : 15;
+      dropped += rest != 0 ? 1 : 0;
       char* const to = out + at + 1 - dropped;
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at + 1)));
-      *to = decoded;
-    }
-    p += 16;
-    out += 16 - dropped;
+      if (translate) *to = simple[static_cast<unsigned char>(p[at + 1])];
+      rest &= rest - 1;
+    };
+    drop();
+    drop();
+    drop();
+    while (rest != 0) drop();
+    p += length;
+    out += length - dropped;
   }
 #else
   (void)end;
