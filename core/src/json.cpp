@@ -200,6 +200,14 @@ constexpr std::array<char, 256> escape_table = [] {
   return t;
 }();
 
+// The bytes an escape adds to the byte it stands for.
+constexpr std::array<std::uint8_t, 256> escape_extra = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (std::size_t c = 0; c < t.size(); ++c)
+    t[c] = escape_table[c] == 0 ? 0 : escape_table[c] == 'u' ? 5 : 1;
+  return t;
+}();
+
 static_assert(scan::copy_slack <= write_slack, "the scans store whole blocks within the slack");
 
 // Writes the escape of `byte` at `out`; returns the end.
@@ -277,9 +285,10 @@ std::size_t value_room(const Value& value, bool exact) {
 
 std::size_t counted_string_room(std::string_view text) {
   std::size_t room = 2 + text.size();
+  if (text.size() < 16 && scan::copy_tiny_plain(text.data(), text.size(), nullptr)) return room;
   const char* const end = text.data() + text.size();
   for (const char* at = scan::to_escape(text.data(), end); at != end; at = scan::to_escape(at + 1, end))
-    room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
+    room += escape_extra[static_cast<unsigned char>(*at)];
   return room;
 }
 
@@ -313,7 +322,7 @@ char* write_json(char* at, std::string_view text) {
 std::size_t json_room(const Value& value) {
   // The worst case of short strings can be six times the text: a large value
   // counts its escapes instead.
-  constexpr std::size_t loose_up_to = 64 << 10;
+  constexpr std::size_t loose_up_to = 1 << 20;
   const std::size_t loose = value_room(value, false);
   return loose <= loose_up_to ? loose : value_room(value, true);
 }

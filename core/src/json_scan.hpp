@@ -147,15 +147,16 @@ constexpr bool word_needs_escape(std::uint64_t word) {
          high;
 }
 
-// Copies a text of fewer than sixteen bytes to `out` when none of its bytes must
-// be escaped, reading and writing only its own bytes (two words, the last one
-// overlapping the first); returns whether it copied.
+// Whether none of the bytes of a text of fewer than sixteen bytes must be
+// escaped, read as two words (the last one overlapping the first) of its own
+// bytes only; if so, copies it to `out` unless that is null.
 inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
   if (n >= 8) {
     std::uint64_t first, last;
     std::memcpy(&first, p, 8);
     std::memcpy(&last, p + n - 8, 8);
     if (word_needs_escape(first) || word_needs_escape(last)) return false;
+    if (!out) return true;
     std::memcpy(out, &first, 8);
     std::memcpy(out + n - 8, &last, 8);
     return true;
@@ -165,6 +166,7 @@ inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
     std::memcpy(&first, p, 4);
     std::memcpy(&last, p + n - 4, 4);
     if (word_needs_escape(first | std::uint64_t{last} << 32)) return false;
+    if (!out) return true;
     std::memcpy(out, &first, 4);
     std::memcpy(out + n - 4, &last, 4);
     return true;
@@ -174,6 +176,7 @@ inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
   // Bytes 0, n/2 and n−1 are all of them; the first fills the rest of the word.
   const std::uint64_t word = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | byte(0) << 24;
   if (word_needs_escape(word * 0x0000000100000001u)) return false;
+  if (!out) return true;
   out[0] = p[0];
   out[n / 2] = p[n / 2];
   out[n - 1] = p[n - 1];
