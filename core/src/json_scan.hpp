@@ -147,6 +147,16 @@ constexpr bool word_needs_escape(std::uint64_t word) {
          high;
 }
 
+// Whether any byte of the two words must be escaped: one block check with SSE2.
+inline bool words_need_escape(std::uint64_t first, std::uint64_t last) {
+#if defined(__SSE2__)
+  const __m128i block = _mm_set_epi64x(static_cast<long long>(last), static_cast<long long>(first));
+  return _mm_movemask_epi8(write_special_bytes(block)) != 0;
+#else
+  return word_needs_escape(first) || word_needs_escape(last);
+#endif
+}
+
 // Whether none of the bytes of a text of fewer than sixteen bytes must be
 // escaped, read as two words (the last one overlapping the first) of its own
 // bytes only; if so, copies it to `out` unless that is null.
@@ -155,7 +165,7 @@ inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
     std::uint64_t first, last;
     std::memcpy(&first, p, 8);
     std::memcpy(&last, p + n - 8, 8);
-    if (word_needs_escape(first) || word_needs_escape(last)) return false;
+    if (words_need_escape(first, last)) return false;
     if (!out) return true;
     std::memcpy(out, &first, 8);
     std::memcpy(out + n - 8, &last, 8);
@@ -165,7 +175,8 @@ inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
     std::uint32_t first, last;
     std::memcpy(&first, p, 4);
     std::memcpy(&last, p + n - 4, 4);
-    if (word_needs_escape(first | std::uint64_t{last} << 32)) return false;
+    const std::uint64_t both = first | std::uint64_t{last} << 32;
+    if (words_need_escape(both, both)) return false;
     if (!out) return true;
     std::memcpy(out, &first, 4);
     std::memcpy(out + n - 4, &last, 4);
@@ -175,7 +186,8 @@ inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
   const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
   // Bytes 0, n/2 and n−1 are all of them; the first fills the rest of the word.
   const std::uint64_t word = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | byte(0) << 24;
-  if (word_needs_escape(word * 0x0000000100000001u)) return false;
+  const std::uint64_t both = word * 0x0000000100000001u;
+  if (words_need_escape(both, both)) return false;
   if (!out) return true;
   out[0] = p[0];
   out[n / 2] = p[n / 2];
