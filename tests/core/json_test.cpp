@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 namespace json = quorvex_bo::json;
 
@@ -184,7 +185,10 @@ void write_json(std::string& out, const Unbounded& member) { json::write_json(ou
 // parts, which always take the escaping copy; records of bounded members
 // against the same members appended one by one.
 TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
-  for (std::size_t size = 0; size <= 70; ++size)
+  std::vector<std::size_t> sizes(71);
+  std::iota(sizes.begin(), sizes.end(), 0);
+  sizes.push_back(json::counted_room_above + 50);  // its escapes counted, not guessed
+  for (const std::size_t size : sizes)
     for (const char special : {'a', '"', '\\', '\0', '\x1f', '\n', '\x7f', '\xc3', ' ', '!', '#', ']'})
       for (const std::size_t at : {std::size_t{0}, size / 2, size ? size - 1 : 0}) {
         std::string text(size, 'x');
@@ -211,4 +215,12 @@ TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
   std::string empty;
   json::write_object(empty, json::put_if<"a">(false, a));
   EXPECT_EQ(empty, "{}");
+  // A value whose worst case is large counts its escapes: the same text.
+  json::Array many(200'000, json::Value("a\"\x01"));
+  const json::Value large(std::move(many));
+  std::string expected = "[";
+  for (const json::Value& element : *large.as_array()) expected += json::write(element) + ",";
+  expected.back() = ']';
+  EXPECT_EQ(json::write(large), expected);
+  EXPECT_LE(expected.size(), json::json_room(large));
 }
