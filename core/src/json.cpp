@@ -230,7 +230,6 @@ char* put_escape(char* out, unsigned char byte) {
 char* put_escaped(char* out, const char* p, const char* const end) {
   const char* const begin = p;
 #if defined(__SSE2__)
-  p = scan::copy_plain_64(p, end, out);
   // A JSON text written as a string (a request body) has many bytes to escape.
   p = scan::copy_blocks(p, end, out, scan::write_specials,
                         [](const char*& at, char*& to, unsigned) -> unsigned {
@@ -294,14 +293,30 @@ std::size_t counted_string_room(std::string_view text) {
 
 namespace {
 
-// A quoted text of 16 bytes or more, or one that needs escapes.
+// Copies what leads `text` in plain blocks of 64 bytes to `out`; returns where
+// that stopped (at once without SSE2).
+const char* copy_plain_lead(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  return scan::copy_plain_64(p, end, out);
+#else
+  (void)end;
+  (void)out;
+  return p;
+#endif
+}
+
+// A quoted text of 16 bytes or more, or one that needs escapes: the plain ones
+// copied whole, the rest escaped after its plain lead.
 [[gnu::noinline]] char* write_quoted(char* at, std::string_view text) {
+  const char* const end = text.data() + text.size();
   *at++ = '"';
   if (text.size() >= 16 && text.size() < scan::short_plain_bytes &&
-      scan::copy_short_plain(text.data(), text.size(), at))
+      scan::copy_short_plain(text.data(), text.size(), at)) {
     at += text.size();
-  else
-    at = put_escaped(at, text.data(), text.data() + text.size());
+  } else {
+    const char* const rest = copy_plain_lead(text.data(), end, at);
+    at = put_escaped(at, rest, end);
+  }
   *at++ = '"';
   return at;
 }
@@ -387,6 +402,29 @@ void write_string(std::string& out, std::initializer_list<std::string_view> part
     char* at = buffer + start;
     *at++ = '"';
     for (std::string_view part : parts) at = put_escaped(at, part.data(), part.data() + part.size());
+    *at++ = '"';
+    return static_cast<std::size_t>(at - buffer);
+  });
+}
+
+void write_json(std::string& out, MostlyPlain plain) {
+  const std::string_view text = plain.text;
+  const char* const end = text.data() + text.size();
+  const char* rest = text.data();
+  // Room for the text as it is, and for the worst case of a short plain rest.
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + 1 + text.size() + 6 * 64 + 2 + write_slack,
+                           [&](char* buffer, std::size_t) {
+                             char* at = buffer + start;
+                             *at++ = '"';
+                             rest = copy_plain_lead(rest, end, at);
+                             return static_cast<std::size_t>(at - buffer);
+                           });
+  // The rest from the first block that holds an escape, measured now.
+  const std::string_view tail(rest, static_cast<std::size_t>(end - rest));
+  const std::size_t done = out.size();
+  out.resize_and_overwrite(done + json_room(tail) + write_slack, [&](char* buffer, std::size_t) {
+    char* at = put_escaped(buffer + done, tail.data(), end);
     *at++ = '"';
     return static_cast<std::size_t>(at - buffer);
   });

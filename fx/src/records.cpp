@@ -11,7 +11,7 @@ void write_json(std::string& out, const FxQr& r) {
   json::write_object(out, put<"amount">(r.amount), put<"converted_amount">(r.converted_amount),
                      put<"converted_currency">(r.converted_currency), put<"currency">(r.currency),
                      put<"detail">(r.detail), put<"exchange_rate">(r.exchange_rate),
-                     put<"expires_at">(r.expires_at), put<"image_base64">(r.image_base64),
+                     put<"expires_at">(r.expires_at), put<"image_base64">(json::MostlyPlain{r.image_base64}),
                      put<"image_mime">(r.image_mime),
                      put<"merchant_reference">(r.merchant_reference),
                      put<"raw_status">(r.raw_status), put<"reference">(r.reference),

@@ -185,7 +185,7 @@ void write_json(std::string& out, const Unbounded& member) { json::write_json(ou
 // parts, which always take the escaping copy; records of bounded members
 // against the same members appended one by one.
 TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
-  std::vector<std::size_t> sizes(71);
+  std::vector<std::size_t> sizes(200);
   std::iota(sizes.begin(), sizes.end(), 0);
   sizes.push_back(json::counted_room_above + 50);  // its escapes counted, not guessed
   for (const std::size_t size : sizes)
@@ -196,6 +196,7 @@ TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
         std::string general;
         json::write_string(general, {text});
         EXPECT_EQ(json::to_text(text), general) << size << " " << int(special) << " " << at;
+        EXPECT_EQ(json::to_text(json::MostlyPlain{text}), general) << size;
         EXPECT_LE(general.size(), json::json_room(text));
       }
   const std::string a = "plain", b = "with \"quote\"", c = "last\n";

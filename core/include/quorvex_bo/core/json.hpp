@@ -554,6 +554,14 @@ char* write_json(char* at, const ObjectOf<M...>& object) {
   return at;
 }
 
+// A long text that most likely needs no escapes (a Base64 image): copied in one
+// pass on that guess, where a bounded text would be measured first. Its record
+// is appended member by member.
+struct MostlyPlain {
+  std::string_view text;
+};
+void write_json(std::string& out, MostlyPlain text);
+
 template <class... M>
 void write_object(std::string& out, const M&... members) {
   if constexpr ((BoundedJson<typename M::value_type> && ...)) {
