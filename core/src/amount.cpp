@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -227,23 +228,9 @@ namespace {
 // The longest plain text: a sign, "0." and 28 places, or 29 digits and a point.
 constexpr std::size_t max_plain_text = 64;
 
-// Writes the plain text of `value` at `out` (room for max_plain_text bytes);
-// returns the end.
-char* put_plain_text(char* out, const Amount& value) {
-  // 29 digits at most; the usual mantissa fits 64 bits and skips the big-number printer.
-  char buffer[32];
-  std::string_view digits;
-  std::string wide;
-  if (value.mantissa <= std::numeric_limits<std::uint64_t>::max()) {
-    const auto mantissa = static_cast<std::uint64_t>(value.mantissa);
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, mantissa).ptr;
-    digits = std::string_view(buffer, static_cast<std::size_t>(end - buffer));
-  } else {
-    wide = value.mantissa.str();
-    digits = wide;
-  }
-  const std::size_t scale = value.scale;
-  if (value.negative && value.mantissa != 0) *out++ = '-';
+// Writes the plain text of `digits` (no leading zero) ÷ 10^scale at `out`; returns the end.
+char* put_digits(char* out, std::string_view digits, std::size_t scale, bool negative) {
+  if (negative) *out++ = '-';
   if (digits.size() > scale) {
     const std::size_t whole = digits.size() - scale;
     out = std::copy_n(digits.data(), whole, out);
@@ -258,6 +245,59 @@ char* put_plain_text(char* out, const Amount& value) {
     out = std::copy_n(digits.data(), digits.size(), out);
   }
   return out;
+}
+
+// The mantissa when it fits 64 bits, as the usual one does.
+std::optional<std::uint64_t> small_mantissa(const Mantissa& mantissa) {
+  if (mantissa > std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
+  return static_cast<std::uint64_t>(mantissa);
+}
+
+// Writes the plain text of `value` at `out` (room for max_plain_text bytes);
+// returns the end.
+char* put_plain_text(char* out, const Amount& value) {
+  if (value.mantissa == 0) return put_digits(out, "0", value.scale, false);
+  // 29 digits at most; a mantissa of 64 bits skips the big-number printer.
+  if (const std::optional<std::uint64_t> small = small_mantissa(value.mantissa)) {
+    char buffer[20];
+    const char* const end = std::to_chars(buffer, buffer + sizeof buffer, *small).ptr;
+    return put_digits(out, std::string_view(buffer, static_cast<std::size_t>(end - buffer)),
+                      value.scale, value.negative);
+  }
+  const std::string wide = value.mantissa.str();
+  return put_digits(out, wide, value.scale, value.negative);
+}
+
+// The normalized plain text of a mantissa of 64 bits: its trailing fractional
+// zeros dropped from the digits, without dividing. Digits and zeros are copied
+// as blocks of fixed size (past the text, within `out`'s room of max_plain_text).
+char* put_normalized_text(char* out, std::uint64_t mantissa, std::size_t scale, bool negative) {
+  if (mantissa == 0) {
+    *out++ = '0';
+    return out;
+  }
+  constexpr std::size_t max_digits = 20;
+  char digits[2 * max_digits]{};
+  std::size_t n = static_cast<std::size_t>(std::to_chars(digits, digits + max_digits, mantissa).ptr - digits);
+  for (; scale > 0 && digits[n - 1] == '0'; --n) --scale;
+  *out = '-';
+  out += negative;
+  if (n > scale) {
+    const std::size_t whole = n - scale;
+    std::memcpy(out, digits, max_digits);
+    out += whole;
+    if (scale == 0) return out;
+    *out++ = '.';
+    std::memcpy(out, digits + whole, max_digits);
+    return out + scale;
+  }
+  static_assert(1 + 2 + max_scale + max_digits <= max_plain_text);
+  *out++ = '0';
+  *out++ = '.';
+  std::memset(out, '0', max_scale);
+  out += scale - n;
+  std::memcpy(out, digits, max_digits);
+  return out + n;
 }
 
 }  // namespace
@@ -430,16 +470,19 @@ Result<json::Value> to_json_number(const Amount& value) {
 
 }  // namespace amount
 
-void write_json(std::string& out, const Amount& value) {
+std::size_t json_room(const Amount&) { return max_plain_text + 2; }
+
+char* write_json(char* at, const Amount& value) {
   // Digits, sign and point: nothing to escape.
-  char buffer[max_plain_text + 2];
-  buffer[0] = '"';
-  char* end = put_plain_text(buffer + 1, value.normalized());
-  *end++ = '"';
-  out.append(buffer, end);
+  *at++ = '"';
+  if (const std::optional<std::uint64_t> small = small_mantissa(value.mantissa))
+    at = put_normalized_text(at, *small, value.scale, value.negative);
+  else
+    at = put_plain_text(at, value.normalized());
+  *at++ = '"';
+  return at;
 }
 
-namespace amount {
+void write_json(std::string& out, const Amount& value) { json::append_bounded(out, value); }
 
-}  // namespace amount
 }  // namespace quorvex_bo

@@ -200,43 +200,15 @@ constexpr std::array<char, 256> escape_table = [] {
   return t;
 }();
 
-void write_value(std::string& out, const Value& value) {
-  switch (value.kind()) {
-    case Kind::null: out += "null"; return;
-    case Kind::boolean: out += *value.as_bool() ? "true" : "false"; return;
-    case Kind::number: out += value.as_number()->text; return;
-    case Kind::string: write_string(out, *value.as_string()); return;
-    case Kind::array: {
-      out += '[';
-      bool first = true;
-      for (const Value& element : *value.as_array()) {
-        if (!first) out += ',';
-        first = false;
-        write_value(out, element);
-      }
-      out += ']';
-      return;
-    }
-    case Kind::object: {
-      const Object& object = *value.as_object();
-      out += '{';
-      bool first = true;
-      for (const Member& member : object) {
-        if (!first) out += ',';
-        first = false;
-        write_string(out, member.key);
-        out += ':';
-        write_value(out, member.value);
-      }
-      out += '}';
-      return;
-    }
-  }
-}
+// The bytes an escape adds to the byte it stands for.
+constexpr std::array<std::uint8_t, 256> escape_extra = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (std::size_t c = 0; c < t.size(); ++c)
+    t[c] = escape_table[c] == 0 ? 0 : escape_table[c] == 'u' ? 5 : 1;
+  return t;
+}();
 
-}  // namespace
-
-namespace {
+static_assert(scan::copy_slack <= write_slack, "the scans store whole blocks within the slack");
 
 // Writes the escape of `byte` at `out`; returns the end.
 char* put_escape(char* out, unsigned char byte) {
@@ -273,24 +245,154 @@ char* put_escaped(char* out, const char* p, const char* const end) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// The room the escaped text takes: for a short text the worst case (every byte
-// a six-byte escape), for a long one its escapes counted.
+// The room of the escaped text without its quotes: for a short text the worst
+// case, for a long one its escapes counted.
 std::size_t escaped_room(std::string_view text) {
-  if (text.size() <= 4096) return text.size() * 6;
-  std::size_t room = text.size();
-  const char* const end = text.data() + text.size();
-  for (const char* at = scan::to_escape(text.data(), end); at != end; at = scan::to_escape(at + 1, end))
-    room += escape_table[static_cast<unsigned char>(*at)] == 'u' ? 5 : 1;
-  return room;
+  return json_room(text) - 2;
+}
+
+// The room of a value with every string's escapes counted (`exact`), or with
+// the worst case of each short string. Scalars are handled in the loops; only
+// nested arrays and objects recurse.
+std::size_t value_room(const Value& value, bool exact) {
+  const auto string_room = [exact](std::string_view text) {
+    return exact ? counted_string_room(text) : json_room(text);
+  };
+  const auto room = [&](const Value& v) {
+    switch (v.kind()) {
+      case Kind::null: return std::size_t{4};
+      case Kind::boolean: return std::size_t{5};
+      case Kind::number: return v.as_number()->text.size();
+      case Kind::string: return string_room(*v.as_string());
+      case Kind::array:
+      case Kind::object: return value_room(v, exact);
+    }
+    return std::size_t{0};
+  };
+  std::size_t total = 2;
+  if (const Array* array = value.as_array()) {
+    for (const Value& element : *array) total += room(element) + 1;
+  } else if (const Object* object = value.as_object()) {
+    for (const Member& member : *object) total += string_room(member.key) + room(member.value) + 2;
+  } else {
+    total = room(value);
+  }
+  return total;
 }
 
 }  // namespace
 
-void write_string(std::string& out, std::string_view text) { write_string(out, {text}); }
+std::size_t counted_string_room(std::string_view text) {
+  std::size_t room = 2 + text.size();
+  if (text.size() < 16 && scan::copy_tiny_plain(text.data(), text.size(), nullptr)) return room;
+  const char* const end = text.data() + text.size();
+  for (const char* at = scan::to_escape(text.data(), end); at != end; at = scan::to_escape(at + 1, end))
+    room += escape_extra[static_cast<unsigned char>(*at)];
+  return room;
+}
+
+namespace {
+
+// Copies what leads `text` in plain blocks of 64 bytes to `out`; returns where
+// that stopped (at once without SSE2).
+const char* copy_plain_lead(const char* p, const char* end, char*& out) {
+#if defined(__SSE2__)
+  return scan::copy_plain_64(p, end, out);
+#else
+  (void)end;
+  (void)out;
+  return p;
+#endif
+}
+
+// A quoted text of 16 bytes or more, or one that needs escapes: the plain ones
+// copied whole, the rest escaped after its plain lead.
+[[gnu::noinline]] char* write_quoted(char* at, std::string_view text) {
+  const char* const end = text.data() + text.size();
+  *at++ = '"';
+  if (text.size() >= 16 && text.size() < scan::short_plain_bytes &&
+      scan::copy_short_plain(text.data(), text.size(), at)) {
+    at += text.size();
+  } else {
+    const char* const rest = copy_plain_lead(text.data(), end, at);
+    at = put_escaped(at, rest, end);
+  }
+  *at++ = '"';
+  return at;
+}
+
+}  // namespace
+
+char* write_json(char* at, std::string_view text) {
+  // Most texts of a record are short and plain: one check, one copy.
+  if (text.size() < 16 && scan::copy_tiny_plain(text.data(), text.size(), at + 1)) {
+    *at = '"';
+    at += 1 + text.size();
+    *at++ = '"';
+    return at;
+  }
+  return write_quoted(at, text);
+}
+
+std::size_t json_room(const Value& value) {
+  // The worst case of short strings can be six times the text: a large value
+  // counts its escapes instead.
+  constexpr std::size_t loose_up_to = 1 << 20;
+  const std::size_t loose = value_room(value, false);
+  return loose <= loose_up_to ? loose : value_room(value, true);
+}
+
+namespace {
+
+char* write_container(char* at, const Value& value);
+
+// A scalar in place; an array or object through the loops below.
+inline char* write_element(char* at, const Value& value) {
+  switch (value.kind()) {
+    case Kind::null: return write_json(at, nullptr);
+    case Kind::boolean: return write_json(at, *value.as_bool());
+    case Kind::number: {
+      const std::string& text = value.as_number()->text;
+      std::memcpy(at, text.data(), text.size());
+      return at + text.size();
+    }
+    case Kind::string: return write_json(at, *value.as_string());
+    case Kind::array:
+    case Kind::object: return write_container(at, value);
+  }
+  return at;
+}
+
+char* write_container(char* at, const Value& value) {
+  // Each element is followed by a comma; the last one's becomes the bracket.
+  if (const Array* array = value.as_array()) {
+    *at++ = '[';
+    for (const Value& element : *array) {
+      at = write_element(at, element);
+      *at++ = ',';
+    }
+    if (!array->empty()) --at;
+    *at++ = ']';
+    return at;
+  }
+  const Object& object = *value.as_object();
+  *at++ = '{';
+  for (const Member& member : object) {
+    at = write_json(at, member.key);
+    *at++ = ':';
+    at = write_element(at, member.value);
+    *at++ = ',';
+  }
+  if (!object.empty()) --at;
+  *at++ = '}';
+  return at;
+}
+
+}  // namespace
+
+char* write_json(char* at, const Value& value) { return write_element(at, value); }
+
+void write_string(std::string& out, std::string_view text) { append_bounded(out, text); }
 
 void write_string(std::string& out, std::initializer_list<std::string_view> parts) {
   std::size_t room = 2 + scan::copy_slack;
@@ -305,12 +407,35 @@ void write_string(std::string& out, std::initializer_list<std::string_view> part
   });
 }
 
-void write_json(std::string& out, std::string_view text) { write_string(out, text); }
-void write_json(std::string& out, const std::string& text) { write_string(out, text); }
-void write_json(std::string& out, const char* text) { write_string(out, text); }
-void write_json(std::string& out, bool flag) { out += flag ? "true" : "false"; }
+void write_json(std::string& out, MostlyPlain plain) {
+  const std::string_view text = plain.text;
+  const char* const end = text.data() + text.size();
+  const char* rest = text.data();
+  // Room for the text as it is, and for the worst case of a short plain rest.
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + 1 + text.size() + 6 * 64 + 2 + write_slack,
+                           [&](char* buffer, std::size_t) {
+                             char* at = buffer + start;
+                             *at++ = '"';
+                             rest = copy_plain_lead(rest, end, at);
+                             return static_cast<std::size_t>(at - buffer);
+                           });
+  // The rest from the first block that holds an escape, measured now.
+  const std::string_view tail(rest, static_cast<std::size_t>(end - rest));
+  const std::size_t done = out.size();
+  out.resize_and_overwrite(done + json_room(tail) + write_slack, [&](char* buffer, std::size_t) {
+    char* at = put_escaped(buffer + done, tail.data(), end);
+    *at++ = '"';
+    return static_cast<std::size_t>(at - buffer);
+  });
+}
+
+void write_json(std::string& out, std::string_view text) { append_bounded(out, text); }
+void write_json(std::string& out, const std::string& text) { append_bounded(out, text); }
+void write_json(std::string& out, const char* text) { append_bounded(out, text); }
+void write_json(std::string& out, bool flag) { append_bounded(out, flag); }
 void write_json(std::string& out, std::nullptr_t) { out += "null"; }
-void write_json(std::string& out, const Value& value) { write_value(out, value); }
+void write_json(std::string& out, const Value& value) { append_bounded(out, value); }
 TextMap::TextMap(std::initializer_list<value_type> entries) {
   for (const value_type& entry : entries) insert_or_assign(entry.first, entry.second);
 }
@@ -338,22 +463,30 @@ std::string& TextMap::operator[](std::string_view key) {
   return at->second;
 }
 
-void write_json(std::string& out, const TextMap& map) {
-  out += '{';
-  bool first = true;
-  for (const auto& [key, text] : map) {
-    if (!first) out += ',';
-    first = false;
-    write_string(out, key);
-    out += ':';
-    write_string(out, text);
-  }
-  out += '}';
+std::size_t json_room(const TextMap& map) {
+  std::size_t room = 2;
+  for (const auto& [key, text] : map) room += json_room(key) + json_room(text) + 2;
+  return room;
 }
+
+char* write_json(char* at, const TextMap& map) {
+  *at++ = '{';
+  for (const auto& [key, text] : map) {
+    at = write_json(at, key);
+    *at++ = ':';
+    at = write_json(at, text);
+    *at++ = ',';
+  }
+  if (!map.empty()) --at;
+  *at++ = '}';
+  return at;
+}
+
+void write_json(std::string& out, const TextMap& map) { append_bounded(out, map); }
 
 std::string write(const Value& value) {
   std::string out;
-  write_value(out, value);
+  append_bounded(out, value);
   return out;
 }
 

@@ -3,8 +3,10 @@
 // megabytes of Base64) are searched sixteen bytes at a time; the tail and
 // machines without SSE2 take the plain loop.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -25,14 +27,37 @@ inline unsigned read_specials(__m128i bytes) {
                    _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)))));
 }
 
+// Byte i all ones when byte i of the block must be escaped in a JSON string
+// being written: a quotation mark, a backslash or a control character. The
+// quotation mark 0x22 turns into 0x20 by the flip of bit 1, and the controls stay
+// below it: one unsigned compare finds both.
+inline __m128i write_special_bytes(__m128i bytes) {
+  const __m128i flipped = _mm_xor_si128(bytes, _mm_set1_epi8(0x02));
+  return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(flipped, _mm_set1_epi8(0x20)), flipped),
+                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+}
+
 // Bit i set for byte i of the block when a JSON string being written must
-// escape it: a quotation mark, a backslash or a control character.
+// escape it.
 inline unsigned write_specials(__m128i bytes) {
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  return static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-                   _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes))));
+  return static_cast<unsigned>(_mm_movemask_epi8(write_special_bytes(bytes)));
+}
+
+// Whether any of the 64 bytes at `p` must be escaped.
+inline bool any_write_special_64(const char* p) {
+  const auto load = [p](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + i); };
+  return _mm_movemask_epi8(_mm_or_si128(
+             _mm_or_si128(write_special_bytes(load(0)), write_special_bytes(load(1))),
+             _mm_or_si128(write_special_bytes(load(2)), write_special_bytes(load(3))))) != 0;
+}
+
+// Copies from `p` to `out` 64 bytes at a time while none of them must be
+// escaped (a Base64 image is one long such run); returns where it stopped,
+// fewer than 64 bytes before `end` or at the 64 bytes that hold a special one.
+inline const char* copy_plain_64(const char* p, const char* end, char*& out) {
+  for (; end - p >= 64 && !any_write_special_64(p); p += 64, out += 64)
+    std::memcpy(out, p, 64);
+  return p;
 }
 
 // Copies from `p` to `out` block by block, each block of sixteen bytes searched
@@ -98,6 +123,7 @@ inline const char* to_string_special(const char* p, const char* end) {
 // a backslash or a control character U+0000–U+001F; `end` if none.
 inline const char* to_escape(const char* p, const char* end) {
 #if defined(__SSE2__)
+  while (end - p >= 64 && !any_write_special_64(p)) p += 64;
   for (; end - p >= 16; p += 16)
     if (const unsigned mask = write_specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
       return p + __builtin_ctz(mask);
@@ -107,6 +133,96 @@ inline const char* to_escape(const char* p, const char* end) {
     if (c == '"' || c == '\\' || c < 0x20) return p;
   }
   return end;
+}
+
+// Whether any byte of the word must be escaped in a JSON string being written
+// (the exact any-byte tests: a borrow starts only at a byte that matches).
+constexpr bool word_needs_escape(std::uint64_t word) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  constexpr std::uint64_t high = 0x8080808080808080u;
+  const std::uint64_t quote = word ^ (ones * '"');
+  const std::uint64_t backslash = word ^ (ones * '\\');
+  return (((word - ones * 0x20) & ~word) | ((quote - ones) & ~quote) |
+          ((backslash - ones) & ~backslash)) &
+         high;
+}
+
+// Whether any byte of the two words must be escaped: one block check with SSE2.
+inline bool words_need_escape(std::uint64_t first, std::uint64_t last) {
+#if defined(__SSE2__)
+  const __m128i block = _mm_set_epi64x(static_cast<long long>(last), static_cast<long long>(first));
+  return _mm_movemask_epi8(write_special_bytes(block)) != 0;
+#else
+  return word_needs_escape(first) || word_needs_escape(last);
+#endif
+}
+
+// Whether none of the bytes of a text of fewer than sixteen bytes must be
+// escaped, read as two words (the last one overlapping the first) of its own
+// bytes only; if so, copies it to `out` unless that is null.
+inline bool copy_tiny_plain(const char* p, std::size_t n, char* out) {
+  if (n >= 8) {
+    std::uint64_t first, last;
+    std::memcpy(&first, p, 8);
+    std::memcpy(&last, p + n - 8, 8);
+    if (words_need_escape(first, last)) return false;
+    if (!out) return true;
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + n - 8, &last, 8);
+    return true;
+  }
+  if (n >= 4) {
+    std::uint32_t first, last;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    const std::uint64_t both = first | std::uint64_t{last} << 32;
+    if (words_need_escape(both, both)) return false;
+    if (!out) return true;
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
+    return true;
+  }
+  if (n == 0) return true;
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  // Bytes 0, n/2 and n−1 are all of them; the first fills the rest of the word.
+  const std::uint64_t word = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | byte(0) << 24;
+  const std::uint64_t both = word * 0x0000000100000001u;
+  if (words_need_escape(both, both)) return false;
+  if (!out) return true;
+  out[0] = p[0];
+  out[n / 2] = p[n / 2];
+  out[n - 1] = p[n - 1];
+  return true;
+}
+
+// The same for a text of 16 to 63 bytes, in blocks (or words without SSE2).
+inline constexpr std::size_t short_plain_bytes = 64;
+inline bool copy_short_plain(const char* p, std::size_t n, char* out) {
+#if defined(__SSE2__)
+  const auto load = [p](std::size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+  const auto store = [out](std::size_t i, __m128i block) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), block);
+  };
+  const std::size_t second_at = n >= 32 ? 16 : 0, third_at = n >= 48 ? 32 : 0;
+  const __m128i first = load(0), second = load(second_at), third = load(third_at), last = load(n - 16);
+  if (_mm_movemask_epi8(
+          _mm_or_si128(_mm_or_si128(write_special_bytes(first), write_special_bytes(second)),
+                       _mm_or_si128(write_special_bytes(third), write_special_bytes(last)))))
+    return false;
+  store(0, first);
+  store(second_at, second);
+  store(third_at, third);
+  store(n - 16, last);
+  return true;
+#else
+  for (std::size_t i = 0; i < n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p + std::min(i, n - 8), 8);
+    if (word_needs_escape(word)) return false;
+  }
+  std::memcpy(out, p, n);
+  return true;
+#endif
 }
 
 // The bytes stored past the end of a copy below: a buffer written by them needs

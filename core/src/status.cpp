@@ -1,6 +1,7 @@
 #include "quorvex_bo/core/status.hpp"
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "quorvex_bo/core/text.hpp"
@@ -42,11 +43,35 @@ PaymentStatus lookup(std::string_view raw, const std::array<Word, N>& table) {
 
 std::string_view status_text(PaymentStatus status) { return json::enum_text(status); }
 
-void write_json(std::string& out, PaymentStatus status) {
-  out += '"';
-  out += status_text(status);
-  out += '"';
+namespace {
+
+// Each status word quoted, in a slot of sixteen bytes copied whole.
+struct QuotedWord {
+  std::array<char, 16> text{};
+  std::size_t size = 0;
+};
+constexpr auto quoted_words = [] {
+  constexpr auto words = describe(std::type_identity<PaymentStatus>{}).texts;
+  std::array<QuotedWord, words.size()> out{};
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (words[i].size() + 2 > json_room(PaymentStatus{})) throw "a status word longer than its room";
+    out[i].text[0] = '"';
+    for (std::size_t j = 0; j < words[i].size(); ++j) out[i].text[j + 1] = words[i][j];
+    out[i].text[words[i].size() + 1] = '"';
+    out[i].size = words[i].size() + 2;
+  }
+  return out;
+}();
+
+}  // namespace
+
+char* write_json(char* at, PaymentStatus status) {
+  const QuotedWord& word = quoted_words[static_cast<std::size_t>(status)];
+  std::memcpy(at, word.text.data(), word.text.size());  // within the room and the slack
+  return at + word.size;
 }
+
+void write_json(std::string& out, PaymentStatus status) { json::append_bounded(out, status); }
 
 PaymentStatus EnglishCodes::map(std::string_view raw) { return lookup(raw, english_words); }
 

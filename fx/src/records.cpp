@@ -8,11 +8,10 @@ namespace quorvex_bo::fx {
 using json::put;
 
 void write_json(std::string& out, const FxQr& r) {
-  out.reserve(out.size() + r.image_base64.size() + 512);
   json::write_object(out, put<"amount">(r.amount), put<"converted_amount">(r.converted_amount),
                      put<"converted_currency">(r.converted_currency), put<"currency">(r.currency),
                      put<"detail">(r.detail), put<"exchange_rate">(r.exchange_rate),
-                     put<"expires_at">(r.expires_at), put<"image_base64">(r.image_base64),
+                     put<"expires_at">(r.expires_at), put<"image_base64">(json::MostlyPlain{r.image_base64}),
                      put<"image_mime">(r.image_mime),
                      put<"merchant_reference">(r.merchant_reference),
                      put<"raw_status">(r.raw_status), put<"reference">(r.reference),
@@ -34,21 +33,14 @@ void write_json(std::string& out, const FxNotification& r) {
                      put<"reference">(r.reference), put<"status">(r.status));
 }
 
-namespace {
-
-struct BinanceAck {
-  const std::string& reference;
-};
-
-void write_json(std::string& out, BinanceAck ack) {
-  json::write_object(out, put<"codigoRespuesta">("00"), put<"detalleRespuesta">(nullptr),
-                     put<"numeroReferencia">(ack.reference));
-}
-
-}  // namespace
-
 void write_json(std::string& out, const BinanceNotification& r) {
-  json::write_object(out, put<"ack">(BinanceAck{r.reference}), put<"amount">(r.amount), put<"currency">(r.currency),
+  // "ack", the answer the gateway expects back, refers to values that live as
+  // long as this one expression.
+  json::write_object(out,
+                     put<"ack">(json::object(put<"codigoRespuesta">("00"),
+                                             put<"detalleRespuesta">(nullptr),
+                                             put<"numeroReferencia">(r.reference))),
+                     put<"amount">(r.amount), put<"currency">(r.currency),
                      put<"payer_document_id">(r.payer_document_id),
                      put<"payer_name">(r.payer_name), put<"raw_status">(r.raw_status),
                      put<"reference">(r.reference), put<"status">(r.status),

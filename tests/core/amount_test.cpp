@@ -59,6 +59,23 @@ TEST(Amount, validate_checks_sign_first_then_places_after_normalizing) {
   EXPECT_EQ(json::write(amount::to_json_number(read("100.50").value()).value()), "100.5");
 }
 
+// A mantissa of 64 bits is written without normalizing; it must read as the
+// general path (normalize, then the plain text) writes it.
+TEST(Amount, written_as_its_normalized_plain_text) {
+  const Mantissa max64 = std::numeric_limits<std::uint64_t>::max();
+  for (const Mantissa& mantissa : {Mantissa(0), Mantissa(1), Mantissa(7), Mantissa(10), Mantissa(1005),
+                                   Mantissa(12340000), Mantissa(10'000'000'000'000'000'000u), max64,
+                                   max64 + 1, Mantissa(max64) * 1000})
+    for (const std::uint8_t scale : {0, 1, 2, 3, 8, 19, 20, 21, 28})
+      for (const bool negative : {false, true}) {
+        const Amount value{mantissa, scale, negative};
+        const std::string text = json::to_text(value);
+        EXPECT_EQ(text, '"' + value.normalized().plain_text() + '"')
+            << mantissa.str() << " " << int(scale) << " " << negative;
+        EXPECT_LE(text.size(), json_room(value));
+      }
+}
+
 TEST(Amount, compares_numerically_whatever_the_scales) {
   using O = std::strong_ordering;
   const std::tuple<std::string_view, std::string_view, O> rows[] = {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 namespace json = quorvex_bo::json;
 
@@ -189,4 +190,59 @@ TEST(JsonFlat, a_flat_object_is_written_as_its_parse_is) {
       EXPECT_EQ(object.write(), json::write(json::parse(text).value())) << text;
     }
   }
+}
+
+namespace {
+// A member whose text has no bound sends its record down the general path,
+// which appends member by member.
+struct Unbounded {
+  const std::string& text;
+};
+void write_json(std::string& out, const Unbounded& member) { json::write_json(out, member.text); }
+}  // namespace
+
+// Each fast path of the writer against its general one: texts written whole
+// (short plain ones copied as words or blocks) against the same texts given as
+// parts, which always take the escaping copy; records of bounded members
+// against the same members appended one by one.
+TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
+  std::vector<std::size_t> sizes(200);
+  std::iota(sizes.begin(), sizes.end(), 0);
+  sizes.push_back(json::counted_room_above + 50);  // its escapes counted, not guessed
+  for (const std::size_t size : sizes)
+    for (const char special : {'a', '"', '\\', '\0', '\x1f', '\n', '\x7f', '\xc3', ' ', '!', '#', ']'})
+      for (const std::size_t at : {std::size_t{0}, size / 2, size ? size - 1 : 0}) {
+        std::string text(size, 'x');
+        if (size) text[at] = special;
+        std::string general;
+        json::write_string(general, {text});
+        EXPECT_EQ(json::to_text(text), general) << size << " " << int(special) << " " << at;
+        EXPECT_EQ(json::to_text(json::MostlyPlain{text}), general) << size;
+        EXPECT_LE(general.size(), json::json_room(text));
+      }
+  const std::string a = "plain", b = "with \"quote\"", c = "last\n";
+  for (const bool first : {false, true})
+    for (const bool middle : {false, true}) {
+      using json::put, json::put_if;
+      std::string bounded, general;
+      json::write_object(bounded, put_if<"a">(first, a), put_if<"b">(middle, b), put<"c">(c));
+      json::write_object(general, put_if<"a">(first, a), put_if<"b">(middle, b),
+                         put<"c">(Unbounded{c}));
+      EXPECT_EQ(bounded, general);
+      general.clear();
+      json::write_object(general, put_if<"a">(first, Unbounded{a}), put_if<"b">(middle, b),
+                         put<"c">(c));
+      EXPECT_EQ(bounded, general);
+    }
+  std::string empty;
+  json::write_object(empty, json::put_if<"a">(false, a));
+  EXPECT_EQ(empty, "{}");
+  // A value whose worst case is large counts its escapes: the same text.
+  json::Array many(200'000, json::Value("a\"\x01"));
+  const json::Value large(std::move(many));
+  std::string expected = "[";
+  for (const json::Value& element : *large.as_array()) expected += json::write(element) + ",";
+  expected.back() = ']';
+  EXPECT_EQ(json::write(large), expected);
+  EXPECT_LE(expected.size(), json::json_room(large));
 }

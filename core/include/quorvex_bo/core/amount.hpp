@@ -73,4 +73,7 @@ Result<json::Value> to_json_number(const Amount& value);
 
 // The normalized plain text as a JSON string: how result records carry amounts.
 void write_json(std::string& out, const Amount& value);
+// The same at a raw pointer (see json.hpp), within json_room bytes.
+std::size_t json_room(const Amount& value);
+char* write_json(char* at, const Amount& value);
 }  // namespace quorvex_bo

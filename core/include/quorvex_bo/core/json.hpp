@@ -17,7 +17,9 @@
 // - Parsed values and decoding errors carry byte offsets into the text; line and
 //   column are worked out only when an error is reported.
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <compare>
 #include <concepts>
 #include <cstdint>
@@ -213,6 +215,10 @@ struct CompactText {
   std::string text;
 };
 inline void write_json(std::string& out, const CompactText& value) { out += value.text; }
+inline std::size_t json_room(const CompactText& value) { return value.text.size(); }
+inline char* write_json(char* at, const CompactText& value) {
+  return std::copy(value.text.begin(), value.text.end(), at);
+}
 
 // Compact text: members in key order, only `"`, `\` and U+0000–U+001F escaped.
 std::string write(const Value& value);
@@ -381,6 +387,121 @@ class Cursor {
 // A record is written as one object whose members are listed in ascending byte
 // order of their keys; `write_object` checks that order at compile time, so no
 // tree is built and nothing is sorted at run time.
+//
+// A value whose text has a known bound is written in two steps: `json_room(value)`
+// is the most bytes its text takes, and `write_json(at, value)` writes the text
+// at a raw pointer and returns its end. It may store up to `write_slack` bytes
+// beyond that text (whole blocks copied at once), so the buffer needs that much
+// room after the last value. A record made only of such values is written after
+// one reservation; any other value is appended to the string by itself.
+
+inline constexpr std::size_t write_slack = 16;
+
+// Strings, with only `"`, `\` and U+0000–U+001F escaped. A short text takes its
+// worst case (every byte a six-byte escape), a long one its escapes counted.
+inline constexpr std::size_t counted_room_above = 4096;
+std::size_t counted_string_room(std::string_view text);
+inline std::size_t json_room(std::string_view text) {
+  return text.size() <= counted_room_above ? 2 + 6 * text.size() : counted_string_room(text);
+}
+inline std::size_t json_room(const std::string& text) { return json_room(std::string_view(text)); }
+inline std::size_t json_room(const char* text) { return json_room(std::string_view(text)); }
+char* write_json(char* at, std::string_view text);
+inline char* write_json(char* at, const std::string& text) {
+  return write_json(at, std::string_view(text));
+}
+inline char* write_json(char* at, const char* text) { return write_json(at, std::string_view(text)); }
+
+// Literals. `bool` exactly: a pointer must not turn into `true`.
+template <std::same_as<bool> B>
+constexpr std::size_t json_room(B) {
+  return 5;
+}
+template <std::same_as<bool> B>
+char* write_json(char* at, B flag) {
+  std::memcpy(at, flag ? "true" : "false", 5);
+  return at + (flag ? 4 : 5);
+}
+constexpr std::size_t json_room(std::nullptr_t) { return 4; }
+inline char* write_json(char* at, std::nullptr_t) {
+  std::memcpy(at, "null", 4);
+  return at + 4;
+}
+
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+constexpr std::size_t json_room(T) {
+  return std::numeric_limits<T>::digits10 + 2;  // every digit and a sign
+}
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+char* write_json(char* at, T number) {
+  return std::to_chars(at, at + json_room(number), number).ptr;
+}
+
+// Free values and text maps.
+std::size_t json_room(const Value& value);
+char* write_json(char* at, const Value& value);
+std::size_t json_room(const TextMap& map);
+char* write_json(char* at, const TextMap& map);
+
+// Optionals (null when empty) and lists of bounded values.
+template <class T>
+  requires requires(const T& value, char* at) {
+    json_room(value);
+    write_json(at, value);
+  }
+std::size_t json_room(const std::optional<T>& value) {
+  return value ? json_room(*value) : 4;
+}
+template <class T>
+  requires requires(const T& value, char* at) {
+    json_room(value);
+    write_json(at, value);
+  }
+char* write_json(char* at, const std::optional<T>& value) {
+  return value ? write_json(at, *value) : write_json(at, nullptr);
+}
+template <class T>
+  requires requires(const T& value, char* at) {
+    json_room(value);
+    write_json(at, value);
+  }
+std::size_t json_room(const std::vector<T>& items) {
+  std::size_t room = 2;
+  for (const T& item : items) room += json_room(item) + 1;
+  return room;
+}
+template <class T>
+  requires requires(const T& value, char* at) {
+    json_room(value);
+    write_json(at, value);
+  }
+char* write_json(char* at, const std::vector<T>& items) {
+  *at++ = '[';
+  for (const T& item : items) {
+    at = write_json(at, item);
+    *at++ = ',';
+  }
+  if (!items.empty()) --at;  // the last comma
+  *at++ = ']';
+  return at;
+}
+
+template <class T>
+concept BoundedJson = requires(const T& value, char* at) {
+  { json_room(value) } -> std::same_as<std::size_t>;
+  { write_json(at, value) } -> std::same_as<char*>;
+};
+
+// Appends the text of a bounded value after one reservation.
+template <BoundedJson T>
+void append_bounded(std::string& out, const T& value) {
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + json_room(value) + write_slack, [&](char* buffer, std::size_t) {
+    return static_cast<std::size_t>(write_json(buffer + start, value) - buffer);
+  });
+}
 
 void write_json(std::string& out, std::string_view text);
 void write_json(std::string& out, const std::string& text);
@@ -389,20 +510,24 @@ void write_json(std::string& out, bool flag);
 void write_json(std::string& out, std::nullptr_t);
 void write_json(std::string& out, const Value& value);
 void write_json(std::string& out, const TextMap& map);
-template <class T>
-  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
-void write_json(std::string& out, T number) {
-  out += std::to_string(number);
+// (The string is a deduced parameter so that a call at a raw pointer fails to
+// deduce it, rather than ask whether T is bounded while finding that out.)
+template <class C, BoundedJson T>
+void write_json(std::basic_string<C>& out, const T& value) {
+  append_bounded(out, value);
 }
-template <class T>
-void write_json(std::string& out, const std::optional<T>& value) {
+// The same for a member whose text has no bound.
+template <class C, class T>
+  requires(!BoundedJson<std::optional<T>>)
+void write_json(std::basic_string<C>& out, const std::optional<T>& value) {
   if (value)
     write_json(out, *value);
   else
     out += "null";
 }
-template <class T>
-void write_json(std::string& out, const std::vector<T>& items) {
+template <class C, class T>
+  requires(!BoundedJson<std::vector<T>>)
+void write_json(std::basic_string<C>& out, const std::vector<T>& items) {
   out += '[';
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i) out += ',';
@@ -422,7 +547,8 @@ std::string to_text(const T& value) {
 template <std::size_t N>
 struct Key {
   char text[N]{};
-  // `,"key":` — what precedes a member's value; the comma only after another member.
+  // `,"key":` — what precedes a member's value; the first member's comma becomes
+  // the object's opening brace.
   char lead[N + 3]{};
   consteval Key(const char (&s)[N]) {
     lead[0] = ',';
@@ -445,6 +571,7 @@ struct Key {
 // left out unless `present`.
 template <Key K, class V>
 struct Put {
+  using value_type = V;
   static constexpr std::string_view key = K.view();
   static constexpr std::string_view lead = K.lead_view();
   const V& value;
@@ -460,25 +587,81 @@ constexpr Put<K, V> put_if(bool present, const V& value) {
 }
 
 template <class... M>
+constexpr bool keys_ascending() {
+  constexpr std::array<std::string_view, sizeof...(M)> keys{M::key...};
+  for (std::size_t i = 1; i < keys.size(); ++i)
+    if (!(keys[i - 1] < keys[i])) return false;
+  return true;
+}
+
+// An object of members as a value, for an object inside a record:
+// `put<"ack">(object(put<"code">(c), put<"text">(t)))`. It refers to the values
+// of its members: it lives no longer than the expression that writes it.
+template <class... M>
+struct ObjectOf {
+  static_assert(keys_ascending<M...>(),
+                "members must be listed once each, in ascending byte order of their keys");
+  std::tuple<M...> members;
+};
+template <class... M>
+constexpr ObjectOf<M...> object(const M&... members) {
+  return {{members...}};
+}
+
+template <class... M>
+  requires(BoundedJson<typename M::value_type> && ...)
+std::size_t json_room(const ObjectOf<M...>& object) {
+  return std::apply(
+      [](const M&... m) { return 2 + ((m.present ? m.lead.size() + json_room(m.value) : 0) + ... + 0); },
+      object.members);
+}
+template <class... M>
+  requires(BoundedJson<typename M::value_type> && ...)
+char* write_json(char* at, const ObjectOf<M...>& object) {
+  char* const start = at;
+  std::apply(
+      [&](const M&... m) {
+        auto member = [&](const auto& one) {
+          if (!one.present) return;
+          std::memcpy(at, one.lead.data(), one.lead.size());  // a size known when compiled
+          at = write_json(at + one.lead.size(), one.value);
+        };
+        (member(m), ...);
+      },
+      object.members);
+  // The first member's comma, if any, opens the object.
+  if (at == start) ++at;
+  *start = '{';
+  *at++ = '}';
+  return at;
+}
+
+// A long text that most likely needs no escapes (a Base64 image): copied in one
+// pass on that guess, where a bounded text would be measured first. Its record
+// is appended member by member.
+struct MostlyPlain {
+  std::string_view text;
+};
+void write_json(std::string& out, MostlyPlain text);
+
+template <class... M>
 void write_object(std::string& out, const M&... members) {
-  static_assert(
-      [] {
-        constexpr std::array<std::string_view, sizeof...(M)> keys{M::key...};
-        for (std::size_t i = 1; i < keys.size(); ++i)
-          if (!(keys[i - 1] < keys[i])) return false;
-        return true;
-      }(),
-      "members must be listed once each, in ascending byte order of their keys");
-  out += '{';
-  bool first = true;
-  auto member = [&](const auto& m) {
-    if (!m.present) return;
-    out += first ? m.lead.substr(1) : m.lead;
-    first = false;
-    write_json(out, m.value);
-  };
-  (member(members), ...);
-  out += '}';
+  if constexpr ((BoundedJson<typename M::value_type> && ...)) {
+    append_bounded(out, object(members...));
+  } else {
+    static_assert(keys_ascending<M...>(),
+                  "members must be listed once each, in ascending byte order of their keys");
+    out += '{';
+    bool first = true;
+    auto member = [&](const auto& m) {
+      if (!m.present) return;
+      out += first ? m.lead.substr(1) : m.lead;
+      first = false;
+      write_json(out, m.value);
+    };
+    (member(members), ...);
+    out += '}';
+  }
 }
 
 // ---- Record decoding --------------------------------------------------------

@@ -28,8 +28,10 @@ constexpr auto describe(std::type_identity<PaymentStatus>) {
 
 // "pending", "processing", …, "unknown".
 std::string_view status_text(PaymentStatus status);
-// The status as its JSON text.
+// The status as its JSON text, also at a raw pointer (see json.hpp).
 void write_json(std::string& out, PaymentStatus status);
+constexpr std::size_t json_room(PaymentStatus) { return 12; }  // "processing" and quotes
+char* write_json(char* at, PaymentStatus status);
 
 // A vocabulary maps a raw gateway word (trimmed, ASCII upper-cased, compared
 // exactly) to a status; unknown for anything else. Total and stateless.
