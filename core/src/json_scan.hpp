@@ -335,14 +335,16 @@ inline const char* unescape_blocks(const char* p, const char* end, char*& out,
     }
     const unsigned escaped = backslashes << 1;
     if (others != 0 || (backslashes & escaped) != 0 || (quotes & ~escaped) != 0) return p;
-    // Escapes that stand for the byte itself, and those that stand for another.
-    const unsigned itself = quotes | where('/');
-    const unsigned other =
-        where('b') | where('f') | where('n') | where('r') | where('t');
-    if ((escaped & ~(itself | other)) != 0) return p;  // a u-escape or an invalid one
+    // Escapes that stand for the byte itself (the quotes, mostly), and those
+    // that stand for another, looked for only when there are others.
+    bool translate = false;
+    if (const unsigned itself = quotes | where('/'); (escaped & ~itself) != 0) {
+      const unsigned other = where('b') | where('f') | where('n') | where('r') | where('t');
+      if ((escaped & ~(itself | other)) != 0) return p;  // a u-escape or an invalid one
+      translate = true;
+    }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     unsigned dropped = 0;
-    const bool translate = (escaped & other) != 0;
     unsigned rest = backslashes;
     // Drops the next escape's backslash. With none left it copies the next
     // block's start to where this block's output ends, which the next writer
