@@ -456,6 +456,29 @@ void TextMap::insert_or_assign(std::string key, std::string text) {
   entries_.insert(at, value_type(std::move(key), std::move(text)));
 }
 
+TextMap TextMap::from_unsorted(std::vector<value_type> entries) {
+  TextMap out;
+  out.entries_ = std::move(entries);
+  std::vector<value_type>& e = out.entries_;
+  // Stable, so that of a repeated key the last occurrence ends its run; a few
+  // entries (a request's headers) are sorted in place.
+  auto before = [](const value_type& a, const value_type& b) { return text::less(a.first, b.first); };
+  if (e.size() <= 16) {
+    for (std::size_t i = 1; i < e.size(); ++i)
+      for (std::size_t j = i; j > 0 && before(e[j], e[j - 1]); --j) std::swap(e[j], e[j - 1]);
+  } else {
+    std::stable_sort(e.begin(), e.end(), before);
+  }
+  auto kept = e.begin();
+  for (auto it = e.begin(); it != e.end(); ++it) {
+    if (std::next(it) != e.end() && text::same(std::next(it)->first, it->first)) continue;
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  e.erase(kept, e.end());
+  return out;
+}
+
 std::string& TextMap::operator[](std::string_view key) {
   auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
                              [](const value_type& entry, std::string_view k) { return entry.first < k; });
@@ -666,15 +689,16 @@ Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
     Value value = cursor.value();
     return invalid_type(value, "a map");
   }
-  TextMap out;
+  std::vector<TextMap::value_type> entries;
+  entries.reserve(4);
   // The error of the first name in byte order, as a value sorted by name shows it.
   std::optional<DecodeError> error;
   std::string error_key;
   std::string_view key;
   for (std::size_t n = 0; cursor.next_member(n, key);) {
     if (cursor.peek() == Cursor::Next::string) {
-      std::string name(key);
-      out.insert_or_assign(std::move(name), cursor.string());  // a repeat: the last wins
+      TextMap::value_type& entry = entries.emplace_back(std::string(key), std::string());
+      cursor.string_to(entry.second);  // of a repeat the last wins, once sorted
       continue;
     }
     if (error && key >= error_key) {
@@ -686,7 +710,7 @@ Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
     error = invalid_type(found, "a string").error();
   }
   if (error) return std::unexpected(std::move(*error));
-  return out;
+  return TextMap::from_unsorted(std::move(entries));
 }
 
 }  // namespace quorvex_bo::json

@@ -92,12 +92,12 @@ TEST(JsonParse, conformance_vectors) {
 
 TEST(JsonRecord, object_form_with_defaults_optionals_and_unknown_members) {
   auto out = json::decode<Outer>(
-      R"({"colour":"green","inner":{"name":"n","count":7,"x":[]},"map":{"b":"2","a":"1"},"z":1,"z":2})");
+      R"({"colour":"green","inner":{"name":"n","count":7,"x":[]},"map":{"b":"2","a":"0","c":"3","a":"1"},"z":1,"z":2})");
   ASSERT_TRUE(out) << out.error();
   EXPECT_EQ(out->label, "WEB");
   EXPECT_EQ(out->colour, Colour::green);
   EXPECT_EQ(out->inner->count, 7);
-  EXPECT_EQ(out->map, (json::TextMap{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(out->map, (json::TextMap{{"a", "1"}, {"b", "2"}, {"c", "3"}}));
   out = json::decode<Outer>(R"({"label":null,"colour":"red","inner":null})");
   ASSERT_TRUE(out) << out.error();
   EXPECT_EQ(out->label, "WEB");

@@ -60,6 +60,9 @@ class TextMap {
 
   // Sets `key` to `text`, replacing an earlier entry of that name.
   void insert_or_assign(std::string key, std::string text);
+  // For the reader: entries in document order, made sorted; of a repeated key
+  // only the last occurrence stays.
+  static TextMap from_unsorted(std::vector<value_type> entries);
   // The text of `key`, made empty first when there is none.
   std::string& operator[](std::string_view key);
 
