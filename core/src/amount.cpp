@@ -340,29 +340,31 @@ namespace amount {
 
 namespace {
 
-// The common amount in one pass into `out`: plain notation, at most 19
-// significant digits and 28 places; anything else (false, `out` untouched) is
-// left to the general reading, which gives the same amount for these.
+// The common amount in one pass into `out`: plain notation with at most 19
+// digits; anything else (false, `out` untouched) is left to the general
+// reading, which gives the same amount for these.
 bool parse_common(std::string_view text, Amount& out) {
-  std::size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (p != end && (*p == '-' || *p == '+')) ++p;
+  // Digits, then optionally a point and digits; 19 digits in all never
+  // overflow 64 bits (longer texts, leading zeros included, go the general way).
   std::uint64_t value = 0;
-  unsigned significant = 0, integer_digits = 0, places = 0;
-  bool point = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.' && !point) {
-      point = true;
-      continue;
-    }
-    if (c < '0' || c > '9') return false;
-    (point ? places : integer_digits) += 1;
-    if (value == 0 && c == '0') continue;  // a leading zero
-    if (++significant > 19) return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  auto digits = [&] {
+    const char* const first = p;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p)
+      value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    return static_cast<std::size_t>(p - first);
+  };
+  const std::size_t integer_digits = digits();
+  std::size_t places = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    places = digits();
+    if (places == 0) return false;
   }
-  if (integer_digits == 0 || (point && places == 0) || places > max_scale) return false;
+  if (p != end || integer_digits == 0 || integer_digits + places > 19) return false;
   out.mantissa = value;
   out.scale = static_cast<std::uint8_t>(places);
   out.negative = negative;
