@@ -58,10 +58,14 @@ std::string_view trim_spaces(std::string_view s) {
   return s;
 }
 
+void ascii_upper_in_place(std::string& s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
 std::string ascii_upper(std::string_view s) {
   std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  ascii_upper_in_place(out);
   return out;
 }
 

@@ -60,7 +60,7 @@ namespace {
 
 // Trimmed and ASCII upper-cased in place; blank becomes none.
 std::optional<std::string>&& currency_code(std::optional<std::string>& text) {
-  if (wire::non_empty(text)) *text = text::ascii_upper(*text);
+  if (wire::non_empty(text)) text::ascii_upper_in_place(*text);
   return std::move(text);
 }
 

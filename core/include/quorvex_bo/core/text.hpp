@@ -56,6 +56,7 @@ constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Upper-cases the ASCII letters a–z; every other byte stays.
 std::string ascii_upper(std::string_view s);
+void ascii_upper_in_place(std::string& s);
 // Equal when ASCII letters are compared without regard to case.
 bool ascii_iequals(std::string_view a, std::string_view b);
 
