@@ -524,6 +524,17 @@ bool is_integer_literal(std::string_view text) {
 // The integer of a number literal that starts at `mark`.
 template <class T>
 Decoded<T> integer_from_text(std::string_view text, std::size_t mark, std::string_view expected) {
+  // A status or a count: a few digits that fit, read as they come.
+  if (!text.empty() && text.size() <= 9) {
+    std::uint64_t small = 0;
+    bool digits = true;
+    for (char c : text) {
+      digits = digits && c >= '0' && c <= '9';
+      small = small * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (digits && small <= static_cast<std::uint64_t>(std::numeric_limits<T>::max()))
+      return static_cast<T>(small);
+  }
   if (!is_integer_literal(text))
     return std::unexpected(DecodeError{
         "invalid type: floating point `" + std::string(text) + "`, expected " + std::string(expected),
