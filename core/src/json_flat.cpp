@@ -78,6 +78,7 @@ std::optional<std::string> FlatObject::text_of(std::string_view key) const {
     if (!text::same(members_[i].key, key)) continue;
     const std::string_view token = members_[i].token;
     if (token.front() == '"') {
+      if (token.find('\\') == std::string_view::npos) return std::string(token.substr(1, token.size() - 2));
       Cursor string(token);
       return std::string(string.string_view());
     }
