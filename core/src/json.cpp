@@ -693,23 +693,24 @@ Decoded<TextMap> Reader<TextMap>::read(Value&& value) {
   return out;
 }
 
-Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
-  // In a value only the last occurrence of a name counts, also for its type.
-  if (cursor.repeats() == Repeats::last_counts) return read_whole<TextMap>(cursor);
+namespace {
+
+// The members of the object of texts at the cursor, each string member handed to
+// `on_text(key)` with the cursor on its value, which it reads. The error is that
+// of the first key in byte order whose value is not a string, as a value sorted
+// by key shows it; nullopt also when the text is invalid (the cursor failed).
+template <class OnText>
+std::optional<DecodeError> each_text_member(Cursor& cursor, OnText on_text) {
   if (cursor.peek() != Cursor::Next::object) {
     Value value = cursor.value();
-    return invalid_type(value, "a map");
+    return invalid_type(value, "a map").error();
   }
-  std::vector<TextMap::value_type> entries;
-  entries.reserve(4);
-  // The error of the first name in byte order, as a value sorted by name shows it.
   std::optional<DecodeError> error;
   std::string error_key;
   std::string_view key;
   for (std::size_t n = 0; cursor.next_member(n, key);) {
     if (cursor.peek() == Cursor::Next::string) {
-      TextMap::value_type& entry = entries.emplace_back(std::string(key), std::string());
-      cursor.string_to(entry.second);  // of a repeat the last wins, once sorted
+      on_text(key);
       continue;
     }
     if (error && key >= error_key) {
@@ -720,8 +721,48 @@ Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
     Value found = cursor.value();
     error = invalid_type(found, "a string").error();
   }
+  return error;
+}
+
+}  // namespace
+
+Decoded<TextMap> Reader<TextMap>::read(Cursor& cursor) {
+  // In a value only the last occurrence of a name counts, also for its type.
+  if (cursor.repeats() == Repeats::last_counts) return read_whole<TextMap>(cursor);
+  std::vector<TextMap::value_type> entries;
+  entries.reserve(4);
+  std::optional<DecodeError> error = each_text_member(cursor, [&](std::string_view key) {
+    TextMap::value_type& entry = entries.emplace_back(std::string(key), std::string());
+    cursor.string_to(entry.second);  // of a repeat the last wins, once sorted
+  });
   if (error) return std::unexpected(std::move(*error));
   return TextMap::from_unsorted(std::move(entries));
+}
+
+Decoded<TextMembers> Reader<TextMembers>::read(Cursor& cursor) {
+  const std::size_t start = cursor.at();
+  std::optional<DecodeError> error =
+      each_text_member(cursor, [&](std::string_view) { cursor.skip(); });
+  if (error) return std::unexpected(std::move(*error));
+  if (cursor.failed()) return TextMembers{};  // the caller reports the syntax error
+  return TextMembers{cursor.text_between(start, cursor.closed_at() + 1)};
+}
+
+std::optional<std::string> TextMembers::find_folded(std::string_view name) const {
+  Cursor cursor(text);
+  std::optional<std::string> found;
+  std::string found_key;
+  std::string_view key;
+  for (std::size_t n = 0; cursor.next_member(n, key);) {
+    if (key.size() != name.size() || !text::ascii_iequals(key, name) ||
+        (found && key > found_key)) {
+      cursor.skip();
+      continue;
+    }
+    found_key = key;  // before the value, which may reuse the key's buffer
+    found = std::string(cursor.string_view());
+  }
+  return found;
 }
 
 }  // namespace quorvex_bo::json

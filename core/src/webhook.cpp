@@ -59,21 +59,20 @@ Result<void> WebhookCall::authenticate() const {
 
 namespace webhook {
 
-Result<void> authenticate(const json::TextMap& headers, std::string_view name,
+Result<void> authenticate(const json::TextMembers& headers, std::string_view name,
                           std::string_view expected) {
+  if (expected.empty()) return judge(std::nullopt, name, expected);
+  // Names that differ only in letter case may both be present: the first in byte
+  // order is the one compared.
+  const std::optional<std::string> received = headers.find_folded(name);
+  return judge(received, name, expected);
+}
+
+Result<void> judge(std::optional<std::string_view> received, std::string_view name,
+                   std::string_view expected) {
   if (expected.empty())
     return std::unexpected(
         Error::validation("value", "expected webhook header value must not be empty"));
-
-  // Names that differ only in letter case may both be present: the first in byte
-  // order is the one compared.
-  const std::string* received = nullptr;
-  for (const auto& [header, header_value] : headers) {
-    if (header.size() == name.size() && text::ascii_iequals(header, name)) {
-      received = &header_value;
-      break;
-    }
-  }
   if (!received)
     return std::unexpected(Error::webhook_auth("missing `" + std::string(name) + "` header"));
   if (!constant_time_equal(*received, expected))

@@ -17,7 +17,7 @@ TEST(FxWebhook, amount_is_monto_then_importe_and_never_an_error) {
       {R"({"monto":" 5 "})", std::nullopt},          {R"({"importe":"25E-1"})", "2.5"},
       {R"({"monto":"1e99999"})", std::nullopt},      {R"([{"monto":1}])", std::nullopt}};
   for (const auto& [body, expected] : cases) {
-    Result<FxNotification> out = ParseFxWebhook::handle(WebhookCall{{{"k", "v"}}, body, "k", "v"});
+    Result<FxNotification> out = ParseFxWebhook::handle(WebhookCall{{R"({"k":"v"})"}, body, "k", "v"});
     ASSERT_TRUE(out) << body;
     EXPECT_EQ(out->amount ? optional<string>(out->amount->normalized().plain_text()) : std::nullopt,
               expected) << body;
@@ -42,7 +42,7 @@ TEST(FxWebhook, binance_body_is_decoded_strictly) {
       {R"({"numeroReferencia":"1","estado":0})", "invalid Binance webhook payload: invalid type"}};
   for (const auto& [body, message] : cases) {
     Result<BinanceNotification> out =
-        ParseBinanceWebhook::handle(WebhookCall{{{"k", "v"}}, body, "k", "v"});
+        ParseBinanceWebhook::handle(WebhookCall{{R"({"k":"v"})"}, body, "k", "v"});
     ASSERT_FALSE(out) << body;
     EXPECT_TRUE(out.error().message.starts_with(message)) << out.error().message;
   }

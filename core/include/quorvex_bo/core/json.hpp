@@ -75,6 +75,16 @@ class TextMap {
  private:
   std::vector<value_type> entries_;
 };
+// An object of texts kept as the text it was read from (the headers that came
+// with a notification): checked as a map of texts when read, searched when used
+// without building one. It views that text, which must outlive it.
+struct TextMembers {
+  std::string_view text = "{}";
+
+  // The value of the first key in byte order that equals `name` in ASCII letter
+  // case (of a key given twice, the later value); nullopt when there is none.
+  std::optional<std::string> find_folded(std::string_view name) const;
+};
 using Array = std::vector<Value>;
 
 // "No position": a value made in code rather than read from text.
@@ -300,6 +310,10 @@ class Cursor {
   // The elements of the array at the cursor, the same way.
   bool next_element(std::size_t& n);
   std::size_t closed_at() const { return closed_at_; }
+  // The text from offset `from` up to offset `to`.
+  std::string_view text_between(std::size_t from, std::size_t to) const {
+    return {begin_ + from, to - from};
+  }
 
   // Names looked out for among the members of the outermost object, for a
   // caller that decodes a record but must also know of members it does not
@@ -1185,6 +1199,12 @@ template <>
 struct Reader<TextMap> {
   static Decoded<TextMap> read(Value&& value);
   static Decoded<TextMap> read(Cursor& cursor);
+};
+
+// Read from text only: it views the text.
+template <>
+struct Reader<TextMembers> {
+  static Decoded<TextMembers> read(Cursor& cursor);
 };
 
 template <class T>

@@ -29,8 +29,9 @@ constexpr auto describe(std::type_identity<WebhookTarget>) {
                                      json::required("value", &WebhookTarget::value));
 }
 
+// Read from the payload, whose text its headers view.
 struct WebhookCall {
-  json::TextMap headers;
+  json::TextMembers headers;
   std::string body;
   std::string key;
   std::string value;
@@ -49,10 +50,13 @@ constexpr auto describe(std::type_identity<WebhookCall>) {
 namespace webhook {
 
 // Finds `name` among `headers` (ASCII case-insensitive, first in byte order) and
-// compares its value with `expected` in constant time. Neither value ever
-// appears in an error.
-Result<void> authenticate(const json::TextMap& headers, std::string_view name,
+// judges its value. Neither value ever appears in an error.
+Result<void> authenticate(const json::TextMembers& headers, std::string_view name,
                           std::string_view expected);
+// The verdict on the value received in the header `name` (nullopt: there was no
+// such header) against `expected`, which it compares in constant time.
+Result<void> judge(std::optional<std::string_view> received, std::string_view name,
+                   std::string_view expected);
 
 }  // namespace webhook
 }  // namespace quorvex_bo
