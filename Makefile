@@ -49,7 +49,7 @@ FUZZ_CORPUS ?= build/fuzz-corpus
 # Recursive: evaluated in recipes, after `setup` has installed the interpreter.
 PYTHON_ROOT = $(shell $(PYTHON) -c 'import sys; print(sys.base_prefix)')
 CMAKE_COMMON = -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DPython3_ROOT_DIR=$(PYTHON_ROOT) \
-  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DQBO_PROFILE=
 # Paths relative to the checkout and no build directory in the hash (it is only
 # recorded in debug information), so that every clone shares the compile cache.
 export CCACHE_BASEDIR := $(CURDIR)
@@ -71,13 +71,31 @@ venv: setup
 	@bash scripts/venv.sh $(PYTHON) $(VENV) scripts/requirements-test.txt \
 	  scripts/requirements-build.txt
 
-build: setup
-	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release
+# The Release builds are optimised with a profile: an instrumented module's
+# counts over merchant traffic (scripts/profile_train.py), taken again whenever a
+# source changes (GCC refuses a profile of other sources).
+PROFILE_BUILD ?= build/profile
+PROFILE_DIR = $(abspath $(PROFILE_BUILD))/counts
+PROFILE = $(PROFILE_BUILD)/trained
+PROFILE_USE = -DQBO_PROFILE=use -DQBO_PROFILE_DIR=$(PROFILE_DIR)
+PROFILED_SOURCES = $(shell find core fx native -name '*.[ch]pp' -o -name '*.map') CMakeLists.txt \
+  scripts/profile_train.py
+
+$(PROFILE): $(PROFILED_SOURCES) | setup
+	rm -rf $(PROFILE_DIR)
+	cmake -S . -B $(PROFILE_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQBO_TESTS=OFF \
+	  -DQBO_PROFILE=generate -DQBO_PROFILE_DIR=$(PROFILE_DIR)
+	cmake --build $(PROFILE_BUILD) -j $(JOBS) --target quorvex_bo_fx_native
+	$(PYTHON) scripts/profile_train.py $(PROFILE_BUILD)/python/quorvex_bo/fx/_native.abi3.so
+	touch $@
+
+build: setup $(PROFILE)
+	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release $(PROFILE_USE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Only the extension module (what the demo needs).
-module: setup
-	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release
+module: setup $(PROFILE)
+	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release $(PROFILE_USE)
 	cmake --build $(BUILD) -j $(JOBS) --target quorvex_bo_fx_native
 
 # The C++ tests and the module again, with AddressSanitizer and
@@ -182,7 +200,7 @@ fuzz-ci: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) 60 $(FUZZ_BUILD)/ci-corpus
 
 bench: module venv
-	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release $(PROFILE_USE) \
 	  -DQBO_BENCH=ON -DQBO_TESTS=OFF -DQBO_PYTHON=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qbo_bench
 	$(BENCH_BUILD)/qbo_bench
