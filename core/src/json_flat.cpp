@@ -34,42 +34,58 @@ bool FlatObject::read(std::string_view text) {
         size_ == max_members)
       return false;
     const std::size_t start = cursor.at();
-    cursor.skip();
+    // A string is plain when its text is as long as its contents (an escape
+    // always stands for fewer bytes than it takes).
+    std::size_t contents = 0;
+    if (next == Cursor::Next::string)
+      contents = cursor.string_view().size();
+    else
+      cursor.skip();
     std::string_view token = text.substr(start, cursor.at() - start);
     while (!token.empty() && is_space(token.back())) token.remove_suffix(1);
+    const Member member{key, token, next != Cursor::Next::string || contents + 2 == token.size()};
     // Into its place by key; of a repeated key the later occurrence replaces.
     std::size_t at = size_;
     while (at > 0 && text::less(key, members_[at - 1].key)) --at;
     if (at > 0 && text::same(key, members_[at - 1].key)) {
-      members_[at - 1].token = token;
+      members_[at - 1] = member;
       continue;
     }
     for (std::size_t i = size_; i > at; --i) members_[i] = members_[i - 1];
-    members_[at] = Member{key, token};
+    members_[at] = member;
     ++size_;
   }
   return cursor.at_end();  // otherwise the general reading words the error
 }
 
 std::string FlatObject::write() const {
+  // Compact, the object takes at most what its text took, but for a string with
+  // escapes, whose contents may be written with longer ones.
+  std::size_t room = text_size_ + 2 + write_slack;
+  for (std::size_t i = 0; i < size_; ++i)
+    if (!members_[i].plain) room += 2 + 6 * members_[i].token.size();
   std::string out;
-  out.reserve(text_size_ + 2);
-  out += '{';
-  for (std::size_t i = 0; i < size_; ++i) {
-    if (i > 0) out += ',';
-    // A key without escapes holds no byte that needs one.
-    out += '"';
-    out += members_[i].key;
-    out += "\":";
-    const std::string_view token = members_[i].token;
-    if (token.front() == '"' && token.find('\\') != std::string_view::npos) {
-      Cursor string(token);
-      write_string(out, string.string_view());
-    } else {
-      out += token;  // a plain string, a number's literal, true, false or null
+  out.resize_and_overwrite(room, [this](char* const begin, std::size_t) {
+    char* at = begin;
+    *at++ = '{';
+    for (std::size_t i = 0; i < size_; ++i) {
+      const Member& member = members_[i];
+      if (i > 0) *at++ = ',';
+      // A key without escapes holds no byte that needs one.
+      *at++ = '"';
+      at = std::copy(member.key.begin(), member.key.end(), at);
+      *at++ = '"';
+      *at++ = ':';
+      if (member.plain) {
+        at = std::copy(member.token.begin(), member.token.end(), at);  // as it stands
+      } else {
+        Cursor string(member.token);
+        at = write_json(at, string.string_view());
+      }
     }
-  }
-  out += '}';
+    *at++ = '}';
+    return static_cast<std::size_t>(at - begin);
+  });
   return out;
 }
 
@@ -78,7 +94,7 @@ std::optional<std::string> FlatObject::text_of(std::string_view key) const {
     if (!text::same(members_[i].key, key)) continue;
     const std::string_view token = members_[i].token;
     if (token.front() == '"') {
-      if (token.find('\\') == std::string_view::npos) return std::string(token.substr(1, token.size() - 2));
+      if (members_[i].plain) return std::string(token.substr(1, token.size() - 2));
       Cursor string(token);
       return std::string(string.string_view());
     }

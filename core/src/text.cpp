@@ -69,17 +69,6 @@ std::string ascii_upper(std::string_view s) {
   return out;
 }
 
-bool ascii_iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string_view first_chars(std::string_view s, std::size_t n) {
   std::size_t seen = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {

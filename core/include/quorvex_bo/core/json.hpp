@@ -217,6 +217,7 @@ class FlatObject {
   struct Member {
     std::string_view key;    // as in the text, which had no escape in it
     std::string_view token;  // the value's JSON text
+    bool plain = true;       // no escape in it
   };
   std::array<Member, max_members> members_;  // in key order, one per key
   std::size_t size_ = 0;

@@ -57,8 +57,18 @@ constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 // Upper-cases the ASCII letters a–z; every other byte stays.
 std::string ascii_upper(std::string_view s);
 void ascii_upper_in_place(std::string& s);
-// Equal when ASCII letters are compared without regard to case.
-bool ascii_iequals(std::string_view a, std::string_view b);
+// Equal when ASCII letters are compared without regard to case. Inline: most
+// calls compare words of different lengths and end at the first test.
+inline bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
 
 // The longest prefix holding at most `n` Unicode scalar values.
 std::string_view first_chars(std::string_view s, std::size_t n);
