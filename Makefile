@@ -8,7 +8,8 @@
 #                corpus grows in FUZZ_CORPUS (default build/fuzz-corpus)
 #   make tsan    the ThreadSanitizer driver
 #   make ct      the constant-time check of the webhook value comparison
-#   make build   configure and build the module and the C++ tests (Release)
+#   make build   configure and build the module and the C++ tests (Release, optimised
+#                with the profile of a training run)
 #   make bench   build and run the benchmarks (C++ stages, then calls through the module)
 #   make wheels  cross-build the two manylinux2014 wheels (x86-64, ARM64) into dist/ and
 #                check them with auditwheel
