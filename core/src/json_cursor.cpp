@@ -64,21 +64,6 @@ char* put_utf8(char* out, std::uint32_t cp) {
   return out;
 }
 
-// What the two-byte escapes stand for, by the byte after the backslash; 0 for
-// the others (\u… and invalid ones).
-constexpr auto simple_escapes = [] {
-  std::array<char, 256> table{};
-  table['"'] = '"';
-  table['\\'] = '\\';
-  table['/'] = '/';
-  table['b'] = '\b';
-  table['f'] = '\f';
-  table['n'] = '\n';
-  table['r'] = '\r';
-  table['t'] = '\t';
-  return table;
-}();
-
 // The length of the valid escape at `p` (a backslash), or 0.
 std::size_t escape_length(const char* p, const char* end) {
   if (end - p < 2) return 0;
@@ -262,11 +247,17 @@ bool Cursor::scan_unescape(std::string& out) {
   const char* const end = end_;
   const char* p = p_ + 1;
   bool closed = false;
+#if defined(__SSE2__)
+  const bool shuffle = scan::has_ssse3();
+#endif
   out.resize_and_overwrite(static_cast<std::size_t>(end - p) + scan::copy_slack,
                            [&](char* buffer, std::size_t) {
     char* o = buffer;
     for (;;) {
-      p = scan::unescape_blocks(p, end, o, simple_escapes);
+#if defined(__SSE2__)
+      if (shuffle) p = scan::drop_backslashes(p, end, o);
+#endif
+      p = scan::unescape_blocks(p, end, o, scan::simple_escapes);
       p = scan::copy_to_string_special(p, end, o);
       if (p == end) break;
       const auto c = static_cast<unsigned char>(*p);
@@ -277,7 +268,7 @@ bool Cursor::scan_unescape(std::string& out) {
       std::size_t length = 0;
       if (c == '\\') {
         if (end - p >= 2) {
-          if (const char simple = simple_escapes[static_cast<unsigned char>(p[1])]) {
+          if (const char simple = scan::simple_escapes[static_cast<unsigned char>(p[1])]) {
             *o++ = simple;
             p += 2;
             continue;

@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)
+#include <cpuid.h>
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace quorvex_bo::json::scan {
@@ -229,6 +232,21 @@ inline bool copy_short_plain(const char* p, std::size_t n, char* out) {
 // this much room beyond what it receives.
 inline constexpr std::size_t copy_slack = 16;
 
+// What the two-byte escapes stand for, by the byte after the backslash; 0 for
+// the others (\u… and invalid ones).
+inline constexpr auto simple_escapes = [] {
+  std::array<char, 256> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['/'] = '/';
+  table['b'] = '\b';
+  table['f'] = '\f';
+  table['n'] = '\n';
+  table['r'] = '\r';
+  table['t'] = '\t';
+  return table;
+}();
+
 // The bytes that a JSON string being written must escape.
 inline constexpr auto must_escape = [] {
   std::array<bool, 256> table{};
@@ -372,6 +390,86 @@ inline const char* unescape_blocks(const char* p, const char* end, char*& out,
 #endif
   return p;
 }
+
+#if defined(__SSE2__)
+// Whether the processor has SSSE3's byte shuffle (nearly every x86-64 one made
+// since 2006, not all): asked once.
+inline bool has_ssse3() {
+  static const bool supported = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_SSSE3) != 0;
+  }();
+  return supported;
+}
+
+// For each byte of the eight whose bit is set in the index, to be dropped: the
+// positions of the others in order, then 0x80 (a shuffle makes those zero).
+inline constexpr auto kept_positions = [] {
+  std::array<std::uint64_t, 256> table{};
+  for (unsigned drop = 0; drop < 256; ++drop) {
+    std::uint64_t positions = 0;
+    unsigned kept = 0;
+    for (unsigned i = 0; i < 8; ++i)
+      if ((drop & (1U << i)) == 0) positions |= std::uint64_t{i} << (8 * kept++);
+    for (; kept < 8; ++kept) positions |= std::uint64_t{0x80} << (8 * kept);
+    table[drop] = positions;
+  }
+  return table;
+}();
+// How many of the eight bytes stay, by the same index.
+inline constexpr auto kept_counts = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned drop = 0; drop < 256; ++drop)
+    table[drop] = static_cast<std::uint8_t>(8 - std::popcount(drop));
+  return table;
+}();
+
+// The unescaping of `unescape_blocks` for the blocks whose escapes all stand for
+// the byte itself (`\"` and `\/`, a JSON text sent as a string): each block's
+// backslashes go with one byte shuffle, however many there are, and only
+// sixteen bytes need be left. Stops at any other block, with the same answer.
+[[gnu::target("ssse3")]] inline const char* drop_backslashes(const char* p, const char* end,
+                                                            char*& out) {
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto where = [&bytes](char c) {
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+    };
+    const unsigned quotes = where('"');
+    unsigned backslashes = where('\\');
+    const auto others = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))));
+    if ((quotes | backslashes | others) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      p += 16;
+      out += 16;
+      continue;
+    }
+    unsigned length = 16;
+    unsigned dropped = backslashes;
+    if ((backslashes & 0x8000) != 0) {
+      if ((backslashes & 0x4000) != 0) return p;
+      backslashes &= 0x7FFF;  // its escape is the next block's; the byte is not output
+      length = 15;
+    }
+    const unsigned escaped = backslashes << 1;
+    if (others != 0 || (backslashes & escaped) != 0 || (quotes & ~escaped) != 0 ||
+        (escaped & ~(quotes | where('/'))) != 0)
+      return p;
+    const __m128i shuffle = _mm_set_epi64x(
+        static_cast<long long>(kept_positions[dropped >> 8] + 0x0808080808080808),
+        static_cast<long long>(kept_positions[dropped & 0xFF]));
+    const __m128i kept = _mm_shuffle_epi8(bytes, shuffle);
+    // The first half's bytes, then the second's over what follows them.
+    const unsigned first = kept_counts[dropped & 0xFF];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), kept);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + first), _mm_unpackhi_epi64(kept, kept));
+    out += first + kept_counts[dropped >> 8];
+    p += length;
+  }
+  return p;
+}
+#endif
 
 // The same up to the first backslash, for reading strings.
 inline const char* copy_to_backslash(const char* p, const char* end, char*& out) {

@@ -2,11 +2,14 @@
 // sorted members are checked against Python's json module (tests/python).
 #include "quorvex_bo/core/json.hpp"
 
+#include "json_scan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <random>
 
 namespace json = quorvex_bo::json;
 
@@ -245,4 +248,77 @@ TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
   expected.back() = ']';
   EXPECT_EQ(json::write(large), expected);
   EXPECT_LE(expected.size(), json::json_room(large));
+}
+
+namespace {
+
+// What a string's escapes stand for, decoded one by one: \uXXXX of the Basic
+// Multilingual Plane outside the surrogates, and the two-byte ones.
+std::string decoded(std::string_view escaped) {
+  std::string out;
+  for (std::size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] != '\\') {
+      out += escaped[i];
+      continue;
+    }
+    const char kind = escaped[++i];
+    if (kind == 'u') {
+      const auto cp = static_cast<unsigned>(std::stoul(std::string(escaped.substr(i + 1, 4)), nullptr, 16));
+      i += 4;
+      if (cp < 0x80) {
+        out += static_cast<char>(cp);
+      } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+      } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+      }
+      continue;
+    }
+    out += std::string_view("\"\\/\b\f\n\r\t")[std::string_view("\"\\/bfnrt").find(kind)];
+  }
+  return out;
+}
+
+}  // namespace
+
+// Strings read through the block unescapers (each on its own, and the cursor that
+// combines them) against the escapes decoded one by one: texts of plain bytes,
+// escapes of every kind and UTF-8, at every distance from the end of the text.
+TEST(JsonRead, block_unescapers_decode_what_the_escapes_stand_for) {
+  const std::string_view pieces[] = {"a", "bcdefgh", "\\\"", "\\/", "\\\\", "\\n",
+                                     "\\t", "\\u00e9", "\\u0041", "\xc3\xa9", " "};
+  std::mt19937 random(7);
+  for (int round = 0; round < 4000; ++round) {
+    std::string contents;
+    for (int n = static_cast<int>(random() % 40); n > 0; --n) {
+      // Mostly the escaped quotes and plain runs of a JSON text inside a string.
+      const std::size_t pick = random() % 16;
+      contents += pieces[pick < std::size(pieces) ? pick : pick % 3];
+    }
+    const std::string text = contents + "\"" + std::string(random() % 40, '}');
+    const std::string expected = decoded(contents);
+    const std::string token = "\"" + text;
+    json::Cursor cursor(token);
+    EXPECT_EQ(cursor.string(), expected) << text;
+#if defined(__SSE2__)
+    // Each unescaper stops at a block it does not take; what it wrote until
+    // then is what the text up to there stands for.
+    const auto check = [&](auto blocks, const char* name) {
+      std::string out(text.size() + 16, '\0');
+      char* o = out.data();
+      const char* const stop = blocks(text.data(), text.data() + text.size(), o);
+      const auto read = static_cast<std::size_t>(stop - text.data());
+      ASSERT_LE(read, contents.size()) << name << " " << text;
+      EXPECT_EQ(out.substr(0, static_cast<std::size_t>(o - out.data())), decoded(text.substr(0, read)))
+          << name << " " << text;
+    };
+    check([](const char* p, const char* end, char*& o) {
+      return json::scan::unescape_blocks(p, end, o, json::scan::simple_escapes);
+    }, "blocks");
+    if (json::scan::has_ssse3()) check(json::scan::drop_backslashes, "shuffle");
+#endif
+  }
 }
