@@ -89,16 +89,18 @@ std::string FlatObject::write() const {
   return out;
 }
 
-std::optional<std::string> FlatObject::text_of(std::string_view key) const {
+std::optional<std::string_view> FlatObject::text_of(std::string_view key,
+                                                   std::string& storage) const {
   for (std::size_t i = 0; i < size_; ++i) {
     if (!text::same(members_[i].key, key)) continue;
     const std::string_view token = members_[i].token;
     if (token.front() == '"') {
-      if (members_[i].plain) return std::string(token.substr(1, token.size() - 2));
+      if (members_[i].plain) return token.substr(1, token.size() - 2);
       Cursor string(token);
-      return std::string(string.string_view());
+      storage.assign(string.string_view());
+      return std::string_view(storage);
     }
-    if (token.front() == '-' || text::is_ascii_digit(token.front())) return std::string(token);
+    if (token.front() == '-' || text::is_ascii_digit(token.front())) return token;
     return std::nullopt;
   }
   return std::nullopt;

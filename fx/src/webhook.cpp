@@ -1,5 +1,6 @@
 #include "quorvex_bo/fx/webhook.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <utility>
 
@@ -9,17 +10,28 @@ namespace quorvex_bo::fx {
 
 namespace {
 
-// The first text not blank once trimmed, trimmed.
-std::optional<std::string> first_text(std::optional<std::string>& a,
-                                      std::optional<std::string>& b) {
-  if (wire::non_empty(a)) return std::move(a);
-  return std::move(wire::non_empty(b));
+// The text trimmed, or nullopt when it is blank.
+std::optional<std::string_view> non_blank(std::optional<std::string_view> text) {
+  if (!text) return std::nullopt;
+  const std::string_view trimmed = text::trim(*text);
+  if (trimmed.empty()) return std::nullopt;
+  return trimmed;
+}
+
+std::optional<std::string> owned(std::optional<std::string_view> text) {
+  if (!text) return std::nullopt;
+  return std::string(*text);
+}
+
+std::optional<std::string_view> view(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
 }
 
 }  // namespace
 
-std::optional<Amount> notification_amount(const FxNoticeWire& notice) {
-  for (const std::optional<std::string>* text : {&notice.monto, &notice.importe}) {
+std::optional<Amount> notification_amount(const FxNoticeTexts& notice) {
+  for (const std::optional<std::string_view>* text : {&notice.monto, &notice.importe}) {
     if (!*text) continue;
     if (std::expected<Amount, std::string> read = amount::parse_text(**text)) return *read;
   }
@@ -36,13 +48,16 @@ PaymentStatus notification_status(std::optional<std::string_view> raw) {
 
 namespace {
 
-FxNotification notification(FxNoticeWire&& notice, json::CompactText&& payload) {
+FxNotification notification(const FxNoticeTexts& notice, json::CompactText&& payload) {
   FxNotification out;
   out.amount = notification_amount(notice);
-  out.raw_status = first_text(notice.codigo_respuesta, notice.estado);
-  out.reference = wire::non_empty(notice.numero_referencia);
-  out.status = notification_status(out.raw_status);
-  out.currency = wire::non_empty(notice.moneda);
+  // The first of the two that is not blank, trimmed.
+  std::optional<std::string_view> raw_status = non_blank(notice.codigo_respuesta);
+  if (!raw_status) raw_status = non_blank(notice.estado);
+  out.raw_status = owned(raw_status);
+  out.reference = owned(non_blank(notice.numero_referencia));
+  out.status = notification_status(raw_status);
+  out.currency = owned(non_blank(notice.moneda));
   out.payload = std::move(payload);
   return out;
 }
@@ -52,10 +67,15 @@ FxNotification notification(FxNoticeWire&& notice, json::CompactText&& payload) 
 std::optional<FxNotification> ParseFxWebhook::read_flat(std::string_view body) {
   json::FlatObject object;
   if (!object.read(body)) return std::nullopt;
-  FxNoticeWire notice{object.text_of("codigoRespuesta"), object.text_of("estado"),
-                      object.text_of("monto"),           object.text_of("importe"),
-                      object.text_of("numeroReferencia"), object.text_of("moneda")};
-  return notification(std::move(notice), json::CompactText{object.write()});
+  // Only a string with escapes needs its own storage for what it stands for.
+  std::array<std::string, 6> unescaped;
+  const FxNoticeTexts notice{object.text_of("codigoRespuesta", unescaped[0]),
+                             object.text_of("estado", unescaped[1]),
+                             object.text_of("monto", unescaped[2]),
+                             object.text_of("importe", unescaped[3]),
+                             object.text_of("numeroReferencia", unescaped[4]),
+                             object.text_of("moneda", unescaped[5])};
+  return notification(notice, json::CompactText{object.write()});
 }
 
 Result<FxNotification> ParseFxWebhook::read_parsed(std::string_view body) {
@@ -67,7 +87,10 @@ Result<FxNotification> ParseFxWebhook::read_parsed(std::string_view body) {
   if (value->as_object())
     if (auto read = json::decode_value<FxNoticeWire>(std::move(*value), body))
       notice = std::move(*read);
-  return notification(std::move(notice), std::move(payload));
+  const FxNoticeTexts texts{view(notice.codigo_respuesta), view(notice.estado),
+                            view(notice.monto),            view(notice.importe),
+                            view(notice.numero_referencia), view(notice.moneda)};
+  return notification(texts, std::move(payload));
 }
 
 Result<FxNotification> ParseFxWebhook::handle(WebhookCall&& call) {

@@ -210,8 +210,9 @@ class FlatObject {
   // `write(*parse(text))`.
   std::string write() const;
   // The value of `key` (the last given) as a string's contents or a number's
-  // literal text; nullopt for a boolean, null or an absent key.
-  std::optional<std::string> text_of(std::string_view key) const;
+  // literal text; nullopt for a boolean, null or an absent key. It views the
+  // text, but for a string with escapes, which is unescaped into `storage`.
+  std::optional<std::string_view> text_of(std::string_view key, std::string& storage) const;
 
  private:
   struct Member {

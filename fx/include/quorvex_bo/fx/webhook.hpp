@@ -37,9 +37,19 @@ constexpr auto describe(std::type_identity<FxNoticeWire>) {
       json::optional("numeroReferencia", &FxNoticeWire::numero_referencia, wire::opt_text_reader),
       json::optional("moneda", &FxNoticeWire::moneda, wire::opt_text_reader));
 }
+// The same members as views, into the wire record or into the notification's
+// text, for the result to take what it keeps from.
+struct FxNoticeTexts {
+  std::optional<std::string_view> codigo_respuesta;
+  std::optional<std::string_view> estado;
+  std::optional<std::string_view> monto;
+  std::optional<std::string_view> importe;
+  std::optional<std::string_view> numero_referencia;
+  std::optional<std::string_view> moneda;
+};
 // "monto", then "importe", each as it stands: plain, then scientific when the
 // text holds e/E; one that is not an amount is passed over. Never an error.
-std::optional<Amount> notification_amount(const FxNoticeWire& notice);
+std::optional<Amount> notification_amount(const FxNoticeTexts& notice);
 // "00" (trimmed) is paid; otherwise English words, then Spanish ones.
 PaymentStatus notification_status(std::optional<std::string_view> raw);
 
