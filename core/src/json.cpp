@@ -353,8 +353,7 @@ inline char* write_element(char* at, const Value& value) {
     case Kind::boolean: return write_json(at, *value.as_bool());
     case Kind::number: {
       const std::string& text = value.as_number()->text;
-      std::memcpy(at, text.data(), text.size());
-      return at + text.size();
+      return text::copy(at, text.data(), text.size());
     }
     case Kind::string: return write_json(at, *value.as_string());
     case Kind::array:

@@ -73,11 +73,11 @@ std::string FlatObject::write() const {
       if (i > 0) *at++ = ',';
       // A key without escapes holds no byte that needs one.
       *at++ = '"';
-      at = std::copy(member.key.begin(), member.key.end(), at);
+      at = text::copy(at, member.key.data(), member.key.size());
       *at++ = '"';
       *at++ = ':';
       if (member.plain) {
-        at = std::copy(member.token.begin(), member.token.end(), at);  // as it stands
+        at = text::copy(at, member.token.data(), member.token.size());  // as it stands
       } else {
         Cursor string(member.token);
         at = write_json(at, string.string_view());

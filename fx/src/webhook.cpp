@@ -20,7 +20,7 @@ std::optional<std::string_view> non_blank(std::optional<std::string_view> text) 
 
 std::optional<std::string> owned(std::optional<std::string_view> text) {
   if (!text) return std::nullopt;
-  return std::string(*text);
+  return text::owned(*text);
 }
 
 std::optional<std::string_view> view(const std::optional<std::string>& text) {

@@ -44,6 +44,47 @@ inline std::string_view trim(std::string_view s) {
   return a == b;
 }
 
+// Copies the `n` bytes at `from` to `to` and returns the end. A short text (most
+// keys and values) takes two overlapping word copies and no call; it reads and
+// writes those bytes only.
+[[gnu::always_inline]] inline char* copy(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n < 4) {
+    if (n != 0) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
+  } else {
+    std::memcpy(to, from, n);
+  }
+  return to + n;
+}
+
+// `text` made a string with the copy above.
+inline void assign(std::string& out, std::string_view text) {
+  out.resize_and_overwrite(text.size(), [text](char* at, std::size_t size) {
+    copy(at, text.data(), size);
+    return size;
+  });
+}
+inline std::string owned(std::string_view text) {
+  std::string out;
+  assign(out, text);
+  return out;
+}
+
 // Byte order (as unsigned bytes, like std::string's), mostly settled by the first.
 [[gnu::always_inline]] inline bool less(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty() && a.front() != b.front())
