@@ -72,8 +72,13 @@ inline std::string_view trim(std::string_view s) {
   return to + n;
 }
 
-// `text` made a string with the copy above.
+// `text` made a string with the copy above when it fits the string's memory (a
+// short one always does); a longer one takes the string's own assignment.
 inline void assign(std::string& out, std::string_view text) {
+  if (text.size() > out.capacity()) {
+    out.assign(text);
+    return;
+  }
   out.resize_and_overwrite(text.size(), [text](char* at, std::size_t size) {
     copy(at, text.data(), size);
     return size;
