@@ -416,6 +416,12 @@ inline constexpr auto kept_positions = [] {
   }
   return table;
 }();
+// The same for the second eight bytes of a block: positions 8 to 15.
+inline constexpr auto kept_positions_high = [] {
+  std::array<std::uint64_t, 256> table = kept_positions;
+  for (std::uint64_t& positions : table) positions += 0x0808080808080808;
+  return table;
+}();
 // How many of the eight bytes stay, by the same index.
 inline constexpr auto kept_counts = [] {
   std::array<std::uint8_t, 256> table{};
@@ -456,9 +462,9 @@ inline constexpr auto kept_counts = [] {
     if (others != 0 || (backslashes & escaped) != 0 || (quotes & ~escaped) != 0 ||
         (escaped & ~(quotes | where('/'))) != 0)
       return p;
-    const __m128i shuffle = _mm_set_epi64x(
-        static_cast<long long>(kept_positions[dropped >> 8] + 0x0808080808080808),
-        static_cast<long long>(kept_positions[dropped & 0xFF]));
+    const __m128i shuffle = _mm_unpacklo_epi64(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kept_positions[dropped & 0xFF])),
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kept_positions_high[dropped >> 8])));
     const __m128i kept = _mm_shuffle_epi8(bytes, shuffle);
     // The first half's bytes, then the second's over what follows them.
     const unsigned first = kept_counts[dropped & 0xFF];

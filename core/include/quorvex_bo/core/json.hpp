@@ -294,8 +294,15 @@ class Cursor {
   // marks or backslashes, as record field names are): when the text holds just
   // that key it is taken without a scan, and `key` is `likely` itself.
   bool next_member(std::size_t& n, std::string_view& key, std::string_view likely) {
-    // Inline, the usual case of a member after the first one: a comma, the
-    // expected key, the colon, in compact text; anything else goes the long way.
+    // Inline, the usual cases after the first member: the closing brace, or a
+    // comma, the expected key and the colon in compact text; anything else goes
+    // the long way.
+    if (n != 0 && p_ != end_ && *p_ == '}') {  // the object closes
+      closed_at_ = at();
+      advance_to(p_ + 1);
+      --depth_;
+      return false;
+    }
     if (n != 0 && p_ != end_ && *p_ == ',' && (watch_.empty() || depth_ != 1)) {
       const char* const quote = p_ + 1;
       const std::size_t size = likely.size();
