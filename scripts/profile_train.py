@@ -28,9 +28,9 @@ WORDS = ["Pago", "Centro", "Ventas", "pedido", "número", "línea \"2\"", "São 
 
 def load(path: str) -> ModuleType:
     loader = importlib.machinery.ExtensionFileLoader("quorvex_bo.fx._native", path)
-    spec = importlib.util.spec_from_file_location("quorvex_bo.fx._native", path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("quorvex_bo.fx._native", path, loader=loader)
+    assert found is not None
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

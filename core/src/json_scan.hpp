@@ -316,6 +316,28 @@ inline const char* copy_to_string_special(const char* p, const char* end, char*&
   return end;
 }
 
+#if defined(__SSE2__)
+// The sixteen bytes at `p` as the unescapers below see them: bit i of each mask
+// marks byte i.
+struct EscapeBlock {
+  explicit EscapeBlock(const char* p)
+      : bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        quotes(where('"')),
+        backslashes(where('\\')),
+        // Control characters and, by the signed compare, every byte from 0x80 up.
+        others(static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))))) {}
+  unsigned where(char c) const {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+  }
+
+  __m128i bytes;
+  unsigned quotes;
+  unsigned backslashes;
+  unsigned others;
+};
+#endif
+
 // Unescapes from `p` into `out` a block of sixteen bytes at a time while each
 // block holds only plain bytes and two-byte escapes (`simple[byte after the
 // backslash]`) that lie wholly inside it, none of them escaping a backslash: the
@@ -330,15 +352,12 @@ inline const char* unescape_blocks(const char* p, const char* end, char*& out,
 #if defined(__SSE2__)
   // A copy starts at most 15 bytes into the block and reads sixteen.
   while (end - p >= 32) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    auto where = [&bytes](char c) {
-      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-    };
-    const unsigned quotes = where('"');
-    unsigned backslashes = where('\\');
-    // Control characters and, by the signed compare, every byte from 0x80 up.
-    const auto others = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))));
+    const EscapeBlock block(p);
+    const __m128i bytes = block.bytes;
+    auto where = [&block](char c) { return block.where(c); };
+    const unsigned quotes = block.quotes;
+    unsigned backslashes = block.backslashes;
+    const unsigned others = block.others;
     if ((quotes | backslashes | others) == 0) {  // plain
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
       p += 16;
@@ -437,15 +456,13 @@ inline constexpr auto kept_counts = [] {
 [[gnu::target("ssse3")]] inline const char* drop_backslashes(const char* p, const char* end,
                                                             char*& out) {
   while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    auto where = [&bytes](char c) {
-      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-    };
-    const unsigned quotes = where('"');
-    unsigned backslashes = where('\\');
-    const auto others = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))));
-    if ((quotes | backslashes | others) == 0) {
+    const EscapeBlock block(p);
+    const __m128i bytes = block.bytes;
+    auto where = [&block](char c) { return block.where(c); };
+    const unsigned quotes = block.quotes;
+    unsigned backslashes = block.backslashes;
+    const unsigned others = block.others;
+    if ((quotes | backslashes | others) == 0) {  // plain
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
       p += 16;
       out += 16;
