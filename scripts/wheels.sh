@@ -22,11 +22,29 @@ for arch in x86_64 aarch64; do
   esac
   work=$root/build/cross/$arch
   scripts/cross/include-trees.sh "$pyconfig" "$work/include"
+  export QBO_ZIG_TARGET=$arch-linux-gnu.2.17 QBO_ZIG_PYTHON=$python
+  # The x86-64 module is optimised with a profile of the training traffic, run
+  # on this machine by the same compiler's instrumented build (with clang 19's
+  # profile runtime, which zig lacks). The ARM64 one, which could only be
+  # trained under emulation, is built without.
+  profile=()
+  if [ "$arch" = x86_64 ]; then
+    counts=$work/profile/counts
+    rm -rf "$counts"
+    cmake -S . -B "$work/profile/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQBO_TESTS=OFF \
+      -DCMAKE_TOOLCHAIN_FILE="$root/scripts/cross/zig.cmake" \
+      -DQBO_BOOST_INCLUDE_DIR="$work/include/boost" -DQBO_PYTHON_INCLUDE_DIR="$work/include/python" \
+      -DQBO_PROFILE=generate -DQBO_PROFILE_DIR="$counts" \
+      -DQBO_PROFILE_RUNTIME=/usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.profile-x86_64.a >/dev/null
+    cmake --build "$work/profile/build" --target quorvex_bo_fx_native
+    "$python" scripts/profile_train.py "$work/profile/build/python/quorvex_bo/fx/_native.abi3.so"
+    llvm-profdata-19 merge -o "$counts/merged.profdata" "$counts"/*.profraw
+    profile=(-C cmake.define.QBO_PROFILE=use -C cmake.define.QBO_PROFILE_DIR="$counts")
+  fi
   rm -f "$out"/quorvex_bo-"$version"-*"$arch".whl
   echo "== wheel for $arch"
-  QBO_ZIG_TARGET=$arch-linux-gnu.2.17 QBO_ZIG_PYTHON=$python \
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" \
-    -C build-dir="$work/build" \
+  "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" \
+    -C build-dir="$work/build" "${profile[@]}" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/scripts/cross/zig.cmake" \
     -C cmake.define.QBO_BOOST_INCLUDE_DIR="$work/include/boost" \
     -C cmake.define.QBO_PYTHON_INCLUDE_DIR="$work/include/python" \
