@@ -15,6 +15,9 @@ packages=(
   debootstrap qemu-user-static binfmt-support
   # fuzzing (clang with libc++ and its sanitizer runtimes), the compile cache, valgrind
   ccache valgrind clang-16 libc++-16-dev libc++abi-16-dev libfuzzer-16-dev libclang-rt-16-dev
+  # the x86-64 wheel's profile: clang 19's profile runtime (zig has none) and the
+  # tool that merges the counts
+  libclang-rt-19-dev llvm-19
 )
 
 missing=()
