@@ -40,7 +40,7 @@ SKIPPED_LINE_STARTS = ("//", "#include", "#pragma", "namespace", "}  // namespac
 
 def run(cmd, cwd, timeout=None, env=None) -> tuple[int, str]:
     try:
-        done = subprocess.run(cmd, cwd=cwd, timeout=timeout, env=env, text=True,
+        done = subprocess.run(cmd, cwd=cwd, timeout=timeout, env=env, text=True, errors="replace",
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     except subprocess.TimeoutExpired:
         return -1, "timeout"
@@ -175,6 +175,10 @@ def cpp(args, python: str) -> None:
     candidates = [m for m in every
                   if worth_trying(sources[m["file"]], pathlib.Path(m["path"]).read_text())]
     random.Random(args.seed).shuffle(candidates)
+    # Shard k of n takes every n-th mutant of the sample, so that n runs in their
+    # own directories share the work (merge their results files afterwards).
+    shard, shards = args.shard
+    candidates = candidates[shard::shards]
 
     retest = {i for i, r in done.items() if r["status"] == "survived"} if args.retest else set()
     if args.retest_from:  # the survivors of a run in another directory, tried here
@@ -279,6 +283,8 @@ def main() -> None:
     parser.add_argument("--dir", type=pathlib.Path, default=ROOT / "build/mutate")
     parser.add_argument("--sample", type=int, default=300, help="C++ mutants to evaluate")
     parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--shard", type=lambda t: tuple(map(int, t.split("/"))), default=(0, 1),
+                        metavar="K/N", help="this run's share of the sample (0-based K)")
     parser.add_argument("--retest", action="store_true",
                         help="evaluate the survivors of the earlier run again")
     parser.add_argument("--retest-from", type=pathlib.Path,
