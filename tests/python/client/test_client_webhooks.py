@@ -9,7 +9,8 @@ from quorvex_bo.fx import DecodeError, PaymentStatus, ValidationError, WebhookAu
 from quorvex_bo.fx.webhooks import binance_ack, parse_binance, parse_fx
 
 KEY, VALUE = "X-Hook", "hook-SECRET"
-FX_BODY = '{"estado":"PAGADO","numeroReferencia":123,"importe":"10.50"}'
+# Non-ASCII, so that bytes read as anything but UTF-8 would show.
+FX_BODY = '{"estado":"PAGADO","numeroReferencia":123,"importe":"10.50","glosa":"Pedido Nº 5 — José"}'
 
 
 class MultiDict:
@@ -35,16 +36,31 @@ def test_an_authentic_notification_is_read_from_any_header_object(headers, body)
     assert note.payload == json.loads(FX_BODY)
 
 
-@pytest.mark.parametrize("headers, body, error", [
-    ({KEY: "wrong"}, FX_BODY, WebhookAuthenticationError),
-    ({}, b"\xff\xfe", WebhookAuthenticationError),  # the header is checked before the body
-    ({KEY: VALUE}, b"\xff\xfe", DecodeError),
-    ({KEY: VALUE}, "{", DecodeError),
+@pytest.mark.parametrize("headers, body, error, shown", [
+    ({KEY: "wrong"}, FX_BODY, WebhookAuthenticationError, "`X-Hook` header does not match"),
+    # the header is checked before the body
+    ({}, b"\xff\xfe", WebhookAuthenticationError, "missing `X-Hook` header"),
+    ({KEY: VALUE}, b"\xff\xfe", DecodeError, "the notification body is not valid UTF-8"),
+    ({KEY: VALUE}, "{", DecodeError,
+     "invalid webhook payload: EOF while parsing a value at line 1 column 2"),
 ])
-def test_a_forged_or_broken_notification_is_refused(headers, body, error):
+def test_a_forged_or_broken_notification_is_refused(headers, body, error, shown):
     with pytest.raises(error) as raised:
         parse_fx(headers, body, key=KEY, value=VALUE)
-    assert VALUE not in str(raised.value) and "wrong" not in str(raised.value)
+    assert str(raised.value) == shown  # and so never the secret nor the wrong value
+
+
+@pytest.mark.parametrize("headers, body, given, message", [
+    ({1: VALUE}, FX_BODY, {}, "a header name must be str or bytes, not int"),
+    ({KEY: None}, FX_BODY, {}, "a header value must be str or bytes, not NoneType"),
+    ({KEY: VALUE}, 7, {}, "body must be str or bytes, not int"),
+    ({KEY: VALUE}, FX_BODY, {"key": b"X-Hook"}, "key must be str, not bytes"),
+    ({KEY: VALUE}, FX_BODY, {"value": 5}, "value must be str, not int"),
+])
+def test_arguments_of_the_wrong_type_are_named(headers, body, given, message):
+    with pytest.raises(TypeError) as raised:
+        parse_fx(headers, body, **{"key": KEY, "value": VALUE, **given})
+    assert str(raised.value) == message
 
 
 def test_an_empty_expected_value_is_a_mistake_of_the_receiver():
