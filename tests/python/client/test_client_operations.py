@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
+import re
 import ssl
 import time
 from decimal import Decimal
@@ -15,7 +16,7 @@ from client_harness import HOOK, TOKEN, Cut, answer, harness  # noqa: F401 - har
 
 from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, AuthenticationError, Client,
                            DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
-                           RequestTimeoutError, ValidationError)
+                           RequestTimeoutError, ValidationError, WebhookTarget)
 
 PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
            payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK,
@@ -79,7 +80,8 @@ def test_amounts_reach_the_gateway_exactly(harness, amount, sent):
     ({"reference": "12a"}, ValidationError, "reference"),
     ({"amount": "abc"}, ValidationError, "amount"),
     ({"amount": Decimal("NaN")}, ValidationError, "amount"),
-    ({"currency": "usd"}, ValidationError, "currency"),
+    ({"currency": "usd column 5"}, ValidationError, "currency"),  # quoted before the real column
+    ({"glosa": "\ud800"}, ValidationError, "glosa"),  # the core stops at the member's last byte
     ({"expires_in": -1}, ValidationError, "expires_in"),
     ({"webhook": None}, ValidationError, "webhook"),
     ({}, ValidationError, "token"),  # demanded last, after every input rule
@@ -96,6 +98,23 @@ def test_a_wrong_argument_raises_at_once_naming_it_and_nothing_is_sent(harness, 
     if error is not TypeError:  # shown as "field: message"
         assert raised.value.field == named and isinstance(raised.value.message, str)
         assert str(raised.value) == f"{named}: {raised.value.message}"
+
+
+@pytest.mark.parametrize("member", ["url", "key", "value"])
+def test_a_webhook_target_member_that_is_not_text_is_named(harness, member):
+    hook = WebhookTarget(**{"url": HOOK.url, "key": HOOK.key, "value": HOOK.value, member: 5})
+    with pytest.raises(TypeError) as raised:
+        harness.run(harness.client().pix.generate(**{**PIX, "webhook": hook}))
+    assert str(raised.value) == f"webhook.{member} must be str, not int"
+
+
+@pytest.mark.parametrize("rail, arguments", [("pix", PIX), ("crypto", {**CRYPTO, "channel": None}),
+                                             ("binance", BINANCE)])
+def test_the_channel_is_web_unless_given(harness, rail, arguments):
+    harness.gateway.script = [answer()]
+    given = {name: value for name, value in arguments.items() if value is not None}
+    harness.run(getattr(harness.client(), rail).generate(**given))
+    assert json.loads(harness.gateway.requests[0].content)["canal"] == "WEB"
 
 
 @pytest.mark.parametrize("settings, field", [
@@ -232,16 +251,18 @@ def test_a_broken_answer_gives_one_precise_error(harness, script, error, text, s
 
 def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     caplog.set_level(logging.DEBUG, logger="quorvex_bo")
-    harness.gateway.script = [R(503, "down"), R(401, {"message": "bad tok-SECRET-1"})]
+    harness.gateway.script = [httpx.ConnectError, R(503, "down"), R(401, {"message": "bad tok-SECRET-1"})]
     client = harness.client()
     with pytest.raises(AuthenticationError) as raised:
         harness.run(client.pix.verify("1001"))
-    shown = [str(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
+    shown = [repr(raised.value), caplog.text, repr(client), repr(HOOK), repr(AccessToken(TOKEN)), repr(harness.gateway.requests)]
     assert repr(client) == f"{type(client).__name__}(client_id='cid', at='https://gw.test/api')"
     assert repr(Client("cid", token="t")) == "Client(client_id='cid', at='sandbox')"
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
     assert raised.value.message == "bad [hidden]"
-    assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 1" in r.message for r in caplog.records)
+    assert repr(raised.value) == f"AuthenticationError({str(raised.value)!r})"
+    assert re.search(r"verifica/1001 failed: ConnectError \(attempt 1, 0\.\d{3} s\)", caplog.text)
+    assert any("/api/qr/pix/v2/verifica/1001 -> 503 (attempt 2" in r.message for r in caplog.records)
 
 
 @pytest.mark.parametrize("kind", [Client, AsyncClient])
