@@ -187,7 +187,8 @@ def _token_json(token: AccessToken | None) -> Any:
     return {
         "access_token": token.access_token,
         "token_type": "Bearer",
-        "expires_at": token.expires_at or 0,
+        # Informative only; whole seconds, since a caller's `time.time() + 3600` is a float.
+        "expires_at": int(token.expires_at or 0),
     }
 
 
