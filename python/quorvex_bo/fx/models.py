@@ -89,7 +89,7 @@ class AccessToken:
     """
 
     access_token: str = field(repr=False)
-    expires_at: int | None = None
+    expires_at: float | None = None
     token_type: str = "Bearer"
     scope: str | None = None
 

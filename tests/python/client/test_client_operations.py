@@ -231,7 +231,7 @@ def test_a_provided_token_is_asked_again_shortly_before_it_expires(harness, expi
 def test_a_fixed_token_is_used_to_its_last_moment_and_never_asked_again(harness, monkeypatch):
     monkeypatch.setattr(time, "time", lambda: 1000.0)  # the clock the client reads
     # half a second left, and a float, as `time.time() + n` gives
-    client = harness.client(token=AccessToken(TOKEN, expires_at=1000.5))  # type: ignore[arg-type]
+    client = harness.client(token=AccessToken(TOKEN, expires_at=1000.5))
     harness.gateway.script = [R(401, "no")]
     with pytest.raises(AuthenticationError):
         harness.run(client.pix.verify("1"))
