@@ -199,7 +199,7 @@ def test_only_operations_safe_to_repeat_are_retried(harness, call, script, outco
 
 
 @pytest.mark.parametrize("statuses, refreshed_ok", [([401, 200], True), ([403, 401], False)])
-def test_a_refused_token_is_replaced_once(harness, statuses, refreshed_ok):
+def test_a_refused_token_is_replaced_once(harness, statuses, refreshed_ok, caplog):
     tokens = iter(["tok-SECRET-1", "tok-SECRET-2", "tok-SECRET-3"])
     harness.gateway.script = [R(s, {"codigoRespuesta": "PAID"}) for s in statuses]
     client = harness.client(token=None, token_provider=lambda: next(tokens))
@@ -210,6 +210,7 @@ def test_a_refused_token_is_replaced_once(harness, statuses, refreshed_ok):
             harness.run(client.pix.cancel("1"))
     sent = [r.headers["access_token"] for r in harness.gateway.requests]
     assert sent == ["tok-SECRET-1", "tok-SECRET-2"]
+    assert caplog.messages == ["pix.cancel: credentials refused, asking for a new token"]
 
 
 @pytest.mark.parametrize("expires_in, asked", [(None, 1), (3600, 1), (10, 3)])
@@ -264,9 +265,11 @@ def test_no_secret_or_body_in_logs_reprs_or_errors(harness, caplog):
     assert "SECRET" not in " ".join(shown) and "down" not in caplog.text
     assert raised.value.message == "bad [hidden]"
     assert repr(raised.value) == f"AuthenticationError({str(raised.value)!r})"
-    for outcome in ("failed: ConnectError (attempt 1", "-> 503 (attempt 2"):
-        line = f"pix.verify GET /api/qr/pix/v2/verifica/1001 {outcome}"
-        assert re.search(re.escape(line) + r", 0\.\d{3} s\)", caplog.text), line
+    sent = r"pix\.verify GET /api/qr/pix/v2/verifica/1001 "
+    transcript = [sent + r"failed: ConnectError \(attempt 1, 0\.\d{3} s\)",
+                  r"pix\.verify: retry 1 of 2 in 0\.25 s", sent + r"-> 503 \(attempt 2, 0\.\d{3} s\)",
+                  r"pix\.verify: retry 2 of 2 in 0\.50 s", sent + r"-> 401 \(attempt 3, 0\.\d{3} s\)"]
+    assert all(re.fullmatch(line, logged) for line, logged in zip(transcript, caplog.messages, strict=True))
 
 
 @pytest.mark.parametrize("kind", [Client, AsyncClient])
