@@ -30,26 +30,27 @@ class Gateway:
         if isinstance(answer, type):  # an httpx exception class
             raise answer("scripted failure", request=request)
         status, body, headers = answer
-        if isinstance(body, Cut):
+        if isinstance(body, Pieces):
             return httpx.Response(status, stream=body, headers=headers)
         if isinstance(body, dict):
             return httpx.Response(status, json=body, headers=headers)
         return httpx.Response(status, content=body, headers=headers)
 
 
-class Cut(httpx.SyncByteStream, httpx.AsyncByteStream):
-    """A body that stops mid-way: the peer closes the connection after `head`."""
+class Pieces(httpx.SyncByteStream, httpx.AsyncByteStream):
+    """A body that arrives in pieces; with `cut`, the peer closes the connection after them."""
 
-    def __init__(self, head: bytes) -> None:
-        self.head = head
+    def __init__(self, *pieces: bytes, cut: bool = False) -> None:
+        self.pieces, self.cut = pieces, cut
 
     def __iter__(self) -> Any:
-        yield self.head
-        raise httpx.RemoteProtocolError("peer closed connection without sending complete body")
+        yield from self.pieces
+        if self.cut:
+            raise httpx.RemoteProtocolError("peer closed connection without sending complete body")
 
     async def __aiter__(self) -> Any:
-        for chunk in self:
-            yield chunk
+        for piece in self:
+            yield piece
 
 
 def answer(status: int = 200, body: Any = QR_ANSWER, **headers: str) -> Any:

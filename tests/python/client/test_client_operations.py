@@ -12,11 +12,12 @@ from decimal import Decimal
 
 import httpx
 import pytest
-from client_harness import HOOK, TOKEN, Cut, answer, harness  # noqa: F401 - harness is the fixture
+from client_harness import HOOK, STATUS_ANSWER, TOKEN, Pieces, answer, harness  # noqa: F401 - harness is the fixture
 
 from quorvex_bo.fx import (AccessToken, AmbiguousError, ApiError, AsyncClient, AuthenticationError, Client,
                            DecodeError, FxQr, FxStatusInfo, NetworkError, PaymentStatus,
                            RequestTimeoutError, ValidationError, WebhookTarget)
+from quorvex_bo.fx.client import MAX_RESPONSE_BYTES
 
 PIX = dict(reference="1001", amount=Decimal("100.50"), glosa="1|Centro|Ventas|Pago",
            payer_cpf="12345678901", payer_phone="+5511999999999", webhook=HOOK,
@@ -146,6 +147,7 @@ def test_plain_http_is_allowed_to_a_loopback_sandbox(harness, base_url):
 R = answer
 GZIP = R(200, b"not gzip", **{"Content-Encoding": "gzip"})
 LOOP = R(302, b"", Location="https://gw.test/api/again")
+FULL = json.dumps(STATUS_ANSWER).encode().ljust(MAX_RESPONSE_BYTES)
 RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed at 0.5)
     (PIX_VERIFY, [R(503, "down"), R(502, "x"), R(200, {"codigoRespuesta": "PAID"})], FxStatusInfo, 3, [0.25, 0.5]),
     (PIX_VERIFY, [R(503, "down")], ApiError, 3, [0.25, 0.5]),
@@ -168,8 +170,9 @@ RETRY_MATRIX = [  # call, script, outcome, attempts, sleeps (random source fixed
     (PIX_VERIFY, [GZIP, R()], FxStatusInfo, 2, [0.25]),
     (PIX_VERIFY, [GZIP], NetworkError, 3, [0.25, 0.5]),
     (PIX_GENERATE, [GZIP], AmbiguousError, 1, []),
-    (PIX_GENERATE, [R(200, Cut(b'{"codigo'))], AmbiguousError, 1, []),
-    (PIX_VERIFY, [R(200, Cut(b"{"))], NetworkError, 3, [0.25, 0.5]),
+    (PIX_GENERATE, [R(200, Pieces(b'{"codigo', cut=True))], AmbiguousError, 1, []),
+    (PIX_VERIFY, [R(200, Pieces(b"{", cut=True))], NetworkError, 3, [0.25, 0.5]),
+    (PIX_VERIFY, [R(200, Pieces(FULL[:9], FULL[9:]))], FxStatusInfo, 1, []),  # the largest answer taken
     (OPERATIONS["pix.cancel"][0], [LOOP], AmbiguousError, 3, []),
     (PIX_VERIFY, [LOOP], NetworkError, 9, [0.25, 0.5]),
 ]
