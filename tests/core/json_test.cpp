@@ -70,7 +70,9 @@ TEST(JsonParse, failures_name_the_position) {
       {"[\"\\u00:0\"]", "expected hex digit at line 1 column 7"},
       {"[\"\\udc00\"]", "illegal trailing surrogate at line 1 column 9"},
       {"[\"a\\ud800\"]", " at line 1 column 10"},
-      {"0.001e-2147483646", "exponent overflow at line 1 column 18"}};
+      {"0.001e-2147483646", "exponent overflow at line 1 column 18"},
+      {"1e2147483648", "exponent overflow at line 1 column 12"},
+      {"1e2147483646", "<parsed>"}};
   for (const auto& [text, message] : rows)
     EXPECT_TRUE(parse_error(text).ends_with(message)) << text << ": " << parse_error(text);
   EXPECT_NE(parse_error("{}\f"), "<parsed>");
@@ -78,6 +80,8 @@ TEST(JsonParse, failures_name_the_position) {
     const auto value = json::parse(number);
     EXPECT_EQ(json::is_number_literal(number), value && value->as_number()) << number;
   }
+  EXPECT_FALSE(json::parse(R"({"a":1})").value() == json::parse(R"({"a":2})").value());
+  EXPECT_FALSE(json::parse(R"({"a":1})").value() == json::parse(R"({"b":1})").value());
 }
 
 // Every public conformance vector: y_ accepted, n_ rejected, i_ survived.
@@ -159,12 +163,16 @@ TEST(JsonRecord, failures_name_the_problem_and_its_position) {
       // in a document each occurrence of a name counts, also for its type
       {R"({"colour":"red","map":{"a":1,"a":"x"}})",
        "invalid type: integer `1`, expected a string at line 1 column 28"},
+      {R"({"colour":"red","map":{"a":1,"b":2}})",
+       "invalid type: integer `1`, expected a string at line 1 column 28"},
       {R"("text")", "invalid type: string \"text\", expected struct Outer at line 1 column 1"}};
   for (const auto& [text, message] : rows) EXPECT_EQ(json::decode<Outer>(text).error(), message);
   EXPECT_EQ(json::decode<One>("[]").error(),
             "invalid length 0, expected struct One with 1 element at line 1 column 1");
   EXPECT_EQ(json::decode_value<One>(json::parse(R"({"only":"x"})").value(), "")->only, "x");
+  const std::string_view variants[] = {"a", "b"};
   EXPECT_EQ(json::unknown_variant("x", {}), "unknown variant `x`, there are no variants");
+  EXPECT_EQ(json::unknown_variant("x", std::span(variants).first(1)), "unknown variant `x`, expected `a`");
 }
 
 // A value holds one member per name: decoding its text straight, with the last
