@@ -125,7 +125,7 @@ TEST(JsonRecord, object_form_with_defaults_optionals_and_unknown_members) {
   json::TextMap sorted;
   for (char c = 't'; c >= 'a'; --c) {
     many += std::string("\"") + c + "\":\"" + c + "\",";
-    sorted.insert_or_assign(std::string(1, c), c == 'k' ? "last" : std::string(1, c));
+    sorted[std::string(1, c)] = c == 'k' ? "last" : std::string(1, c);
   }
   out = json::decode<Outer>(many + R"("k":"last"}})");
   ASSERT_TRUE(out) << out.error();
