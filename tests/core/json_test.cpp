@@ -50,7 +50,7 @@ struct One {
   std::string only;
 };
 constexpr auto describe(std::type_identity<One>) {
-  return json::record<One>("One", json::required("only", &One::only));
+  return json::record<One>("One", json::required("only", &One::only, json::spare_text_reader));
 }
 
 }  // namespace
@@ -66,10 +66,22 @@ TEST(JsonParse, failures_name_the_position) {
       {"{} \t\r\n", "<parsed>"},
       {"{} x", "trailing characters at line 1 column 4"},
       {"", "EOF while parsing a value at line 1 column 1"},
-      {"[\"é\", x]", " at line 1 column 7"}};
+      {"[\"é\", x]", " at line 1 column 7"},
+      {"[\"\\u00:0\"]", "expected hex digit at line 1 column 7"},
+      {"[\"\\udc00\"]", "illegal trailing surrogate at line 1 column 9"},
+      {"[\"a\\ud800\"]", " at line 1 column 10"},
+      {"0.001e-2147483646", "exponent overflow at line 1 column 18"},
+      {"1e2147483648", "exponent overflow at line 1 column 12"},
+      {"1e2147483646", "<parsed>"}};
   for (const auto& [text, message] : rows)
     EXPECT_TRUE(parse_error(text).ends_with(message)) << text << ": " << parse_error(text);
   EXPECT_NE(parse_error("{}\f"), "<parsed>");
+  for (std::string_view number : {"-0.5E+3", "1e-5", "0", "01", "1.", "-", "1e", "+1"}) {
+    const auto value = json::parse(number);
+    EXPECT_EQ(json::is_number_literal(number), value && value->as_number()) << number;
+  }
+  EXPECT_FALSE(json::parse(R"({"a":1})").value() == json::parse(R"({"a":2})").value());
+  EXPECT_FALSE(json::parse(R"({"a":1})").value() == json::parse(R"({"b":1})").value());
 }
 
 // Every public conformance vector: y_ accepted, n_ rejected, i_ survived.
@@ -108,6 +120,16 @@ TEST(JsonRecord, object_form_with_defaults_optionals_and_unknown_members) {
   // A text map holds one entry per name, the last given, in byte order.
   EXPECT_EQ(json::to_text(json::TextMap{{"b", "1"}, {"c", "2"}, {"a", "3"}, {"b", "4"}, {"a", "5"}}),
             R"({"a":"5","b":"4","c":"2"})");
+  // More entries than a request's headers, in reverse order, one repeated.
+  std::string many = R"({"colour":"red","map":{)";
+  json::TextMap sorted;
+  for (char c = 't'; c >= 'a'; --c) {
+    many += std::string("\"") + c + "\":\"" + c + "\",";
+    sorted[std::string(1, c)] = c == 'k' ? "last" : std::string(1, c);
+  }
+  out = json::decode<Outer>(many + R"("k":"last"}})");
+  ASSERT_TRUE(out) << out.error();
+  EXPECT_EQ(out->map, sorted);
 }
 
 TEST(JsonRecord, array_form_at_every_depth) {
@@ -138,10 +160,19 @@ TEST(JsonRecord, failures_name_the_problem_and_its_position) {
        "invalid length 1, expected struct Inner with 2 elements at line 1 column 25"},
       {R"({"colour":"red","list":{}})", "invalid type: map, expected a sequence at line 1 column 24"},
       {R"({"colour":"red","map":[]})", "invalid type: sequence, expected a map at line 1 column 23"},
+      // in a document each occurrence of a name counts, also for its type
+      {R"({"colour":"red","map":{"a":1,"a":"x"}})",
+       "invalid type: integer `1`, expected a string at line 1 column 28"},
+      {R"({"colour":"red","map":{"a":1,"b":2}})",
+       "invalid type: integer `1`, expected a string at line 1 column 28"},
       {R"("text")", "invalid type: string \"text\", expected struct Outer at line 1 column 1"}};
   for (const auto& [text, message] : rows) EXPECT_EQ(json::decode<Outer>(text).error(), message);
   EXPECT_EQ(json::decode<One>("[]").error(),
             "invalid length 0, expected struct One with 1 element at line 1 column 1");
+  EXPECT_EQ(json::decode_value<One>(json::parse(R"({"only":"x"})").value(), "")->only, "x");
+  const std::string_view variants[] = {"a", "b"};
+  EXPECT_EQ(json::unknown_variant("x", {}), "unknown variant `x`, there are no variants");
+  EXPECT_EQ(json::unknown_variant("x", std::span(variants).first(1)), "unknown variant `x`, expected `a`");
 }
 
 // A value holds one member per name: decoding its text straight, with the last
@@ -164,6 +195,7 @@ TEST(JsonRecord, a_value_decoded_from_its_text_is_its_parse_decoded) {
         R"({"colour":"red","inner":{"name":"n","count":4},"inner":{"name":"m"}})",
         R"({"colour":"red","inner":{"name":"n","count":4},"inner":null})",
         R"({"label":"x"})", R"({"colour":"red",})", R"({"colour":"red","zzz":{"a":1,"a":[}})",
+        "{\"colour\":\"red\",\"zzz\":\"a\x01\"}",
         R"({"colour":"red","map":[1]})", R"({"colour":"red","map":5,"map":{"a":"b"}})",
         R"({"colour":"red","inner":{"name":[]}})", R"({"colour":"red","list":[{"name":{}}]})"}) {
     auto parsed = json::parse(text);
@@ -248,6 +280,8 @@ TEST(JsonWrite, fast_paths_write_what_the_general_paths_write) {
   expected.back() = ']';
   EXPECT_EQ(json::write(large), expected);
   EXPECT_LE(expected.size(), json::json_room(large));
+  for (const json::Value& scalar : {json::Value(false), json::Value(true), json::Value(nullptr)})
+    EXPECT_LE(json::write(scalar).size(), json::json_room(scalar));
 }
 
 namespace {
@@ -321,4 +355,9 @@ TEST(JsonRead, block_unescapers_decode_what_the_escapes_stand_for) {
     if (json::scan::has_ssse3()) check(json::scan::drop_backslashes, "shuffle");
 #endif
   }
+  // Beyond the spare buffer's size a string is scanned first, then copied.
+  const std::string large(1 << 17, 'x');
+  EXPECT_EQ(json::decode<std::string>("\"\\n" + large + "\"").value(), "\n" + large);
+  EXPECT_FALSE(json::decode<std::string>("\"" + large));
+  EXPECT_EQ(json::decode<One>(R"({"only":"\n)" + large + "\"}").value().only, "\n" + large);
 }
