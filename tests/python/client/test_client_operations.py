@@ -242,6 +242,15 @@ def test_a_fixed_token_is_used_to_its_last_moment_and_never_asked_again(harness,
     assert len(harness.gateway.requests) == 1
 
 
+def test_the_gateway_field_errors_reach_the_exception(harness):
+    harness.gateway.script = [R(400, {"success": False, "message": "refused", "errors": [
+        {"field": "monto", "message": "too small", "code": "E12"}, {"message": "again"}]})]
+    with pytest.raises(ApiError) as raised:
+        harness.run(harness.client().pix.verify("1"))
+    assert [(e.field, e.message, e.code) for e in raised.value.errors] == [
+        ("monto", "too small", "E12"), (None, "again", None)]
+
+
 @pytest.mark.parametrize("script, error, text, shown", [
     ([R(200, b"<html>oops</html>")], DecodeError, "invalid JSON body", "column 1"),
     ([R(502, b"<html>bad gateway</html>")], ApiError, "bad gateway", "gateway</html> (HTTP 502)"),
