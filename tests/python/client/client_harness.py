@@ -65,17 +65,17 @@ class Harness:
         self.sleeps: list[float] = []
         self.loop = asyncio.new_event_loop() if kind == "async" else None
 
-    def client(self, **settings: Any) -> Client | AsyncClient:
+    def client(self, client_id: Any = "cid", **settings: Any) -> Client | AsyncClient:
         settings = {"base_url": "https://gw.test/api", "token": TOKEN, **settings}
         transport = httpx.MockTransport(self.gateway)
         if self.kind == "sync":
             # An http_client of the caller's that follows redirects, at most two.
             http: Any = httpx.Client(transport=transport, follow_redirects=True, max_redirects=2)
-            client: Any = Client("cid", http_client=http, **settings)
+            client: Any = Client(client_id, http_client=http, **settings)
             client._sleep = self.sleeps.append
         else:
             http = httpx.AsyncClient(transport=transport, follow_redirects=True, max_redirects=2)
-            client = AsyncClient("cid", http_client=http, **settings)
+            client = AsyncClient(client_id, http_client=http, **settings)
 
             async def sleep(seconds: float) -> None:
                 self.sleeps.append(seconds)

@@ -118,23 +118,33 @@ def test_the_channel_is_web_unless_given(harness, rail, arguments):
     assert json.loads(harness.gateway.requests[0].content)["canal"] == "WEB"
 
 
-@pytest.mark.parametrize("settings, field", [
-    ({"base_url": "http://gw.test/api"}, "base_url"),
-    ({"base_url": "ftp://127.0.0.1/", "allow_insecure_http": True}, "base_url"),
-    ({"base_url": "https:///nohost"}, "base_url"),
-    ({"environment": "prod"}, "environment"),
-    ({"token": " "}, "token"),
-    ({"token": AccessToken("t", expires_at=1)}, "token"),
-    ({"token_provider": lambda: "t"}, "token"),  # together with a token
-    ({"max_retries": -1}, "max_retries"),
-    ({"base_url": "https://[zz]/api"}, "base_url"),  # addresses httpx cannot use
-    ({"base_url": "https://gw.test/a\x00"}, "base_url"),
-    ({"base_url": "https://xn--a.test/"}, "base_url"),
+HTTPS_ONLY = "must be an https URL (plain http only for a loopback host, or with allow_insecure_http=True)"
+
+
+@pytest.mark.parametrize("settings, error, shown", [  # "…": httpx's own words follow
+    ({"base_url": "http://gw.test/api"}, ValidationError, f"base_url: {HTTPS_ONLY}"),
+    ({"base_url": "ftp://127.0.0.1/", "allow_insecure_http": True}, ValidationError, f"base_url: {HTTPS_ONLY}"),
+    ({"base_url": "https:///nohost"}, ValidationError, f"base_url: {HTTPS_ONLY}"),
+    ({"base_url": "https://[zz]/api"}, ValidationError, "base_url: is not a usable URL: …"),
+    ({"base_url": "https://gw.test/a\x00"}, ValidationError, "base_url: is not a usable URL: …"),
+    ({"base_url": "https://xn--a.test/"}, ValidationError, "base_url: is not a usable URL: …"),
+    ({"base_url": 5}, TypeError, "base_url must be str, not int"),
+    ({"environment": "prod"}, ValidationError, "environment: invalid payload: unknown variant `prod`, "
+     "expected one of `development`, `sandbox`, `production` at line 1 column 48"),
+    ({"token": " "}, ValidationError, "token: the access token is empty"),
+    ({"token": AccessToken("t", expires_at=1)}, ValidationError, "token: the access token has expired"),
+    ({"token_provider": lambda: "t"}, ValidationError, "token: give token or token_provider, not both"),
+    ({"max_retries": -1}, ValidationError, "max_retries: must be an int of 0 or more"),
+    ({"max_retries": 1.0}, ValidationError, "max_retries: must be an int of 0 or more"),
+    ({"client_id": " "}, ValidationError, "client_id: must not be empty"),
+    ({"client_id": 5}, TypeError, "client_id must be str, not int"),
 ])
-def test_unsafe_or_wrong_settings_are_refused(harness, settings, field):
-    with pytest.raises(ValidationError) as raised:
+def test_unsafe_or_wrong_settings_are_refused(harness, settings, error, shown):
+    with pytest.raises(error) as raised:
         harness.client(**settings)
-    assert raised.value.field == field
+    assert re.fullmatch(re.escape(shown).replace("…", ".+"), str(raised.value))
+    if error is ValidationError:
+        assert raised.value.field == shown.split(":")[0]
 
 
 @pytest.mark.parametrize("base_url", ["http://127.0.0.1:8000", "http://localhost/x", "http://[::1]:1"])
