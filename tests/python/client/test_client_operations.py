@@ -242,6 +242,13 @@ def test_a_provided_token_is_asked_again_shortly_before_it_expires(harness, expi
     assert len(calls) == asked
 
 
+def test_a_provider_answer_that_is_not_a_token_is_named(harness):
+    client = harness.client(token=None, token_provider=lambda: 42)
+    with pytest.raises(TypeError) as raised:
+        harness.run(client.pix.verify("1"))
+    assert str(raised.value) == "token_provider must return str or AccessToken, not int"
+
+
 def test_a_fixed_token_is_used_to_its_last_moment_and_never_asked_again(harness, monkeypatch):
     monkeypatch.setattr(time, "time", lambda: 1000.0)  # the clock the client reads
     # half a second left, and a float, as `time.time() + n` gives
@@ -250,6 +257,8 @@ def test_a_fixed_token_is_used_to_its_last_moment_and_never_asked_again(harness,
     with pytest.raises(AuthenticationError):
         harness.run(client.pix.verify("1"))
     assert len(harness.gateway.requests) == 1
+    with pytest.raises(ValidationError, match="has expired"):  # expired at this very second
+        harness.client(token=AccessToken(TOKEN, expires_at=1000))
 
 
 def test_the_gateway_field_errors_reach_the_exception(harness):

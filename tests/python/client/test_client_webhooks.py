@@ -10,7 +10,8 @@ from quorvex_bo.fx.webhooks import binance_ack, parse_binance, parse_fx
 
 KEY, VALUE = "X-Hook", "hook-SECRET"
 # Non-ASCII, so that bytes read as anything but UTF-8 would show.
-FX_BODY = '{"estado":"PAGADO","numeroReferencia":123,"importe":"10.50","glosa":"Pedido Nº 5 — José"}'
+FX_BODY = ('{"estado":"PAGADO","numeroReferencia":123,"importe":"10.50","glosa":"Pedido Nº 5 — José",'
+           '"tasa":6.96}')  # a number the payload keeps exact
 
 
 class MultiDict:
@@ -33,7 +34,7 @@ class MultiDict:
 def test_an_authentic_notification_is_read_from_any_header_object(headers, body):
     note = parse_fx(headers, body, key=KEY, value=VALUE)
     assert (note.status, note.reference, note.amount) == (PaymentStatus.PAID, "123", 10.5)
-    assert note.payload == json.loads(FX_BODY)
+    assert note.payload == json.loads(FX_BODY, parse_float=Decimal)
 
 
 @pytest.mark.parametrize("headers, body, error, shown", [
