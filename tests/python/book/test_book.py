@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
@@ -40,10 +41,16 @@ def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, 
         assert book.get("o-1").state is S.PENDING
         clock.advance(10)  # the first check is due
         assert [p.state for p in book.reconcile()] == [S.PAID]
-    assert book.get("o-1").state is S.PAID and book.reconcile() == []
-    assert [(e.state, e.cause) for e in events(book)] == [
-        (S.PENDING, Cause.CREATE), (S.PAID, Cause.RECONCILE if how == "missed_webhook"
-                                    else Cause.WEBHOOK)]
+    paid = book.get("o-1")
+    assert (paid.state, paid.amount, paid.currency, paid.rail, paid.qr) == (
+        S.PAID, Decimal("10.50"), "BOB", "pix", payment.qr) and book.reconcile() == []
+    assert (paid.created_at, paid.updated_at, book.verify("o-1")) == (payment.created_at, clock(), paid)
+    assert paid.expires_at is not None and paid.expires_at > clock()
+    by = Cause.RECONCILE if how == "missed_webhook" else Cause.WEBHOOK
+    assert [(e.order_id, e.reference, e.previous, e.state, e.cause, e.amount, e.currency, e.at)
+            for e in events(book)] == [
+        ("o-1", payment.reference, S.CREATING, S.PENDING, Cause.CREATE, Decimal("10.50"), "BOB",
+         payment.created_at), ("o-1", payment.reference, S.PENDING, S.PAID, by, Decimal("10.50"), "BOB", clock())]
     assert events(book) == []  # delivered once
 
 
@@ -62,7 +69,27 @@ def test_a_lost_generation_answer_is_learned_never_repeated(book, gateway, clock
     retry = book.create("o-2", **PIX)
     assert (retry.attempt, retry.reference != first.reference) == \
         ((2, True) if settled is S.FAILED else (1, False))
-    assert [t.state for t in book.history("o-2")][:3] == [S.CREATING, S.UNCONFIRMED, settled]
+    assert [(t.previous, t.state) for t in book.history("o-2")][:3] == [
+        (None, S.CREATING), (S.CREATING, S.UNCONFIRMED), (S.UNCONFIRMED, settled)]
+
+
+def test_a_notification_stored_by_a_process_that_died_is_applied_by_reconcile(
+        book, gateway, clock, monkeypatch):
+    payment = book.create("o-9", **PIX)
+    secret = gateway.payment("pix", payment.reference).webhook.value
+    paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}
+
+    def died(*args: object) -> None:
+        raise SystemExit("killed after storing the notification")
+    with monkeypatch.context() as patch:
+        patch.setattr(book, "_apply", died)
+        with pytest.raises(SystemExit):
+            post(book, payment.reference, paid, **{HEADER: secret})
+    outcomes = "SELECT outcome FROM book_notifications"
+    assert book.reconcile() == [] and rows(book, outcomes) == [("received",)]  # maybe still at work
+    clock.advance(61)  # now surely dead
+    assert [(p.state, p.reference) for p in book.reconcile()] == [(S.PAID, payment.reference)]
+    assert rows(book, outcomes) == [("applied",)] and book.history("o-9")[-1].cause is Cause.WEBHOOK
 
 
 def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gateway):
