@@ -69,7 +69,7 @@ def configure(tree: pathlib.Path, build: pathlib.Path, python: str) -> None:
     env = dict(os.environ, CCACHE_BASEDIR=str(tree), CCACHE_NOHASHDIR="1")
     cmd = ["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
            f"-DPython3_EXECUTABLE={python}", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
-           "-DCMAKE_BUILD_TYPE=Mutate", "-DCMAKE_CXX_FLAGS_MUTATE=-O1 -DNDEBUG",
+           "-DCMAKE_BUILD_TYPE=Mutate", "-DCMAKE_CXX_FLAGS_MUTATE=-O1 -DNDEBUG -D_GLIBCXX_ASSERTIONS",
            "-DQBO_WERROR=OFF"]
     code, out = run(cmd, tree, env=env)
     if code:

@@ -22,8 +22,22 @@ TEST(Amount, refuses_with_exact_error_text) {
       {R"("1e+")", "invalid amount `1e+`: invalid exponent"},
       {R"("1e*5")", "invalid amount `1e*5`: invalid exponent"},
       {R"("1.")", "invalid amount `1.`: Failed to parse"},
+      {R"("*5")", "invalid amount `*5`: Failed to parse"},  // a sign is only + or -
+      {"79228162514264337593543950335.5e0",
+       "invalid amount `79228162514264337593543950335.5e0`: the value has more digits than an "
+       "amount can hold"},
       {R"("e5")", "invalid amount `e5`: invalid number before the exponent"}};
   for (const auto& [json_text, message] : rows) EXPECT_EQ(read(json_text).error(), message);
+}
+
+// The scale as written, not normalized; a 20-digit mantissa outgrows 64 bits.
+TEST(Amount, reads_keep_the_written_scale) {
+  const std::pair<std::string_view, std::string_view> rows[] = {
+      {R"("+0.50")", "0.50"}, {R"("+1.5e1")", "15"}, {"0e5", "0"}, {"-0.00", "0.00"},
+      {"18446744073709551616", "18446744073709551616"},
+      {"1844674407370955161.6", "1844674407370955161.6"}};
+  for (const auto& [json_text, plain] : rows)
+    EXPECT_EQ(read(json_text).value().plain_text(), plain) << json_text;
 }
 
 struct Priced {

@@ -20,6 +20,11 @@ TEST(Config, url_joins_base_and_path_with_exactly_one_slash) {
   for (const auto& [environment, base_url, path, url] : rows)
     EXPECT_EQ(json::to_text(Config{"id", {}, {}, environment, base_url}.url(path)),
               json::to_text(url));
+  // A tail joins as one more segment: url(path, tail) is url(path + "/" + tail).
+  const Config config{"id", {}, {}, sandbox, {}};
+  for (const std::string_view path : {"", "/", "//qr/", "qr"})
+    EXPECT_EQ(json::to_text(config.url(path, "t")),
+              json::to_text(config.url(std::string(path) + "/t"))) << path;
   EXPECT_EQ(json::decode<Config>(R"({"client_id":"c"})").value().environment, sandbox);
   EXPECT_EQ(json::decode<Config>(R"({"client_id":"c","environment":null})").error(),
             "invalid type: null, expected enum Environment at line 1 column 32");

@@ -55,6 +55,8 @@ TEST(Envelope, open_yields_the_error_of_the_first_rule_that_applies) {
       // 401/403: a message member of the body, else its preview; markers are not examined.
       {403, R"({"error":true,"message":" x "})", Error::authentication(403, "x")},
       {403, "", Error::authentication(403, "empty response body")},
+      {401, R"({"error":"e","message":" m ","error_description":" "})",
+       Error::authentication(401, "m")},
       // Not JSON: the preview, retryable by status.
       {400, R"({"error":true} x)", Error::api(400, R"({"error":true} x)", {}, false)},
       // "error" true wins over the status and over "success" false; never retryable.

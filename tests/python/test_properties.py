@@ -35,7 +35,8 @@ literals = st.builds(lambda sign, whole, fraction, exponent: sign + whole + frac
 
 
 @given(literal=literals, as_string=st.booleans())
-@example(literal="0.12345678901234567890123456785", as_string=False)
+@example(literal="0.123456789012345678901234567850", as_string=False)
+@example(literal="0.00000000000000000000000000007", as_string=False)
 @example(literal="79228162514264337593543950335.5", as_string=False)
 @example(literal="-0.00", as_string=False)
 @example(literal="0e5", as_string=False)
