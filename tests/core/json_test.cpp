@@ -360,4 +360,5 @@ TEST(JsonRead, block_unescapers_decode_what_the_escapes_stand_for) {
   EXPECT_EQ(json::decode<std::string>("\"\\n" + large + "\"").value(), "\n" + large);
   EXPECT_FALSE(json::decode<std::string>("\"" + large));
   EXPECT_EQ(json::decode<One>(R"({"only":"\n)" + large + "\"}").value().only, "\n" + large);
+  EXPECT_FALSE(json::decode<One>(R"({"only":")" + large));
 }
