@@ -16,6 +16,8 @@ from quorvex_bo.fx import (AmbiguousError, ApiError, Client, DecodeError, Paymen
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
 from quorvex_bo.fx.sandbox.routes import BY_OPERATION
 
+IN_TREE = {**os.environ, "PYTHONPATH": str(pathlib.Path(quorvex_bo.__file__).resolve().parents[1])}
+
 # operation, fault, times, client outcome (None: success), waits the client made,
 # faults left unused (a call the client did not repeat)
 CASES = [
@@ -88,10 +90,9 @@ def test_a_notification_can_arrive_twice(quorvex_sandbox, generate, webhook_inbo
 
 
 def test_command_line_sandbox_takes_faults_over_http():
-    package_root = pathlib.Path(quorvex_bo.__file__).resolve().parents[1]
     command = [sys.executable, "-m", "quorvex_bo.fx.sandbox", "--port", "0"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                          env={**os.environ, "PYTHONPATH": str(package_root)}) as process:
+                          env=IN_TREE) as process:
         try:
             base_url = process.stdout.readline().strip()  # type: ignore[union-attr]
             assert re.fullmatch(r"http://127\.0\.0\.1:[0-9]+", base_url)
@@ -104,3 +105,8 @@ def test_command_line_sandbox_takes_faults_over_http():
         finally:
             process.terminate()
         assert process.wait(10) == 0
+
+
+def test_a_sandbox_never_closed_lets_its_process_end():
+    code = "from quorvex_bo.fx.sandbox import Sandbox; Sandbox().start()"
+    assert subprocess.run([sys.executable, "-c", code], env=IN_TREE, timeout=30).returncode == 0

@@ -1,7 +1,6 @@
 """Settling a payment notifies the merchant, the way the webhook helpers expect."""
 
 import json
-import threading
 import time
 from decimal import Decimal
 
@@ -37,18 +36,6 @@ def test_settling_notifies_the_merchant_with_its_header(quorvex_sandbox, generat
     assert quorvex_sandbox.wait_for_delivery(rail, qr.reference).delivery is Delivery.DELIVERED
 
 
-class Waits(threading.Event):
-    """The courier's waits between tries, recorded instead of waited."""
-
-    def __init__(self):
-        super().__init__()
-        self.asked = []
-
-    def wait(self, timeout=None):
-        self.asked.append(timeout)
-        return self.is_set()
-
-
 @pytest.mark.parametrize("failures, url, statuses, delivery, detail", [
     (2, None, [500, 500, 200], Delivery.DELIVERED, '{"received":true}'),
     (4, None, [500] * 4, Delivery.FAILED, '{"received":true}'),
@@ -57,14 +44,16 @@ class Waits(threading.Event):
     (0, "http://127.0.0.1:9/hook", [None] * 4, Delivery.FAILED, "no answer (ConnectError): "),
 ])
 def test_failed_deliveries_are_retried_a_few_times(quorvex_sandbox, generate, webhook_inbox,
-                                                   failures, url, statuses, delivery, detail):
-    quorvex_sandbox._courier._stopping = waits = Waits()
+                                                   monkeypatch, failures, url, statuses,
+                                                   delivery, detail):
+    waits: list[float] = []  # the waits between tries, recorded instead of waited
+    monkeypatch.setattr(quorvex_sandbox._stopping, "wait", waits.append)
     webhook_inbox.fail_next(failures)
     hook = WebhookTarget(url or webhook_inbox.url, "X-Hook", "secret")
     reference = generate("pix", webhook=hook).reference
     quorvex_sandbox.pay("pix", reference)
     payment = quorvex_sandbox.wait_for_delivery("pix", reference)
     tries = [(a.number, a.status, a.detail[:len(detail)]) for a in payment.attempts]
-    assert (tries, payment.delivery, waits.asked) == (
+    assert (tries, payment.delivery, waits) == (
         [(number, status, detail) for number, status in enumerate(statuses, 1)], delivery,
         [0.05 * 2 ** number for number in range(len(statuses) - 1)])  # doubling from 0.05
