@@ -1,14 +1,17 @@
 """Every operation through the client against the sandbox, and what the sandbox refuses."""
 
 import subprocess
+import time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 
+import httpx
 import pytest
 from .payments import generation
 
 from quorvex_bo.fx import ApiError, AuthenticationError, Client, PaymentStatus
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
+from quorvex_bo.fx.sandbox.routes import BY_OPERATION
 
 CONVERTED = {"pix": Decimal("14.44"), "crypto": Decimal("14.44"), "binance": Decimal("699.48")}
 
@@ -40,6 +43,25 @@ def test_a_cancelled_qr_stays_cancelled_and_cannot_be_paid(sandbox_client, gener
     assert sandbox_client.pix.cancel(qr.reference).status is PaymentStatus.CANCELLED
     assert sandbox_client.pix.cancel(qr.reference).status is PaymentStatus.CANCELLED
     assert sandbox_client.pix.verify(qr.reference).status is PaymentStatus.CANCELLED
+
+
+def test_a_verification_answers_whole_in_the_gateway_shape(quorvex_sandbox, generate):
+    reference = generate("binance").reference
+    quorvex_sandbox.pay("binance", reference)
+    url = f"{quorvex_sandbox.base_url}/{BY_OPERATION['binance.verify'].path}/{reference}"
+    caller = {"client_id": DEFAULT_CLIENT_ID, "access_token": DEFAULT_TOKEN,
+              "Authorization": f"Bearer {DEFAULT_TOKEN}"}
+    created = quorvex_sandbox.payment("binance", reference).created_at
+    assert httpx.get(url, headers=caller).json() == {
+        "codigoRespuesta": "PAID", "detalleRespuesta": "paid by the payer", "data": {
+            "numeroReferencia": reference, "monto": 100.5, "moneda": "USD",
+            "montoConversion": 699.48, "monedaConversion": "BOB", "tipoCambio": 6.96,
+            "reversa": False,
+            "fechaSolicitud": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(created))}}
+    refused = httpx.get(url, headers={**caller, "access_token": "stolen"})
+    assert (refused.status_code, refused.json()) == (401, {
+        "error": "invalid_token",
+        "error_description": "the access token is missing, unknown or inconsistent"})
 
 
 def stranger(client_id: str, token: str):

@@ -124,6 +124,36 @@ def test_the_sandbox_accepts_what_the_core_builds_and_nothing_else(rail):
         check()
 
 
+# One member of a valid body as JSON text, or a whole body, and the reason of the refusal.
+@pytest.mark.parametrize("rail, change, reason", [
+    ("pix", {"glosa": '"a|b|c"'}, "glosa must have four trimmed, non-empty parts separated by |"),
+    ("pix", {"canal": '"web"'}, "canal must be upper-case letters, digits and _"),
+    ("pix", {"telefono": '"5511999999999"'}, "telefono must be + and 13 digits"),
+    ("pix", {"correoElectronico": '"nobody"'},
+     "correoElectronico must hold an @ and be at most 80 bytes"),
+    ("crypto", {"activoVirtual": '"XX"'}, "activoVirtual must be one of BK, UP, UT"),
+    ("crypto", {"tiempoVencimientoQR": '"300"'},
+     "tiempoVencimientoQR must be whole seconds from 180 to 600"),
+    ("binance", {"webhook": '{"url":"ftp://x","key":"k","value":"v"}'},
+     "webhook must have an http(s) url, a header name and a value"),
+    ("binance", {"monto": "0"}, "monto must be a positive number with at most 2 decimals, "
+                                "written without trailing zeros or exponent"),
+    ("binance", {"monto": "0.01"}, None),
+    ("binance", {"monto": "NaN"}, "NaN is not a JSON number"),
+    ("binance", b'{"monto":1,"monto":1}', "a member appears twice"),
+    ("binance", b"[", "body is not JSON: Expecting value: line 1 column 2 (char 1)")])
+def test_a_refused_generation_says_why(quorvex_sandbox, rail, change, reason):
+    valid = json.loads(naive_body(rail, VALID_OF[rail]))
+    members = {name: json.dumps(value) for name, value in valid.items()}
+    body = change if isinstance(change, bytes) else \
+        "{" + ",".join(f'"{name}":{text}' for name, text in (members | change).items()) + "}"
+    headers = build(quorvex_sandbox, f"{rail}.verify", {"reference": "1"})["value"]["headers"]
+    answer = httpx.post(f"{quorvex_sandbox.base_url}/{BY_OPERATION[f'{rail}.generate'].path}",
+                        headers=headers, content=body)
+    assert (answer.status_code, answer.json()["detalleRespuesta"]) == (
+        (400, f"{reason} - GQ-400") if reason else (200, "QR generated"))
+
+
 def test_routes_are_the_requests_the_core_builds():
     catalogue = json.loads(call("describe", ""))["value"]
     assert [route.operation for route in ROUTES] == [
