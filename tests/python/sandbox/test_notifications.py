@@ -39,7 +39,7 @@ def test_settling_notifies_the_merchant_with_its_header(quorvex_sandbox, generat
 @pytest.mark.parametrize("failures, url, statuses, delivery, detail", [
     (2, None, [500, 500, 200], Delivery.DELIVERED, '{"received":true}'),
     (4, None, [500] * 4, Delivery.FAILED, '{"received":true}'),
-    (0, "http://192.0.2.1/hook", [None] * 4, Delivery.FAILED,  # never sent off the machine
+    (0, "http://0.0.0.0:9/hook", [None] * 4, Delivery.FAILED,  # refused; local if it were sent
      "not sent: this sandbox delivers only to loopback addresses"),
     (0, "http://127.0.0.1:9/hook", [None] * 4, Delivery.FAILED, "no answer (ConnectError): "),
 ])
