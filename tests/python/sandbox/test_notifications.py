@@ -18,6 +18,7 @@ def test_settling_notifies_the_merchant_with_its_header(quorvex_sandbox, generat
     quorvex_sandbox.advance(60)  # the notification tells when it settled, not when it began
     (quorvex_sandbox.pay if paid else quorvex_sandbox.reject)(rail, qr.reference)
     [note] = webhook_inbox.wait(1)
+    assert note.path == "/webhook" and ("X-Quorvex-Signature", "sandbox-secret") in note.headers
     parse = webhooks.parse_binance if rail == "binance" else webhooks.parse_fx
     hook = webhook_inbox.target()
     notification = parse(note.headers, note.body, key=hook.key, value=hook.value)
