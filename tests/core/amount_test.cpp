@@ -27,7 +27,10 @@ TEST(Amount, refuses_with_exact_error_text) {
        "invalid amount `79228162514264337593543950335.5e0`: the value has more digits than an "
        "amount can hold"},
       {R"("e5")", "invalid amount `e5`: invalid number before the exponent"}};
-  for (const auto& [json_text, message] : rows) EXPECT_EQ(read(json_text).error(), message);
+  for (const auto& [json_text, message] : rows) {
+    const auto out = read(json_text);
+    EXPECT_EQ(out ? "read as " + out->plain_text() : out.error(), message);
+  }
 }
 
 // The scale as written, not normalized; a 20-digit mantissa outgrows 64 bits.
