@@ -6,6 +6,8 @@ saved there (``QBO_DOCS_SCREENSHOTS=docs`` refreshes the README's picture).
 
 import os
 import pathlib
+import re
+from decimal import Decimal
 
 import pytest
 from selenium.common.exceptions import StaleElementReferenceException
@@ -15,6 +17,9 @@ from selenium.webdriver.support.select import Select
 from selenium.webdriver.support.wait import WebDriverWait
 
 from quorvex_bo.fx import ApiError, PaymentStatus
+from quorvex_bo.fx.sandbox import dashboard
+from quorvex_bo.fx.sandbox.ledger import (Attempt, Delivery, GatewayCall, Payment, Rail, State,
+                                          Webhook)
 
 
 def until(browser, condition):
@@ -99,3 +104,64 @@ def test_the_faults_panel_plans_a_fault_the_next_call_meets(quorvex_sandbox, san
     with pytest.raises(ApiError, match="503"):
         sandbox_client.binance.verify(reference)
     assert [c.status for c in quorvex_sandbox.calls()][-3:] == [503, 503, 503]
+
+
+HOOK = Webhook("https://shop.test/h", "X-Hook", "hook-SECRET")
+PAID = Payment(Rail.PIX, "10 01", Decimal("10.5"), "BOB", 0, 900, HOOK, State.PAID,
+               "paid by the payer", 60, Delivery.DELIVERED,
+               (Attempt(1, 60, None, "connection refused"), Attempt(2, 61, 500, ""),
+                Attempt(3, 62, 200, "ok", "resend")))
+
+
+def part(page, ident):
+    return re.search(f'id="{ident}"[^>]*>(.*?)</div>', page).group(1)
+
+
+def texts(page):
+    """The visible text of the page's main part, options other than the "all" one left out."""
+    main = re.sub(r'<option value="[^"]+".*?</option>', "", page.split("<main>")[1])
+    return [text for text in re.split(r"<[^>]*>", main.split("</main>")[0]) if text.strip()]
+
+
+def test_the_payment_page_shows_its_summary_and_every_event_in_order():
+    calls = [GatewayCall("pix.generate", Rail.PIX, "10 01", 200, 0),
+             GatewayCall("pix.verify", Rail.PIX, "10 01", 0, 30)]
+    page = dashboard.payment_page(PAID, calls, now=120)
+    assert '<body class="wide">' in page and '<a href="/pay/pix/10%2001">' in page
+    assert part(page, "summary") == (
+        '<dl><dt>Amount</dt><dd id="amount">10.50 BOB</dd><dt>State</dt><dd id="state">paid</dd>'
+        '<dt>Detail</dt><dd id="detail">paid by the payer</dd><dt>Created</dt><dd id="created">'
+        '1970-01-01T00:00:00Z</dd><dt>Expires</dt><dd id="expires">1970-01-01T00:15:00Z</dd><dt>'
+        'Notification</dt><dd id="delivery">delivered</dd><dt>Webhook</dt><dd id="webhook">'
+        'https://shop.test/h</dd><dt>Sandbox time</dt><dd id="now">1970-01-01T00:02:00Z</dd></dl>')
+    assert [re.findall(r"<t[dh][^>]*>(.*?)</t[dh]>", row) for row in
+            re.findall(r"<tr[^>]*>(.*?)</tr>", part(page, "timeline"))] == [
+        ["Time", "Kind", "What", "Detail", "Answer"],
+        ["1970-01-01T00:00:00Z", "call", "pix.generate", "", "200"],
+        ["1970-01-01T00:00:00Z", "state", "pending", "QR generated", ""],
+        ["1970-01-01T00:00:30Z", "call", "pix.verify", "", "dropped, no answer"],
+        ["1970-01-01T00:01:00Z", "state", "paid", "paid by the payer", ""],
+        ["1970-01-01T00:01:00Z", "webhook", "notification, try 1",
+         "to https://shop.test/h: connection refused", "no answer"],
+        ["1970-01-01T00:01:01Z", "webhook", "notification, try 2", "to https://shop.test/h", "500"],
+        ["1970-01-01T00:01:02Z", "webhook", "resend, try 3", "to https://shop.test/h, answered ok",
+         "200"]]
+
+
+def test_the_home_page_shows_the_filtered_payments_and_its_forms():
+    crypto = Payment(Rail.CRYPTO, "7", Decimal("1"), "USD", 100, 1000, HOOK)
+    page = dashboard.index([crypto, PAID], dashboard.View(state="paid"), 120, {})
+    assert '<body class="wide">' in page and "<title>Quorvex sandbox</title>" in page
+    assert texts(page) == [
+        "Quorvex sandbox", "Clock", "Sandbox time ", "1970-01-01T00:02:00Z",
+        "Seconds to advance ", "Advance the clock", "+1 minute", "+1 hour", "+1 day", "Payments",
+        "Rail ", "all rails", "State ", "all states", "Filter", "1 of 2 payments, newest first",
+        "Rail", "Reference", "Amount", "Currency", "State", "Created", "Expires", "pix", "10 01",
+        "10.50", "BOB", "paid", "1970-01-01T00:00:00Z", "1970-01-01T00:15:00Z", "Faults",
+        "No faults planned.", "Plan a fault", "Operation ", "choose", "Kind ", "choose", "Times ",
+        "Retry-After (s) ", "Delay (s) ", "Add fault", "Clear all faults"]
+    assert re.findall(r'<option value="([^"]*)" selected>', page) == [
+        "", "paid", "pix.generate", "unavailable"]
+    assert re.findall(r'name="(\w+)"', page)[-4:] == ["times", "retry_after", "delay", "clear"]
+    filtered = dashboard.index([PAID], dashboard.View(rail="crypto"), 120, {})
+    assert part(filtered, "payments") == "<p>No payment matches.</p>"
