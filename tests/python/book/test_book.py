@@ -3,15 +3,20 @@
 from __future__ import annotations
 
 import json
+import logging
 from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
 
-from quorvex_bo.fx import ValidationError
+from quorvex_bo.fx import ApiError, ApiFieldError, Client, NetworkError, ValidationError
 from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state
+from quorvex_bo.fx.book.database import safe_url
+from quorvex_bo.fx.book.hook_secret import new_reference
+from quorvex_bo.fx.book.payment_book import _unknown_reference
 from quorvex_bo.fx.book.states import LIVE, from_status
 from quorvex_bo.fx.models import PaymentStatus
+from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
 
 BOOK_ONLY = {S.CREATING, S.UNCONFIRMED, S.FAILED}  # the book's own states
 
@@ -26,7 +31,8 @@ def post(book: PaymentBook, reference: str, body: object, **headers: str):
 
 
 @pytest.mark.parametrize("how", ["webhook", "duplicate_webhook", "missed_webhook"])
-def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, how):
+def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, how, caplog):
+    caplog.set_level(logging.INFO, "quorvex_bo.book")
     payment = book.create("o-1", **PIX)
     assert book.create("o-1", **PIX) == payment and len(gateway.payments()) == 1
     assert payment.qr is not None and payment.qr.reference == payment.reference  # to show the payer
@@ -47,7 +53,10 @@ def test_paid_is_learned_once_whoever_learns_it(book, gateway, endpoint, clock, 
         S.PAID, Decimal("10.50"), "BOB", "pix", payment.qr) and book.reconcile() == []
     assert (paid.created_at, paid.updated_at, book.verify("o-1")) == (payment.created_at, clock(), paid)
     assert paid.expires_at is not None and paid.expires_at > clock()
+    assert [type(getattr(paid.qr, name)) for name in ("status", "converted_amount", "exchange_rate")
+            ] == [PaymentStatus, Decimal, Decimal]  # read back as the client made them
     by = Cause.RECONCILE if how == "missed_webhook" else Cause.WEBHOOK
+    assert f"order o-1: payment {payment.reference} paid ({by})" in caplog.messages
     assert [(e.order_id, e.reference, e.previous, e.state, e.cause, e.amount, e.currency, e.at)
             for e in events(book)] == [
         ("o-1", payment.reference, S.CREATING, S.PENDING, Cause.CREATE, Decimal("10.50"), "BOB",
@@ -100,7 +109,7 @@ def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gatewa
     paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}
     replies = [post(book, payment.reference, paid, **{HEADER: digest}),
                post(book, payment.reference, paid),
-               post(book, "123", paid, **{HEADER: secret}),
+               post(book, "123", paid, **{HEADER: secret}), post(book, "1e3", paid),
                post(book, payment.reference, b" " * 70000, **{HEADER: secret}),
                post(book, payment.reference, b"{", **{HEADER: secret}),
                post(book, payment.reference, dict(paid, numeroReferencia="999"), **{HEADER: secret}),
@@ -108,7 +117,7 @@ def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gatewa
                post(book, payment.reference, dict(paid, estado="EXPIRADO"), **{HEADER: secret})]
     assert [(r.status, r.body) for r in replies] == [
         (401, b"not authenticated"), (401, b"not authenticated"), (404, b"unknown payment"),
-        (413, b"notification too large"), (400, b"unreadable notification"),
+        (404, b"unknown payment"), (413, b"notification too large"), (400, b"unreadable notification"),
         (400, b"the notification names another payment"), (200, b'{"received":true}'),
         (200, b'{"received":true}')]
     assert dict(replies[-1].headers) == {"Content-Type": "application/json", "Content-Length": "17"}
@@ -121,20 +130,25 @@ def test_notifications_forged_stale_unknown_or_large_change_nothing(book, gatewa
 
 
 def test_binance_notifications_are_acknowledged(book, gateway):
-    payment = book.create("o-4", **BINANCE)
+    payment = book.create("o-4", **dict(BINANCE, amount=20.0))
     secret = gateway.payment("binance", payment.reference).webhook.value
     note = {"numeroReferencia": payment.reference, "estado": "PAGADO",
             "transacciones": {"monto": 20, "moneda": "BOB"}}
     reply = post(book, payment.reference, note, **{HEADER: secret})
     assert (reply.status, json.loads(reply.body)) == (200, {
         "codigoRespuesta": "00", "detalleRespuesta": None, "numeroReferencia": payment.reference})
+    assert dict(reply.headers)["Content-Type"] == "application/json" and payment.amount == 20
 
 
 @pytest.mark.parametrize("order, cancelled", [(PIX, True), (BINANCE, False)])
 def test_expired_payments_are_closed(book, gateway, clock, order, cancelled):
     payment = book.create("o-5", expires_in=60, **order)
-    clock.lag = 5 if cancelled else 0  # the Pix QR is still open at the gateway
+    clock.lag = 30 if cancelled else 0  # the Pix QR is still open at the gateway
     clock.advance(61)
+    if cancelled:  # a cancel that fails is tried again at the next check
+        gateway.inject("pix.cancel", "unavailable", retry_after=0)
+        assert book.reconcile() == [] and book.get("o-5").state is S.PENDING
+        clock.advance(10)
     # The gateway's own expiry notice, sent when the check makes it look, may be the
     # one to record it: either way it is recorded once.
     assert [p.state for p in book.reconcile()] in ([S.EXPIRED], [])
@@ -145,12 +159,14 @@ def test_expired_payments_are_closed(book, gateway, clock, order, cancelled):
     assert book.create("o-5", **order).attempt == 2
 
 
-@pytest.mark.parametrize("change, error", [({"payer_cpf": "123"}, ValidationError),
-                                           ({"amount": [1]}, TypeError),
-                                           ({"rail": "card"}, ValidationError)])
-def test_bad_input_raises_and_leaves_nothing(book, gateway, change, error):
-    with pytest.raises(error):
-        book.create("o-6", **{**PIX, **change})
+@pytest.mark.parametrize("change, error, message", [
+    ({"payer_cpf": "123"}, ValidationError, "payer_cpf"), ({"amount": [1]}, TypeError, "amount"),
+    ({"rail": "card"}, ValidationError, "rail: must be one of pix, crypto, binance"),
+    ({"webhook": "x"}, TypeError, "webhook is chosen by the book"),
+    ({"order_id": " "}, ValidationError, "order_id: must not be empty")])
+def test_bad_input_raises_and_leaves_nothing(book, gateway, change, error, message):
+    with pytest.raises(error, match=f"^{message}"):
+        book.create(change.pop("order_id", "o-6"), **{**PIX, **change})
     assert book.get("o-6") is None and gateway.payments() == []
 
 
@@ -163,7 +179,9 @@ def test_a_locked_database_answers_503_and_writes_nothing(db_url, client, gatewa
         with other._db.transaction(write=True) as tx:
             tx.rows(f"SELECT * FROM book_payments{other._db.for_update}")
             tx.run("UPDATE book_events SET delivered_at = 1")
-            assert post(book, payment.reference, note, **{HEADER: secret}).status == 503
+            busy = post(book, payment.reference, note, **{HEADER: secret})
+            assert (busy.status, busy.body, busy.headers) == (503, b"try again later", (
+                ("Retry-After", "5"), ("Content-Length", "15")))
             tx.run("UPDATE book_events SET delivered_at = NULL")
         assert book.get("o-7").state is S.PENDING
         assert post(book, payment.reference, note, **{HEADER: secret}).status == 200
@@ -195,6 +213,56 @@ def test_a_schema_newer_than_the_library_is_refused(db_url, client):
 
 
 def test_the_webhook_url_must_be_http(db_url, client):
-    with pytest.raises(ValidationError):
+    with pytest.raises(ValidationError, match="^webhook_url: must be an http"):
         PaymentBook(db_url, client, webhook_url="ftp://x")
+    with pytest.raises(BookError, match="^a SQLite URL is sqlite:///relative/path or"):
+        PaymentBook("sqlite://book.db", client, webhook_url="https://x/h")
     assert "secret" not in repr(PaymentBook(db_url, client, webhook_url="https://x/h"))
+
+
+def test_checks_back_off_up_to_the_longest_wait_and_never_past_the_expiry(book, clock):
+    clock.now = float(int(clock.now))  # the gateway gives the expiry in whole seconds
+    book.create("o-10", expires_in=1000, **PIX)
+    waits = []
+    for _ in range(9):
+        [(due,)] = rows(book, "SELECT next_check_at FROM book_payments")
+        waits.append(round(due - clock()))
+        clock.now = due
+        book.reconcile()
+    assert waits == [10, 10, 20, 40, 80, 160, 300, 300, 80] and book.get("o-10").state is S.EXPIRED
+
+
+def test_reconcile_checks_no_more_than_its_limit(book):
+    with book._db.transaction(write=True) as tx:  # due, unknown to the gateway: checks fail
+        for n in range(102):
+            tx.run("INSERT INTO book_payments (order_id, attempt, reference, rail, amount, currency,"
+                   " state, secret_digest, created_at, updated_at, next_check_at) VALUES "
+                   "(?, 1, ?, 'pix', '1', 'BOB', 'pending', '-', 0, 0, 0)", f"o-{n}", str(n))
+    assert book.reconcile(limit=101) == []
+    assert rows(book, "SELECT checks, COUNT(*) FROM book_payments GROUP BY checks") == [
+        (0, 1), (1, 101)]
+
+
+def test_a_generation_that_never_left_fails_the_payment(db_url):
+    with Client(DEFAULT_CLIENT_ID, base_url="http://127.0.0.1:9", token=DEFAULT_TOKEN) as client, \
+            PaymentBook(db_url, client, webhook_url="https://x/h") as book:
+        pytest.raises(NetworkError, book.create, "o-11", **PIX)
+        assert book.get("o-11").state is S.FAILED
+
+
+def test_a_database_url_is_shown_without_its_password():
+    assert [safe_url(url) for url in ("postgresql://u:pw@db:5433/b?sslmode=require#x",
+                                      "postgresql://:pw@/b?host=/run")] == [
+        "postgresql://u:***@db:5433/b?sslmode=require", "postgresql://***@/b?host=/run"]
+
+
+def test_references_are_ten_digits_spread_over_their_range():
+    references = {new_reference() for _ in range(1000)}
+    assert len(references) > 990 and all(len(r) == 10 and r[0] != "0" for r in references)
+
+
+def test_only_a_not_found_answer_says_the_gateway_never_took_a_reference():
+    answers = [(404, ()), (200, ("GQ-404",)), (409, ("GQ-409",)), (503, ())]
+    assert [_unknown_reference(ApiError("failed", status=status, errors=[
+        ApiFieldError(None, "failed", code) for code in codes])) for status, codes in answers
+            ] == [True, True, False, False]

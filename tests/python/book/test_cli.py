@@ -39,3 +39,4 @@ def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, end
         ["-", "->", "creating"], ["creating", "->", "pending"], ["pending", "->", "paid"]]
     missing = cli(gateway, "show", "nobody", "--db", db_url)
     assert missing.wait(30) == 1 and "no payment" in missing.stderr.read()
+    assert cli(gateway).wait(30) == 2  # the action is required

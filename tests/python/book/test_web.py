@@ -3,7 +3,9 @@ once behind a real uvicorn server; wsgiref serves it in the end-to-end tests."""
 
 from __future__ import annotations
 
+import asyncio
 import importlib
+import io
 import json
 import pathlib
 import sys
@@ -76,3 +78,36 @@ def test_uvicorn_serves_the_asgi_endpoint(db_url, client, gateway, clock):
         finally:
             server.should_exit = True
             thread.join(10)
+
+
+def _asgi(book, scope, *messages):
+    """What the book's ASGI endpoint sends when it receives ``messages``."""
+    incoming, sent = list(messages), []
+
+    async def receive():
+        return incoming.pop(0)
+
+    async def send(message):
+        sent.append(message)
+    asyncio.run(book.asgi_app()(scope, receive, send))
+    return sent
+
+
+def test_bare_endpoints_run_the_lifespan_join_chunks_and_refuse_large_bodies(book, gateway):
+    assert _asgi(book, {"type": "lifespan"}, {"type": "lifespan.startup"},
+                 {"type": "lifespan.shutdown"}) == [{"type": "lifespan.startup.complete"},
+                                                    {"type": "lifespan.shutdown.complete"}]
+    payment = book.create("o-asgi", **PIX)
+    secret = gateway.payment("pix", payment.reference).webhook.value
+    body = json.dumps({"numeroReferencia": payment.reference, "estado": "PAGADO"}).encode()
+    post = {"type": "http", "method": "POST", "path": f"/quorvex/{payment.reference}",
+            "headers": [(HEADER.lower().encode(), secret.encode())]}
+    large = _asgi(book, post, {"type": "http.request", "body": b" " * 70000, "more_body": True})
+    chunked = _asgi(book, post, {"type": "http.request", "body": body, "more_body": True},
+                    {"type": "http.request"})
+    assert [(m.get("status"), m.get("body")) for m in large + chunked] == [
+        (413, None), (None, b""), (200, None), (None, b'{"received":true}')]
+    statuses: list = []
+    book.wsgi_app()({"REQUEST_METHOD": "POST", "CONTENT_LENGTH": "many", "PATH_INFO": "/q/1",
+                     "wsgi.input": io.BytesIO()}, lambda status, headers: statuses.append(status))
+    assert statuses == ["404 Not Found"]  # an unreadable length reads as no body
