@@ -8,9 +8,11 @@ import signal
 import subprocess
 import sys
 
+import quorvex_bo
+
 from .conftest import PIX
 
-PYTHON_DIR = str(pathlib.Path(__file__).resolve().parents[3] / "python")
+PYTHON_DIR = str(pathlib.Path(quorvex_bo.__file__).resolve().parents[1])  # the package tested
 
 
 def cli(gateway, *args: str, **popen) -> subprocess.Popen:

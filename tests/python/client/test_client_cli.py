@@ -92,7 +92,7 @@ def test_verbose_logs_each_attempt_with_its_logger_name():
     with socket.socket() as closed:  # a port where nothing listens
         closed.bind(("127.0.0.1", 0))
         port = closed.getsockname()[1]
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).parents[3] / "python"),
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(client.__file__).resolve().parents[2]),
                QUORVEX_CLIENT_ID="cid", QUORVEX_TOKEN="tok")
     done = subprocess.run([sys.executable, "-m", "quorvex_bo.fx", "-v", "--max-retries", "0",
                            "--base-url", f"http://127.0.0.1:{port}", "pix", "verify", "1"],
