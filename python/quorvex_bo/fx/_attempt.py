@@ -21,6 +21,7 @@ from urllib.parse import urlsplit
 from quorvex_bo.fx import _native
 from quorvex_bo.fx.errors import (
     AmbiguousError,
+    ApiFieldError,
     AuthenticationError,
     NetworkError,
     QuorvexError,
@@ -61,11 +62,11 @@ def retry_after_seconds(value: str | None, now: float) -> float | None:
     if value is None:
         return None
     text = value.strip()
-    if text.isdigit():
+    if text.isascii() and text.isdigit():  # `isdigit` alone takes "²", which `float` refuses
         return float(text)
     try:
         when = email.utils.parsedate_to_datetime(text)
-    except (TypeError, ValueError, IndexError):
+    except (TypeError, ValueError, IndexError, OverflowError):
         return None
     if when.tzinfo is None:  # an HTTP date is always GMT
         return None
@@ -104,7 +105,7 @@ class Failed:
     ``sent`` is false only when the connection was never established (nothing can
     have reached the gateway); ``timeout`` tells a timeout from a broken connection;
     ``answered`` tells an answer that could not be read (a body that fails to
-    decompress, endless redirects) from no answer at all.
+    decompress) from no answer at all.
     """
 
     error: Exception
@@ -197,7 +198,7 @@ class Call:
     """One operation to run: its name, its input and what the client knows."""
 
     op: str
-    input: Mapping[str, Any]
+    input: Mapping[str, Any] = field(repr=False)  # the webhook value, the payer's data
     config: Mapping[str, Any]
     idempotent: bool
     max_retries: int
@@ -218,15 +219,22 @@ class Call:
         try:
             value = core_call(f"{self.op}.build", payload)
         except QuorvexError as error:
-            if error.kind == "ffi":
-                raise _blame(error, spans) from None
-            raise
+            if error.kind != "ffi":
+                raise _hide(error, self.secrets(token))
+            raise _hide(_blame(error, spans), self.secrets(token)) from None
         return Request(value["method"], value["url"], value["headers"], value["body"])
 
     def parse(self, answer: Received) -> Any:
         """Asks the core what the answer means: the result, or the error it raises."""
         payload = {"input": self.input, "response": {"status": answer.status, "body": answer.body}}
         return core_call(f"{self.op}.parse", json.dumps(payload))
+
+    def secrets(self, token: AccessToken | None) -> tuple[str, ...]:
+        """What must never be shown: the token and the webhook value this call sends."""
+        hook = self.input.get("webhook")
+        value = hook.get("value") if isinstance(hook, Mapping) else None
+        found = (token.access_token if token else None, value)
+        return tuple(secret for secret in found if isinstance(secret, str) and secret)
 
 
 def _blame(error: QuorvexError, spans: list[tuple[int, int, str]]) -> QuorvexError:
@@ -236,7 +244,7 @@ def _blame(error: QuorvexError, spans: list[tuple[int, int, str]]) -> QuorvexErr
     line of ASCII written here, so the column falls inside (or just after) one member.
     """
     _, _, column = error.message.rpartition(" column ")
-    if not column.isdigit():
+    if not (column.isascii() and column.isdigit()):
         return error
     stop = int(column) - 1
     for start, end, name in spans:
@@ -279,7 +287,7 @@ def run(call: Call, tokens: Tokens) -> Operation:
                 request.path, outcome.status, attempt, outcome.elapsed,
             )
             try:
-                return _parse(call, outcome, token.access_token)
+                return _parse(call, outcome, token)
             except AuthenticationError:
                 # A refused request was not processed: one new token, one more try.
                 if refreshed or not tokens.refreshable:
@@ -299,15 +307,48 @@ def run(call: Call, tokens: Tokens) -> Operation:
         yield Sleep(delay)
 
 
-def _parse(call: Call, answer: Received, secret: str) -> Any:
-    """The core's verdict on an answer; a gateway that echoes the token does not leak it."""
+def _parse(call: Call, answer: Received, token: AccessToken) -> Any:
+    """The core's verdict on an answer; a gateway that echoes the request leaks no secret."""
     try:
         return call.parse(answer)
     except QuorvexError as error:
-        if secret in error.message:
-            error.message = error.message.replace(secret, "[hidden]")
-            error.args = (error.message,)
-        raise
+        raise _hide(error, call.secrets(token))
+
+
+#: Shortest start of a secret hidden where a text ends (the core cuts long answers short).
+_CUT_SECRET = 4
+
+
+def _hide(error: QuorvexError, secrets: tuple[str, ...]) -> QuorvexError:
+    """``error`` with every secret replaced in all it shows: message, field and items.
+
+    A secret is sought as sent and as a JSON text quotes it, since gateways echo bodies.
+    """
+    forms = sorted({form for secret in secrets for form in (
+        secret, json.dumps(secret)[1:-1], json.dumps(secret, ensure_ascii=False)[1:-1])},
+        key=len, reverse=True)
+
+    def clean(text: str) -> str:
+        for form in forms:
+            text = text.replace(form, "[hidden]")
+        for form in forms:
+            for n in range(len(form) - 1, _CUT_SECRET - 1, -1):
+                if text.endswith(form[:n]):
+                    return text[:-n] + "[hidden]"
+        return text
+
+    def maybe(text: str | None) -> str | None:
+        return None if text is None else clean(text)
+
+    if forms:
+        error.message = clean(error.message)
+        error.field = maybe(error.field)
+        error.errors = tuple(
+            ApiFieldError(maybe(item.field), clean(item.message), maybe(item.code))
+            for item in error.errors
+        )
+        error.args = (error.message,)
+    return error
 
 
 def _transport_error(call: Call, failed: Failed) -> QuorvexError:

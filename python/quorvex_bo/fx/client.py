@@ -14,6 +14,7 @@ import inspect
 import ipaddress
 import random
 import time
+import zlib
 from decimal import Decimal
 from typing import Any, Awaitable, Callable, Generic, Literal, TypeVar, Union
 from urllib.parse import SplitResult, urlsplit
@@ -67,6 +68,9 @@ AsyncTokenProvider = Callable[[], Union[str, AccessToken, Awaitable[Union[str, A
 DEFAULT_TIMEOUT = httpx.Timeout(30.0, connect=10.0)
 #: Larger answers are refused: a gateway answer is a few kilobytes (a QR image included).
 MAX_RESPONSE_BYTES = 1 << 20
+# The encodings asked for: the client inflates answers itself, and refuses any other.
+_ACCEPT_ENCODING = "gzip, deflate"
+_ENCODINGS = ("gzip", "x-gzip", "deflate")
 
 _Qr = TypeVar("_Qr")
 _Info = TypeVar("_Info")
@@ -393,23 +397,76 @@ def _failed(error: httpx.RequestError, started: float) -> Failed:
         sent=not isinstance(error, unsent),
         timeout=isinstance(error, httpx.TimeoutException),
         elapsed=time.monotonic() - started,
-        answered=isinstance(error, (httpx.DecodingError, httpx.TooManyRedirects)),
+        answered=isinstance(error, httpx.DecodingError),
     )
 
 
-class _Limit:
-    """Collects a response body and refuses one larger than :data:`MAX_RESPONSE_BYTES`."""
+class _Body:
+    """Collects a response body and refuses one larger than :data:`MAX_RESPONSE_BYTES`.
 
-    def __init__(self, status: int) -> None:
-        self.status = status
+    The body is inflated here, a bounded step at a time, so the limit counts memory
+    before it is spent (httpx inflates each chunk whole, and a few hundred bytes of
+    nested gzip inflate to gigabytes). An answer the transport has already read (a
+    mock's) arrives inflated.
+    """
+
+    def __init__(self, response: httpx.Response) -> None:
+        self.status = response.status_code
+        self.loaded = response.is_stream_consumed
         self.data = bytearray()
+        codings = [] if self.loaded else [
+            coding.strip().lower()
+            for coding in response.headers.get_list("Content-Encoding", split_commas=True)
+        ]
+        codings = [coding for coding in codings if coding not in ("", "identity")]
+        if len(codings) > 1 or (codings and codings[0] not in _ENCODINGS):
+            raise DecodeError(
+                "the gateway's answer has a content encoding this client does not read",
+                status=self.status,
+            )
+        self._coding = codings[0] if codings else None
+        self._head = b""  # the first bytes of a deflate body, until they show its form
+        self._inflate: Any = None
+        if self._coding in ("gzip", "x-gzip"):
+            self._inflate = zlib.decompressobj(zlib.MAX_WBITS | 16)
 
     def add(self, chunk: bytes) -> None:
-        self.data += chunk
+        if self._coding is None:
+            self._keep(chunk)
+            return
+        if self._inflate is None:  # deflate, with its zlib header or bare (as some servers send it)
+            self._head += chunk
+            if len(self._head) < 2:
+                return
+            chunk, self._head = self._head, b""
+            wrapped = chunk[0] & 0x0F == 8 and int.from_bytes(chunk[:2], "big") % 31 == 0
+            self._inflate = zlib.decompressobj(zlib.MAX_WBITS if wrapped else -zlib.MAX_WBITS)
+        while chunk and not self._inflate.eof:  # each step stops one byte past the limit
+            try:
+                step = self._inflate.decompress(chunk, MAX_RESPONSE_BYTES + 1 - len(self.data))
+            except zlib.error as error:  # read as the transport's own decoding failure
+                raise httpx.DecodingError(str(error)) from None
+            self._keep(step)
+            chunk = self._inflate.unconsumed_tail
+
+    def finish(self) -> bytes:
+        if self._inflate is not None:
+            try:
+                self._keep(self._inflate.flush())
+            except zlib.error as error:
+                raise httpx.DecodingError(str(error)) from None
+        return bytes(self.data)
+
+    def _keep(self, data: bytes) -> None:
+        self.data += data
         if len(self.data) > MAX_RESPONSE_BYTES:
             raise DecodeError(
                 f"the gateway's answer is larger than {MAX_RESPONSE_BYTES} bytes", status=self.status
             )
+
+
+def _headers(request: Request) -> dict[str, str]:
+    return {**request.headers, "Accept-Encoding": _ACCEPT_ENCODING}
 
 
 class Client(_Base[FxQr, FxStatusInfo]):
@@ -429,7 +486,8 @@ class Client(_Base[FxQr, FxStatusInfo]):
         timeout: seconds, or an ``httpx.Timeout`` (default 10 s connect, 30 s read).
         max_retries: extra attempts for operations that are safe to repeat (default 2).
         http_client: your own ``httpx.Client`` (proxies, certificates, a mock
-            transport); it is not closed by this client.
+            transport); it is not closed by this client, and never follows a redirect
+            of the gateway's, whatever its own setting.
         allow_insecure_http: allow a plain ``http`` ``base_url`` on any host.
     """
 
@@ -488,15 +546,17 @@ class Client(_Base[FxQr, FxStatusInfo]):
     def _send(self, request: Request) -> Received | Failed:
         started = time.monotonic()
         try:
+            # Never redirected, whatever the given http_client does: httpx drops
+            # Authorization on another host but would carry the access_token header.
             with self._http.stream(
-                request.method, request.url, headers=dict(request.headers),
-                content=request.body, timeout=self._timeout,
+                request.method, request.url, headers=_headers(request),
+                content=request.body, timeout=self._timeout, follow_redirects=False,
             ) as response:
-                body = _Limit(response.status_code)
-                for chunk in response.iter_bytes():
+                body = _Body(response)
+                for chunk in (response.content,) if body.loaded else response.iter_raw():
                     body.add(chunk)
-                return _received(response, bytes(body.data), started)
-        except httpx.RequestError as error:  # the transport's, decompression, redirects
+                return _received(response, body.finish(), started)
+        except httpx.RequestError as error:  # the transport's, decompression
             return _failed(error, started)
 
 
@@ -569,12 +629,15 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
         started = time.monotonic()
         try:
             async with self._http.stream(
-                request.method, request.url, headers=dict(request.headers),
-                content=request.body, timeout=self._timeout,
+                request.method, request.url, headers=_headers(request),
+                content=request.body, timeout=self._timeout, follow_redirects=False,
             ) as response:
-                body = _Limit(response.status_code)
-                async for chunk in response.aiter_bytes():
-                    body.add(chunk)
-                return _received(response, bytes(body.data), started)
-        except httpx.RequestError as error:  # the transport's, decompression, redirects
+                body = _Body(response)
+                if body.loaded:
+                    body.add(response.content)
+                else:
+                    async for chunk in response.aiter_raw():
+                        body.add(chunk)
+                return _received(response, body.finish(), started)
+        except httpx.RequestError as error:  # the transport's, decompression
             return _failed(error, started)

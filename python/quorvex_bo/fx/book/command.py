@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import os
 import signal
 import sys
 import threading
@@ -28,9 +29,11 @@ def add_commands(commands: Any) -> None:
     reconcile = actions.add_parser("reconcile", help="check the payments that are due")
     show = actions.add_parser("show", help="one order's payments and history")
     show.add_argument("order")
+    # From the environment by default: a password on the command line shows in `ps`.
+    database = os.environ.get("QUORVEX_BOOK_DB") or None
     for parser in (reconcile, show):
-        parser.add_argument("--db", required=True, metavar="URL",
-                            help="sqlite:///path or postgresql://…")
+        parser.add_argument("--db", required=database is None, default=database, metavar="URL",
+                            help="sqlite:///path or postgresql://… (default: $QUORVEX_BOOK_DB)")
     reconcile.add_argument("--every", type=float, metavar="SECONDS",
                            help="run as a worker, reconciling every SECONDS until SIGTERM")
 

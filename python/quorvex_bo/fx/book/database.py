@@ -9,15 +9,13 @@ either commits whole or is rolled back.
 from __future__ import annotations
 
 import abc
+import re
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
-from urllib.parse import urlsplit, urlunsplit
 
-from quorvex_bo.fx.book.errors import BookError
-
-__all__ = ["Conflict", "Database", "Transaction", "open_database", "safe_url"]
+__all__ = ["Conflict", "Database", "Transaction", "safe_url"]
 
 Row = tuple[Any, ...]
 
@@ -143,32 +141,25 @@ def _close(connection: Any) -> None:
 
 
 def safe_url(url: str) -> str:
-    """The URL without its password, for ``repr`` and messages."""
-    parts = urlsplit(url)
-    if parts.password is None:
+    """The URL without its passwords, for ``repr`` and messages: the one in the user
+    part and the ``password`` and ``sslpassword`` parameters. Read by hand rather than
+    with ``urlsplit``, which refuses the hosts of a multi-host URL (``h1:5432,h2:5432``)."""
+    scheme, separator, rest = url.partition("://")
+    if not separator:
         return url
-    host = parts.hostname or ""
-    user = f"{parts.username}:***@" if parts.username else "***@"
-    port = f":{parts.port}" if parts.port else ""
-    return urlunsplit((parts.scheme, user + host + port, parts.path, parts.query, ""))
+    end = min((rest.find(mark) for mark in "/?#" if mark in rest), default=len(rest))
+    location, tail = rest[:end], rest[end:]
+    user, at, hosts = location.rpartition("@")
+    if at and ":" in user:
+        location = f"{user.split(':', 1)[0]}:***@{hosts}" if user.split(":", 1)[0] \
+            else f"***@{hosts}"
+    tail = tail.split("#", 1)[0]
+    tail = _PASSWORD_PARAMETER.sub(lambda found: f"{found[1]}***", tail)
+    return f"{scheme}://{location}{tail}"
 
 
-def open_database(url: str, *, timeout: float) -> Database:
-    """The database at ``url``: ``sqlite:///path`` or ``postgresql://…``."""
-    if not isinstance(url, str):
-        raise TypeError(f"url must be str, not {type(url).__name__}")
-    scheme = url.split(":", 1)[0].lower()
-    if scheme == "sqlite":
-        from quorvex_bo.fx.book.sqlite import SqliteDatabase
-
-        if not url.startswith("sqlite:///") or len(url) == len("sqlite:///"):
-            raise BookError("a SQLite URL is sqlite:///relative/path or sqlite:////absolute/path")
-        return SqliteDatabase(url[len("sqlite:///"):], timeout=timeout)
-    if scheme in ("postgresql", "postgres"):
-        from quorvex_bo.fx.book.postgres import PostgresDatabase
-
-        return PostgresDatabase(url, timeout=timeout)
-    raise BookError(f"unsupported database URL {safe_url(url)!r}: use sqlite:/// or postgresql://")
+# password=… and sslpassword=… in a query, up to the next parameter.
+_PASSWORD_PARAMETER = re.compile(r"([?&](?:ssl)?password=)[^&#]*", re.IGNORECASE)
 
 
 def placeholders(sql: str, mark: str) -> str:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import datetime
 import logging
 import time
+import unicodedata
 from collections.abc import Callable
 from decimal import Decimal
 from typing import Any
@@ -19,12 +20,15 @@ from typing import Any
 import httpx
 
 from quorvex_bo.fx.book import hook_secret
-from quorvex_bo.fx.book.database import open_database, safe_url
+from quorvex_bo.fx.book.backends import open_database
+from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import StorageError
 from quorvex_bo.fx.book.records import Event, Payment, Transition, WebhookReply
 from quorvex_bo.fx.book.schema import migrate
 from quorvex_bo.fx.book.states import LIVE, Cause, PaymentState, from_status
 from quorvex_bo.fx.book.store import Intent, Learned, Store, Stored
+from quorvex_bo.fx.book.web import (MAX_NOTIFICATION_BYTES, ASGIApp, WSGIApp, asgi_app,
+                                     wsgi_app)
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import (ApiError, AuthenticationError, DecodeError,
                                   NetworkError, QuorvexError, ValidationError,
@@ -33,13 +37,13 @@ from quorvex_bo.fx.models import BinanceNotification, FxNotification, FxQr, Paym
     WebhookTarget
 from quorvex_bo.fx.webhooks import Headers, binance_ack, parse_binance, parse_fx
 
-__all__ = ["PaymentBook", "MAX_NOTIFICATION_BYTES"]
+__all__ = ["MAX_ORDER_ID", "PaymentBook"]
 
 log = logging.getLogger("quorvex_bo.book")
 log.addHandler(logging.NullHandler())
 
-#: Larger notification bodies are refused with 413: the gateway's are a few hundred bytes.
-MAX_NOTIFICATION_BYTES = 64 * 1024
+#: The longest order id, in characters.
+MAX_ORDER_ID = 200
 RAILS = ("pix", "crypto", "binance")
 # A QR's life when the request gave none (the crypto rail always gives one).
 _DEFAULT_LIFETIME = {"pix": 3600, "binance": 300, "crypto": 600}
@@ -65,6 +69,32 @@ def _refused(error: QuorvexError) -> bool:
     status = error.status
     return isinstance(error, ApiError) and status is not None and 400 <= status < 500 \
         and status != 408
+
+
+def _check_order_id(order_id: object) -> str:
+    """An order id the book can store and show: a line of at most :data:`MAX_ORDER_ID`
+    characters, none of them a control character (a CR, LF or ESC in an id would
+    forge log lines and terminal output; a NUL is refused by PostgreSQL)."""
+    if not isinstance(order_id, str):
+        raise TypeError(f"order_id must be str, not {type(order_id).__name__}")
+    if not order_id.strip():
+        raise ValidationError("must not be empty", field="order_id")
+    if len(order_id) > MAX_ORDER_ID:
+        raise ValidationError(f"must be at most {MAX_ORDER_ID} characters", field="order_id")
+    if any(unicodedata.category(c) in ("Cc", "Zl", "Zp") for c in order_id):
+        raise ValidationError("must not contain control characters", field="order_id")
+    return order_id
+
+
+def _mismatch(payment: Payment, note: FxNotification | BinanceNotification) -> str | None:
+    """How a notification's amount or currency differs from the payment's, if it does."""
+    differences = []
+    if note.amount is not None and note.amount != payment.amount:
+        differences.append(f"amount {note.amount} instead of {payment.amount}")
+    if note.currency and note.currency.strip().upper() != payment.currency:
+        differences.append(f"currency {note.currency.strip()[:8]!r} instead of "
+                           f"{payment.currency}")
+    return "; ".join(differences) or None
 
 
 def _unknown_reference(error: QuorvexError) -> bool:
@@ -164,10 +194,7 @@ class PaymentBook:
                 tried again.
             StorageError: the database is unavailable.
         """
-        if not isinstance(order_id, str):
-            raise TypeError(f"order_id must be str, not {type(order_id).__name__}")
-        if not order_id.strip():
-            raise ValidationError("must not be empty", field="order_id")
+        _check_order_id(order_id)
         if rail not in RAILS:
             raise ValidationError(f"must be one of {', '.join(RAILS)}", field="rail")
         for name in ("reference", "webhook"):
@@ -190,7 +217,7 @@ class PaymentBook:
         stored, made = self._store.open(order_id, intent, now)
         if made is None:
             return stored.payment
-        log.info("order %s: payment %s created", order_id, made.reference)
+        log.info("order %r: payment %s created", order_id, made.reference)
         target = WebhookTarget(f"{self._webhook_url}/{made.reference}", hook_secret.HEADER,
                                made.secret)
         try:
@@ -223,20 +250,20 @@ class PaymentBook:
 
     def get(self, order_id: str) -> Payment | None:
         """The order's latest payment, or ``None``."""
-        latest = self._store.latest(order_id)
+        latest = self._store.latest(_check_order_id(order_id))
         return None if latest is None else latest.payment
 
     def payments(self, order_id: str) -> list[Payment]:
         """Every payment of the order, first attempt first."""
-        return self._store.payments(order_id)
+        return self._store.payments(_check_order_id(order_id))
 
     def history(self, order_id: str) -> list[Transition]:
         """Every transition of the order's payments, in order."""
-        return self._store.history(order_id)
+        return self._store.history(_check_order_id(order_id))
 
     def verify(self, order_id: str) -> Payment | None:
         """Asks the gateway about the order's latest payment now, if it is still open."""
-        stored = self._store.latest(order_id)
+        stored = self._store.latest(_check_order_id(order_id))
         if stored is None or stored.payment.state not in LIVE:
             return None if stored is None else stored.payment
         payment, _ = self._store.learn(stored.payment.reference,
@@ -250,19 +277,20 @@ class PaymentBook:
         """Answers one notification posted to ``<webhook_url>/<reference>``.
 
         200 once it is stored and applied (a duplicate or stale one changes nothing),
-        401 for a wrong or missing secret (stored as rejected), 404 for a path that
-        names no payment, 413 for a body over :data:`MAX_NOTIFICATION_BYTES`, 503
+        401 for a wrong or missing secret (stored as rejected) and, alike, for a path
+        that names no payment (nothing stored: a guess learns nothing of which
+        references exist), 413 for a body over :data:`MAX_NOTIFICATION_BYTES`, 503
         while the database is unavailable (the gateway tries again).
         """
+        if len(body) > MAX_NOTIFICATION_BYTES:
+            return _reply(413, b"notification too large")
         reference = path.rstrip("/").rsplit("/", 1)[-1]
         if not (reference.isascii() and reference.isdigit()):
-            return _reply(404, b"unknown payment")
+            return _reply(401, b"not authenticated")
         try:
             stored = self._store.by_reference(reference)
             if stored is None:
-                return _reply(404, b"unknown payment")
-            if len(body) > MAX_NOTIFICATION_BYTES:
-                return _reply(413, b"notification too large")
+                return _reply(401, b"not authenticated")
             return self._notified(stored, headers, body)
         except StorageError as error:
             log.warning("notification for %s not taken: %s", reference, error)
@@ -274,21 +302,21 @@ class PaymentBook:
         pairs = [(name, hook_secret.digest(reference, value)
                   if name.lower() == hook_secret.HEADER.lower() else value)
                  for name, value in _header_pairs(headers)]
-        text = body.decode("utf-8", "replace")
         try:
             note = self._parse(stored, pairs, body)
         except WebhookAuthenticationError:
-            self._store.receive(stored.id, text, "rejected", self._clock())
+            self._store.refuse(stored.id, body, "rejected", self._clock())
             log.warning("forged notification for %s rejected", reference)
             return _reply(401, b"not authenticated")
         except DecodeError:
-            self._store.receive(stored.id, text, "malformed", self._clock())
+            self._store.refuse(stored.id, body, "malformed", self._clock())
             return _reply(400, b"unreadable notification")
         if note.reference != reference:
-            self._store.receive(stored.id, text, "malformed", self._clock())
+            self._store.refuse(stored.id, body, "malformed", self._clock())
             return _reply(400, b"the notification names another payment")
-        notification = self._store.receive(stored.id, text, "received", self._clock())
-        self._apply(reference, note, notification)
+        notification = self._store.receive(stored.id, body.decode("utf-8", "replace"),
+                                           self._clock())
+        self._apply(stored, note, notification)
         if isinstance(note, BinanceNotification):
             return _reply(200, binance_ack(note).encode(), (("Content-Type", "application/json"),))
         return _reply(200, b'{"received":true}', (("Content-Type", "application/json"),))
@@ -299,14 +327,20 @@ class PaymentBook:
             return parse_binance(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
         return parse_fx(headers, body, key=hook_secret.HEADER, value=stored.secret_digest)
 
-    def _apply(self, reference: str, note: FxNotification | BinanceNotification,
+    def _apply(self, stored: Stored, note: FxNotification | BinanceNotification,
                notification: int) -> tuple[Payment, bool]:
+        reference = stored.payment.reference
+        mismatch = _mismatch(stored.payment, note)
+        detail = f"notification: {note.raw_status}" + (f" ({mismatch})" if mismatch else "")
         payment, changed = self._store.learn(reference, Learned(
-            from_status(note.status), Cause.WEBHOOK, f"notification: {note.raw_status}"),
+            from_status(note.status), Cause.WEBHOOK, detail, mismatch=mismatch),
             self._clock(), notification=notification)
         if changed:
-            log.info("order %s: payment %s %s (webhook)", payment.order_id, reference,
+            log.info("order %r: payment %s %s (webhook)", payment.order_id, reference,
                      payment.state)
+        if mismatch:
+            log.warning("order %r: notification for payment %s reports %s", payment.order_id,
+                        reference, mismatch)
         return payment, changed
 
     # --- reconcile ----------------------------------------------------------------
@@ -326,7 +360,7 @@ class PaymentBook:
             stored = self._store.by_reference(reference)
             assert stored is not None
             digest = [(hook_secret.HEADER, stored.secret_digest)]
-            payment, moved = self._apply(reference, self._parse(stored, digest, body),
+            payment, moved = self._apply(stored, self._parse(stored, digest, body),
                                          notification)
             if moved:
                 changed.append(payment)
@@ -342,7 +376,7 @@ class PaymentBook:
                     stored.payment.reference, self._check(stored, Cause.RECONCILE),
                     self._clock(), self._schedule)
                 if moved:
-                    log.info("order %s: payment %s %s (reconcile)", payment.order_id,
+                    log.info("order %r: payment %s %s (reconcile)", payment.order_id,
                              payment.reference, payment.state)
                     changed.append(payment)
         return changed
@@ -405,16 +439,12 @@ class PaymentBook:
 
     # --- web ----------------------------------------------------------------------
 
-    def wsgi_app(self) -> Any:
+    def wsgi_app(self) -> WSGIApp:
         """The webhook endpoint as a WSGI application (mount it at ``webhook_url``)."""
-        from quorvex_bo.fx.book.web import wsgi_app
-
         return wsgi_app(self)
 
-    def asgi_app(self) -> Any:
+    def asgi_app(self) -> ASGIApp:
         """The webhook endpoint as an ASGI application (mount it at ``webhook_url``)."""
-        from quorvex_bo.fx.book.web import asgi_app
-
         return asgi_app(self)
 
 

@@ -58,7 +58,11 @@ class Transition:
 
 @dataclass(frozen=True)
 class Event:
-    """What a state change tells your code; ``id`` is stable across redeliveries."""
+    """What a state change tells your code; ``id`` is stable across redeliveries.
+
+    ``mismatch`` says how the notification that caused it differed from the payment in
+    amount or currency (``None`` when it did not): a paid payment stays paid, and the
+    merchant decides what to do about money that is not what was asked."""
 
     id: int
     order_id: str
@@ -69,6 +73,7 @@ class Event:
     amount: Decimal
     currency: str
     at: float
+    mismatch: str | None = None
 
 
 @dataclass(frozen=True)

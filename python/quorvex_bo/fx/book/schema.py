@@ -67,6 +67,19 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
             delivered_at {time})""",
         "CREATE INDEX book_events_undelivered ON book_events (id) WHERE delivered_at IS NULL",
     )),
+    (2, (
+        # Refused notifications are kept in a few rows per payment, overwritten in turn;
+        # seq numbers them (the newest tells how many came).
+        "ALTER TABLE book_notifications ADD COLUMN seq INTEGER",
+        "CREATE INDEX book_notifications_payment ON book_notifications (payment_id, id)",
+        # Overwriting a refused row changes its time: an index on it would make
+        # PostgreSQL copy the row and leave the old one for vacuum.
+        "DROP INDEX book_notifications_received",
+        "CREATE INDEX book_notifications_unapplied ON book_notifications (id) "
+        "WHERE outcome = 'received'",
+        # How a notification's amount or currency differed from its payment's.
+        "ALTER TABLE book_events ADD COLUMN mismatch TEXT",
+    )),
 )
 LATEST = MIGRATIONS[-1][0]
 

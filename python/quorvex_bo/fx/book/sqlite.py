@@ -7,6 +7,7 @@ write lock for up to the busy timeout, after which the call fails with
 
 from __future__ import annotations
 
+import os
 import sqlite3
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -43,6 +44,7 @@ class SqliteDatabase(Database):
         pass  # the write transaction is the lock
 
     def _connect(self) -> sqlite3.Connection:
+        _create_private(self._path)
         connection = sqlite3.connect(self._path, timeout=self._timeout, isolation_level=None,
                                      check_same_thread=False)
         connection.execute(f"PRAGMA busy_timeout = {int(self._timeout * 1000)}")
@@ -69,6 +71,18 @@ class SqliteDatabase(Database):
 
     def _usable(self, connection: Any) -> bool:
         return not connection.in_transaction
+
+
+def _create_private(path: str) -> None:
+    """Creates a missing database file readable by its owner alone: it holds payers'
+    names and ID numbers. SQLite gives the -wal and -shm files the same mode; a file
+    that already exists keeps the mode its owner chose."""
+    if path == ":memory:" or path.startswith("file:"):
+        return
+    try:
+        os.close(os.open(path, os.O_RDONLY | os.O_CREAT, 0o600))
+    except OSError as error:  # a missing folder or no permission: say so as SQLite would
+        raise StorageError(f"the SQLite database is unavailable: {error.strerror}") from None
 
 
 def _storage_error(error: sqlite3.Error) -> StorageError:

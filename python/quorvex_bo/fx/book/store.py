@@ -13,6 +13,10 @@ from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json,
 from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
 from quorvex_bo.fx.models import FxQr
 
+#: What is kept of refused notifications: the first bytes of each, the last few per payment.
+REFUSED_BODY_BYTES = 1024
+REFUSED_KEPT = 20
+
 _PAYMENT = ("SELECT id, order_id, reference, rail, amount, currency, state, qr, created_at, "
             "updated_at, attempt, expires_at, secret_digest, checks FROM book_payments")
 
@@ -51,6 +55,7 @@ class Learned:
     detail: str
     qr: FxQr | None = None
     expires_at: float | None = None
+    mismatch: str | None = None  # how a notification's amount or currency differed
 
 
 def _stored(row: Row) -> Stored:
@@ -166,9 +171,9 @@ class Store:
                 sets["state"] = target.value
                 sets["checks"] = 0
                 self._history(tx, stored.id, now, current, target, learned.cause, learned.detail)
-                tx.run("INSERT INTO book_events (payment_id, previous, state, cause, at) "
-                       "VALUES (?, ?, ?, ?, ?)", stored.id, current.value, target.value,
-                       learned.cause.value, now)
+                tx.run("INSERT INTO book_events (payment_id, previous, state, cause, at, "
+                       "mismatch) VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value,
+                       target.value, learned.cause.value, now, learned.mismatch)
             assignments = ", ".join(f"{name} = ?" for name in sets)
             tx.run(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
                    stored.id)
@@ -199,14 +204,35 @@ class Store:
 
     # --- notifications and events -------------------------------------------------
 
-    def receive(self, payment_id: int, body: str, outcome: str, now: float) -> int:
-        """Stores a notification as it came; its outcome is set when it is applied."""
+    def receive(self, payment_id: int, body: str, now: float) -> int:
+        """Stores an authentic notification as it came; its outcome is set when it is
+        applied."""
         with self.db.transaction(write=True) as tx:
             found = tx.row("INSERT INTO book_notifications (payment_id, received_at, body, "
-                           "outcome) VALUES (?, ?, ?, ?) RETURNING id",
-                           payment_id, now, body, outcome)
+                           "outcome) VALUES (?, ?, ?, 'received') RETURNING id",
+                           payment_id, now, body)
         assert found is not None
         return int(found[0])
+
+    def refuse(self, payment_id: int, body: bytes, outcome: str, now: float) -> None:
+        """Keeps a person's view of a refused notification (forged or unreadable) in
+        bounded room: its first :data:`REFUSED_BODY_BYTES`, in the payment's last
+        :data:`REFUSED_KEPT` rows, the oldest overwritten. Each row's ``seq`` counts the
+        payment's refused notifications, so the newest tells how many came in all.
+        Whoever learns a payment's webhook path cannot fill the disk."""
+        text = body[:REFUSED_BODY_BYTES].decode("utf-8", "replace")
+        text = text.encode()[:REFUSED_BODY_BYTES].decode("utf-8", "ignore")
+        with self.db.transaction(write=True) as tx:
+            kept = tx.rows(f"SELECT id, seq FROM book_notifications WHERE payment_id = ? AND "
+                           f"outcome IN ('rejected', 'malformed') ORDER BY seq, id"
+                           f"{self.db.for_update}", payment_id)
+            seq = max((row[1] or 0 for row in kept), default=0) + 1
+            if len(kept) < REFUSED_KEPT:
+                tx.run("INSERT INTO book_notifications (payment_id, received_at, body, outcome, "
+                       "seq) VALUES (?, ?, ?, ?, ?)", payment_id, now, text, outcome, seq)
+            else:  # in place: nothing indexed changes, so the old row's room is reused
+                tx.run("UPDATE book_notifications SET received_at = ?, body = ?, outcome = ?, "
+                       "seq = ? WHERE id = ?", now, text, outcome, seq, kept[0][0])
 
     def unapplied(self, before: float, limit: int) -> list[tuple[int, str, str]]:
         """Authentic notifications stored but never applied (the process died between):
@@ -222,11 +248,11 @@ class Store:
         with self.db.transaction(write=False) as tx:
             rows = tx.rows(
                 "SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
-                "p.currency, e.at FROM book_events e JOIN book_payments p ON p.id = e.payment_id"
+                "p.currency, e.at, e.mismatch FROM book_events e JOIN book_payments p ON p.id = e.payment_id"
                 " WHERE e.delivered_at IS NULL ORDER BY e.id LIMIT ?", limit)
         return [Event(int(row[0]), row[1], row[2], None if row[3] is None else
                       PaymentState(row[3]), PaymentState(row[4]), Cause(row[5]),
-                      Decimal(str(row[6])), row[7], float(row[8])) for row in rows]
+                      Decimal(str(row[6])), row[7], float(row[8]), row[9]) for row in rows]
 
     def delivered(self, event_id: int, now: float) -> None:
         with self.db.transaction(write=True) as tx:

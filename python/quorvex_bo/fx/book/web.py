@@ -1,7 +1,8 @@
 """The book's webhook endpoint as standard WSGI and ASGI applications.
 
 Mount either under the path of ``webhook_url``; the last segment of the request path
-names the payment. Bodies over the limit are refused before they are read.
+names the payment. A body is read only up to the limit: one announced larger is
+refused before it is read, and one that turns out larger while it arrives too.
 """
 
 from __future__ import annotations
@@ -9,52 +10,71 @@ from __future__ import annotations
 import asyncio
 from collections.abc import Awaitable, Callable, Iterable
 from http import HTTPStatus
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from quorvex_bo.fx.book.records import WebhookReply
 
-if TYPE_CHECKING:
-    from quorvex_bo.fx.book.payment_book import PaymentBook
+__all__ = ["ASGIApp", "MAX_NOTIFICATION_BYTES", "WSGIApp", "asgi_app", "wsgi_app"]
 
-__all__ = ["ASGIApp", "WSGIApp", "asgi_app", "wsgi_app"]
+#: Larger notification bodies are refused with 413: the gateway's are a few hundred bytes.
+MAX_NOTIFICATION_BYTES = 64 * 1024
 
 WSGIApp = Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]
 ASGIApp = Callable[[dict[str, Any], Callable[[], Awaitable[dict[str, Any]]],
                     Callable[[dict[str, Any]], Awaitable[None]]], Awaitable[None]]
 
+
+class Receiver(Protocol):
+    """What answers a notification: the book."""
+
+    def handle_webhook(self, path: str, headers: Any, body: bytes) -> WebhookReply: ...
+
+
 _NOT_ALLOWED = WebhookReply(405, (("Allow", "POST"), ("Content-Length", "0")), b"")
+_TOO_LARGE = WebhookReply(413, (("Content-Length", "0"),), b"")
+_UNREADABLE = WebhookReply(400, (("Content-Type", "text/plain"), ("Content-Length", "23")),
+                           b"unreadable notification")
 
 
-def _too_large() -> WebhookReply:
-    return WebhookReply(413, (("Content-Length", "0"),), b"")
+def _length(text: str | None) -> int | None:
+    """A Content-Length: ASCII digits only (``isdigit`` alone takes "²", which ``int``
+    refuses); ``None`` when it cannot be read."""
+    text = (text or "").strip()
+    return int(text) if text.isascii() and text.isdigit() else None
 
 
-def _limit() -> int:
-    from quorvex_bo.fx.book.payment_book import MAX_NOTIFICATION_BYTES
-
-    return MAX_NOTIFICATION_BYTES
-
-
-def wsgi_app(book: PaymentBook) -> WSGIApp:
+def wsgi_app(book: Receiver) -> WSGIApp:
     def app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         reply = _NOT_ALLOWED
         if environ.get("REQUEST_METHOD") == "POST":
-            text = environ.get("CONTENT_LENGTH") or "0"
-            length = int(text) if text.isdigit() else 0
-            if length > _limit():
-                reply = _too_large()
-            else:
-                body = environ["wsgi.input"].read(length) if length else b""
-                headers = [(key[5:].replace("_", "-"), value) for key, value in environ.items()
-                           if key.startswith("HTTP_")]
-                reply = book.handle_webhook(environ.get("PATH_INFO") or "", headers, body)
+            reply = _wsgi_post(book, environ)
         start_response(f"{reply.status} {HTTPStatus(reply.status).phrase}", list(reply.headers))
         return [reply.body]
 
     return app
 
 
-def asgi_app(book: PaymentBook) -> ASGIApp:
+def _wsgi_post(book: Receiver, environ: dict[str, Any]) -> WebhookReply:
+    stream = environ["wsgi.input"]
+    if environ.get("wsgi.input_terminated"):
+        # A chunked body, or one without a length: the server ends the stream.
+        body = stream.read(MAX_NOTIFICATION_BYTES + 1)
+        if len(body) > MAX_NOTIFICATION_BYTES:
+            return _TOO_LARGE
+    else:
+        announced = environ.get("CONTENT_LENGTH")
+        length = _length(announced) if announced else 0
+        if length is None:
+            return _UNREADABLE
+        if length > MAX_NOTIFICATION_BYTES:
+            return _TOO_LARGE
+        body = stream.read(length) if length else b""
+    headers = [(key[5:].replace("_", "-"), value) for key, value in environ.items()
+               if key.startswith("HTTP_")]
+    return book.handle_webhook(environ.get("PATH_INFO") or "", headers, body)
+
+
+def asgi_app(book: Receiver) -> ASGIApp:
     async def app(scope: dict[str, Any], receive: Callable[[], Awaitable[dict[str, Any]]],
                   send: Callable[[dict[str, Any]], Awaitable[None]]) -> None:
         if scope["type"] == "lifespan":
@@ -69,24 +89,33 @@ def asgi_app(book: PaymentBook) -> ASGIApp:
             return
         reply = _NOT_ALLOWED
         if scope.get("method") == "POST":
-            body, large = b"", False
-            while True:
-                message = await receive()
-                body += message.get("body", b"")
-                if len(body) > _limit():
-                    large = True
-                    break
-                if not message.get("more_body"):
-                    break
-            if large:
-                reply = _too_large()
-            else:
-                # The database calls block: keep them off the event loop.
-                reply = await asyncio.to_thread(book.handle_webhook, scope.get("path", ""),
-                                                scope.get("headers", []), body)
+            reply = await _asgi_post(book, scope, receive)
         await send({"type": "http.response.start", "status": reply.status,
                     "headers": [(name.lower().encode(), value.encode())
                                 for name, value in reply.headers]})
         await send({"type": "http.response.body", "body": reply.body})
 
     return app
+
+
+async def _asgi_post(book: Receiver, scope: dict[str, Any],
+                     receive: Callable[[], Awaitable[dict[str, Any]]]) -> WebhookReply:
+    announced = [value for name, value in scope.get("headers", [])
+                 if name.lower() == b"content-length"]
+    if announced:  # refused at once: a sender announcing 10 MB need not be waited for
+        length = _length(announced[0].decode("latin-1"))
+        if length is None:
+            return _UNREADABLE
+        if length > MAX_NOTIFICATION_BYTES:
+            return _TOO_LARGE
+    body = b""
+    while True:
+        message = await receive()
+        body += message.get("body", b"")
+        if len(body) > MAX_NOTIFICATION_BYTES:
+            return _TOO_LARGE
+        if not message.get("more_body"):
+            break
+    # The database calls block: keep them off the event loop.
+    return await asyncio.to_thread(book.handle_webhook, scope.get("path", ""),
+                                   scope.get("headers", []), body)

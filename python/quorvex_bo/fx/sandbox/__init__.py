@@ -5,7 +5,9 @@ Start it with ``python -m quorvex_bo.fx.sandbox`` or in-process::
     with Sandbox() as gw:
         client = Client("sandbox-client", base_url=gw.base_url, token="sandbox-token")
 
-It listens on 127.0.0.1 only and answers the gateway's seven operations under the
+It listens on 127.0.0.1 only, answers only requests whose Host names it 127.0.0.1,
+localhost, [::1] or one of its ``allowed_hosts`` (421 otherwise: a page whose name was
+rebound to this machine is refused), and answers the gateway's seven operations under the
 paths the client builds for every environment (none, "/desarrollo", "/sandbox"):
 POST ``qr/pix/v2/generar``, ``qr/koibanx/v2/generar``, ``qr/binance/v2/generar`` and
 GET ``qr/pix/v2/verifica/<ref>``, ``qr/pix/v2/cancela/<ref>``,

@@ -37,6 +37,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--db", metavar="PATH",
                         help="keep payments, deliveries and the clock in this SQLite file "
                              "across restarts (default: in memory)")
+    parser.add_argument("--allowed-host", action="append", dest="allowed_hosts", default=[],
+                        metavar="NAME",
+                        help="also answer requests that name this host (no port), besides "
+                             "127.0.0.1, localhost and [::1]; repeat for several")
     parser.add_argument("--verbose", action="store_true", help="log every request")
     options = parser.parse_args(argv)
 
@@ -54,7 +58,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                           tokens=options.tokens or [DEFAULT_TOKEN],
                           delivery_attempts=options.delivery_attempts,
                           remote_webhooks=options.remote_webhooks, auto=options.auto,
-                          auto_delay=options.auto_delay, db=options.db).start()
+                          auto_delay=options.auto_delay, db=options.db,
+                          allowed_hosts=options.allowed_hosts).start()
     except OSError as error:
         print(f"cannot listen on port {options.port}: {error.strerror}", file=sys.stderr)
         return 1

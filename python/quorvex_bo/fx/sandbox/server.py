@@ -24,6 +24,7 @@ from quorvex_bo.fx.sandbox import dashboard, page, qr, routes, wire
 from quorvex_bo.fx.sandbox.autopilot import Autopilot
 from quorvex_bo.fx.sandbox.clock import Clock
 from quorvex_bo.fx.sandbox.delivery import Courier
+from quorvex_bo.fx.sandbox.errors import SandboxError
 from quorvex_bo.fx.sandbox.faults import Fault, FaultError, FaultKind, FaultPlan
 from quorvex_bo.fx.sandbox.gateway import Gateway
 from quorvex_bo.fx.sandbox.ledger import (Delivery, GatewayCall, Ledger, LedgerError, Payment,
@@ -32,6 +33,9 @@ from quorvex_bo.fx.sandbox.outcomes import Outcome
 from quorvex_bo.fx.sandbox.store import Store
 
 HOST = "127.0.0.1"
+# The Host names it answers to. A page whose own name was pointed at 127.0.0.1 after it
+# loaded (DNS rebinding) sends that name, and is refused before anything is read or done.
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
 DEFAULT_CLIENT_ID = "sandbox-client"
 DEFAULT_TOKEN = "sandbox-token"
 FAULTS_PATH = "/_sandbox/faults"
@@ -41,12 +45,16 @@ MAX_BODY = 1 << 20  # 1 MiB: a gateway request is a few hundred bytes
 _DRAINED = 16 << 20  # a larger body is not even read: the connection is closed on it
 SOCKET_TIMEOUT = 30.0
 _TRAVELLED = "clock.travelled"
+_BEYOND = 10 ** 18  # any header number of 19 digits or more: past every limit, never int()ed
+_MISDIRECTED = (b"Misdirected request: this sandbox answers only to the names it was started "
+                b"with (127.0.0.1, localhost, [::1] and those given with --allowed-host).\n")
 
 log = logging.getLogger("quorvex_bo.sandbox")
 
 _PAYER_PATH = re.compile(r"/pay/(pix|crypto|binance)/([^/]+)(?:/(qr\.png|pay|reject))?")
 _PAYMENT_PATH = re.compile(
     r"/payments/(pix|crypto|binance)/([^/]+)(?:/(pay|reject|expire|resend|twice|stale))?")
+_HOST_NAME = re.compile(r"[a-z0-9_.-]+|\[[0-9a-f:.]+\]")
 _SERVER_ERROR_PAGE = (b"<!doctype html><html><head><title>500 Internal Server Error</title>"
                       b"</head><body><h1>Internal Server Error</h1></body></html>")
 
@@ -63,7 +71,10 @@ class Sandbox:
     unless `remote_webhooks` is true. `auto` ("pay" or "reject") settles every new
     payment `auto_delay` clock seconds after it was generated; some amounts choose
     their own outcome (see :mod:`quorvex_bo.fx.sandbox.outcomes`). With `db`, payments,
-    deliveries, calls and the clock are kept in that SQLite file across restarts.
+    deliveries, calls and the clock are kept in that SQLite file across restarts (a new
+    file is created readable by its owner only). Requests must name it 127.0.0.1, localhost,
+    [::1] or one of `allowed_hosts` (names without a port) in their Host; others are
+    answered 421.
     """
 
     def __init__(self, *, port: int = 0, client_id: str = DEFAULT_CLIENT_ID,
@@ -72,8 +83,9 @@ class Sandbox:
                  delivery_attempts: int = 4, delivery_backoff: float = 0.25,
                  delivery_timeout: float = 5.0, remote_webhooks: bool = False,
                  auto: str | None = None, auto_delay: float = 0.0,
-                 db: str | Path | None = None) -> None:
+                 db: str | Path | None = None, allowed_hosts: Iterable[str] = ()) -> None:
         self._port = port
+        self._names = (*LOOPBACK_NAMES, *_host_names(allowed_hosts))
         self._stopping = threading.Event()
         self.faults = FaultPlan()
         self._store = None if db is None else Store(db)
@@ -104,6 +116,10 @@ class Sandbox:
     def start(self) -> Sandbox:
         self._server = _Server((HOST, self._port), _Handler)
         self._server.sandbox = self
+        port = self._server.server_address[1]
+        # A browser leaves out the default port, so on port 80 a bare name is this server too.
+        self._server.hosts = frozenset(
+            [f"{name}:{port}" for name in self._names] + (list(self._names) if port == 80 else []))
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.05}, daemon=True,
                                         name="quorvex sandbox")
@@ -222,6 +238,7 @@ _ACTIONS: dict[str, Callable[[Sandbox, Rail, str], Payment]] = {
 class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     sandbox: Sandbox
+    hosts: frozenset[str]  # the Host values it answers, lower-case
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client that gave up (timed out) while its answer was on the way is normal here.
@@ -255,6 +272,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     # --- routing --------------------------------------------------------------------------
 
     def _dispatch(self, method: str) -> None:
+        if not self._named_right():
+            self._misdirected()
+            return
         url = urllib.parse.urlsplit(self.path)
         body = self._read_body()
         if body is None:
@@ -275,6 +295,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 handle(self, method, body)
         else:
             self._json(404, {"message": f"nothing at {path}"})
+
+    def _named_right(self) -> bool:
+        """False for a request that names another host, as a page whose name was rebound
+        to 127.0.0.1 does: the same-origin check alone would let it through. A client
+        without a Host (HTTP/1.0, a bare socket) is no browser and may call."""
+        hosts = self.headers.get_all("Host") or []
+        return not hosts or (len(hosts) == 1 and hosts[0].strip().lower() in self.server.hosts)
+
+    def _misdirected(self) -> None:
+        self.close_connection = True
+        length = _header_number(self.headers.get("Content-Length") or "0")
+        if length is not None and not self.headers.get("Transfer-Encoding"):
+            self._drain(length)
+        self._send(421, _MISDIRECTED, "text/plain; charset=utf-8")
 
     def _same_origin(self) -> bool:
         """False for a browser's request sent by another site's page (which could pay,
@@ -463,20 +497,24 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self._json(411, {"message": "send the body with a Content-Length"})
             return None
-        length_text = (self.headers.get("Content-Length") or "0").strip()
-        length = int(length_text) if length_text.isdigit() else -1
-        if length < 0:
+        length = _header_number(self.headers.get("Content-Length") or "0")
+        if length is None:
             self.close_connection = True
             self._json(400, {"message": "bad Content-Length"})
             return None
         if length > MAX_BODY:
             self.close_connection = True
-            if length <= _DRAINED:  # read and dropped, so that the client hears the answer
-                for start in range(0, length, 1 << 16):
-                    self.rfile.read(min(1 << 16, length - start))
+            self._drain(length)
             self._json(413, {"message": f"the body must be at most {MAX_BODY} bytes"})
             return None
         return self.rfile.read(length) if length > 0 else b""
+
+    def _drain(self, length: int) -> None:
+        """Reads and drops a body that will not be used, so that the client hears the
+        answer (closing on unread bytes resets the connection); a huge one is not read."""
+        if length <= _DRAINED:
+            for start in range(0, length, 1 << 16):
+                self.rfile.read(min(1 << 16, length - start))
 
     def _redirect(self, location: str) -> None:
         self._send(303, b"", "text/plain", {"Location": location})
@@ -516,6 +554,26 @@ _CONTROLS: dict[str, tuple[tuple[str, ...], Callable[[_Handler, str, bytes], Non
     CLOCK_PATH: (("GET", "POST"), _Handler._clock),
     CALLS_PATH: (("GET",), _Handler._calls),
 }
+
+
+def _host_names(names: Iterable[str]) -> tuple[str, ...]:
+    """The extra host names, lower-case; a port or a URL is refused, not half-matched."""
+    wanted = tuple(name.strip().lower() for name in names)
+    for name in wanted:
+        if not _HOST_NAME.fullmatch(name):
+            raise SandboxError(f"allowed host {name!r} must be a host name or a bracketed IPv6 "
+                               "address, without scheme or port")
+    return wanted
+
+
+def _header_number(text: str) -> int | None:
+    """A header's count, or None unless it is ASCII digits: isdigit() alone takes "²",
+    which int() refuses."""
+    text = text.strip()
+    if not (text.isascii() and text.isdigit()):
+        return None
+    digits = text.lstrip("0")
+    return int(digits or "0") if len(digits) < 19 else _BEYOND
 
 
 def _first(form: dict[str, list[str]], name: str) -> str | None:

@@ -3,13 +3,14 @@
 Each payment is one row holding its record as JSON, rewritten on every change; calls
 are appended. The ledger writes through under its lock, so the file is never behind
 what the sandbox has answered. The webhook's header value is kept as given: the
-sandbox needs it to notify after a restart, and the file is the developer's own.
+sandbox needs it to notify after a restart, so a new file is readable by its owner only.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import json
+import os
 import sqlite3
 import threading
 from decimal import Decimal
@@ -34,6 +35,7 @@ class Store:
     def __init__(self, path: str | Path) -> None:
         self._lock = threading.Lock()
         self._closed = False
+        _create_private(path)
         try:
             self._db = sqlite3.connect(str(path), check_same_thread=False,
                                        isolation_level=None, timeout=5.0)
@@ -76,6 +78,18 @@ class Store:
         dropped rather than failing its thread."""
         with self._lock:
             return [] if self._closed else self._db.execute(sql, parameters).fetchall()
+
+
+def _create_private(path: str | Path) -> None:
+    """Creates a new database file readable by its owner only: it holds webhook values,
+    and SQLite gives its -journal, -wal and -shm files the same mode. A file that exists
+    keeps the mode its owner gave it."""
+    if str(path) in ("", ":memory:"):
+        return
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    except OSError:
+        pass  # it exists, or sqlite3 will say why the path cannot be used
 
 
 def _plain(record: Any) -> dict[str, Any]:

@@ -36,11 +36,13 @@ _DEFAULT_LIFETIME = {Rail.PIX: 3600, Rail.BINANCE: 300}
 _LONGEST_LIFETIME = {Rail.PIX: 86399, Rail.BINANCE: 300}
 _ASSETS = {"UT", "UP", "BK"}
 _LARGEST_MANTISSA = 2 ** 96 - 1  # what the core's decimal amounts can hold
+# Numbers are measured before int() reads them: it refuses a text of thousands of digits.
+_AMOUNT_LENGTH = len(str(_LARGEST_MANTISSA)) + 1  # its digits and a decimal point
 
 _DIGITS = re.compile(r"[0-9]+")
 _CHANNEL = re.compile(r"[A-Z0-9_]+")
 _HEADER_NAME = re.compile(r"[A-Za-z0-9_-]+")
-_HHMMSS = re.compile(r"([0-9]{2,}):([0-5][0-9]):([0-5][0-9])")
+_HHMMSS = re.compile(r"([0-9]{2,9}):([0-5][0-9]):([0-5][0-9])")
 _AMOUNT = re.compile(r"(?:0|[1-9][0-9]*)(?:\.[0-9]{0,1}[1-9])?")  # normalized, 2 places
 _WHOLE = re.compile(r"0|[1-9][0-9]*")
 # Unicode White_Space: what the core trims (Python's str.strip trims a few more).
@@ -138,6 +140,7 @@ def _amount(value: object) -> Decimal:
     """The amount, written as the core writes one: a JSON number, normalized, positive,
     with at most 2 decimals, small enough for the core's decimals."""
     if not isinstance(value, _Number) or not _AMOUNT.fullmatch(value) \
+            or len(value) > _AMOUNT_LENGTH \
             or not 0 < int(value.replace(".", "")) <= _LARGEST_MANTISSA:
         raise BadRequest("monto must be a positive number with at most 2 decimals, written "
                          "without trailing zeros or exponent")
@@ -162,7 +165,7 @@ def _lifetime(rail: Rail, request: dict[str, Any]) -> int:
     if rail is Rail.CRYPTO:
         seconds = request["tiempoVencimientoQR"]
         if not isinstance(seconds, _Number) or not _WHOLE.fullmatch(seconds) \
-                or not 180 <= int(seconds) <= 600:
+                or len(seconds) > 3 or not 180 <= int(seconds) <= 600:
             raise BadRequest("tiempoVencimientoQR must be whole seconds from 180 to 600")
         return int(seconds)
     if "tiempoQr" not in request:
