@@ -82,28 +82,24 @@ def call_in_traceback(h: Any) -> Any:
 
 
 def serve(status: int, location: str = "") -> tuple[HTTPServer, list[str]]:
-    """A one-thread HTTP server on 127.0.0.1 answering every GET alike, and the paths it got."""
+    """A server on 127.0.0.1 answering every GET alike (a status answer), and the headers it got."""
     seen: list[str] = []
 
     class Handler(BaseHTTPRequestHandler):
         def do_GET(self) -> None:
-            seen.append(self.path)
-            body = json.dumps(STATUS_ANSWER).encode()
+            seen.append(str(self.headers))
             self.send_response(status)
             self.send_header("Location", location)
-            self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *args: Any) -> None:
-            pass
+            self.wfile.write(json.dumps(STATUS_ANSWER).encode())
     server = HTTPServer(("127.0.0.1", 0), Handler)
+    server.RequestHandlerClass.log_message = lambda *args: None  # type: ignore[method-assign]
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, seen
 
 
 def redirected(h: Any) -> Any:
-    other, seen = serve(200)
+    other, seen = serve(200)  # another host: the token must never reach it
     first, _ = serve(302, f"http://127.0.0.1:{other.server_port}/api/x")
     kind, http = (Client, httpx.Client) if h.kind == "sync" else (AsyncClient, httpx.AsyncClient)
     client = kind("cid", base_url=f"http://127.0.0.1:{first.server_port}/api", token=TOKEN, max_retries=0,
