@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import threading
 from collections.abc import AsyncIterator
 from typing import Any
 
@@ -28,20 +29,17 @@ def fulfil(event: Event) -> None:
         print(f"ship order {event.order_id} (event {event.id})")
 
 
-async def fulfilment(book: PaymentBook) -> None:
-    """Checks overdue payments and delivers events, off the event loop."""
-    while True:
-        await asyncio.sleep(1.0)
-        await asyncio.to_thread(book.reconcile)
-        await asyncio.to_thread(book.process_events, fulfil)
-
-
 def create_app(book: PaymentBook) -> FastAPI:
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
-        task = asyncio.create_task(fulfilment(book))
+        # Reconciles and fulfils every second, off the event loop; a failed round is
+        # logged, never fatal.
+        stop = threading.Event()
+        worker = asyncio.create_task(asyncio.to_thread(book.run_worker, fulfil, every=1.0,
+                                                       stop=stop))
         yield
-        task.cancel()
+        stop.set()
+        await worker
 
     app = FastAPI(lifespan=lifespan)
 

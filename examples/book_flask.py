@@ -48,18 +48,14 @@ def create_app(book: PaymentBook) -> Flask:
     return app
 
 
-def fulfilment(book: PaymentBook, stop: threading.Event) -> None:
-    while not stop.wait(1.0):
-        book.reconcile()
-        book.process_events(fulfil)
-
-
 if __name__ == "__main__":
     with Sandbox() as gateway, Client(DEFAULT_CLIENT_ID, base_url=gateway.base_url,
                                       token=DEFAULT_TOKEN) as client, \
             PaymentBook("sqlite:///shop.db", client,
                         webhook_url="http://127.0.0.1:8000/quorvex") as book:
         stop = threading.Event()
-        threading.Thread(target=fulfilment, args=(book, stop), daemon=True).start()
+        # Reconciles and fulfils every second; a failed round is logged, never fatal.
+        threading.Thread(target=book.run_worker, args=(fulfil,),
+                         kwargs={"every": 1.0, "stop": stop}, daemon=True).start()
         create_app(book).run(host="127.0.0.1", port=8000)
         stop.set()

@@ -368,6 +368,26 @@ class _Base(Generic[_Qr, _Info]):
         where = self._base_url or self._config["environment"]
         return f"{type(self).__name__}(client_id={self._config['client_id']!r}, at={where!r})"
 
+    def check(self, operation: str, **arguments: Any) -> None:
+        """Checks an operation's input exactly as calling it would, without a token and
+        without sending anything: ``client.check("pix.generate", reference=…, …)``.
+
+        Raises:
+            ValidationError, TypeError: what the call would raise for this input; an
+                operation this client does not have is a ``ValidationError`` of field
+                ``operation``.
+        """
+        rail, _, action = operation.partition(".") if isinstance(operation, str) else ("", "", "")
+        kind = {"pix": PixRail, "crypto": CryptoRail, "binance": BinanceRail}.get(rail)
+        method = getattr(kind, action, None) if kind and not action.startswith("_") else None
+        if method is None:
+            raise ValidationError(f"unknown operation {operation!r}", field="operation")
+        method(kind(self._check_input, rail), **arguments)  # type: ignore[misc]
+
+    def _check_input(self, op: str, input: dict[str, Any], result: type) -> None:
+        # The core builds the request as it would to send it; it goes nowhere.
+        Call(op, input, self._config, True, 0, self._backoff, self._random).build(_CHECK_TOKEN)
+
     def _operation(self, op: str, input: dict[str, Any]) -> Operation:
         call = Call(
             op, input, self._config, _idempotent()[op], self._max_retries,
@@ -377,6 +397,10 @@ class _Base(Generic[_Qr, _Info]):
 
     def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
         raise NotImplementedError
+
+
+# Stands in for the token when an input is only checked: the request is never sent.
+_CHECK_TOKEN = AccessToken("input-check")
 
 
 def _received(response: httpx.Response, data: bytes, started: float) -> Received:

@@ -16,6 +16,7 @@ from typing import Any
 from quorvex_bo.fx.book.payment_book import PaymentBook
 from quorvex_bo.fx.book.records import Payment
 from quorvex_bo.fx.client import Client
+from quorvex_bo.fx.errors import QuorvexError
 
 __all__ = ["add_commands", "run"]
 
@@ -29,6 +30,9 @@ def add_commands(commands: Any) -> None:
     reconcile = actions.add_parser("reconcile", help="check the payments that are due")
     show = actions.add_parser("show", help="one order's payments and history")
     show.add_argument("order")
+    # Also after the command (the global --json comes before it); unset unless given.
+    show.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                      help="print the order as one JSON object")
     # From the environment by default: a password on the command line shows in `ps`.
     database = os.environ.get("QUORVEX_BOOK_DB") or None
     for parser in (reconcile, show):
@@ -53,18 +57,33 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
     with gateway, PaymentBook(args.db, gateway, webhook_url=_NO_WEBHOOK) as book:
         if args.book_action == "show":
             return _show(book, args.order, as_json)
+        if args.every is None:
+            return _reconcile(book)
         stop = threading.Event()
         previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
         try:
             while not stop.is_set():
-                for payment in book.reconcile():
-                    print(f"{_stamp(payment.updated_at)} {_line(payment)}", flush=True)
-                if args.every is None:
-                    break
+                try:
+                    _reconcile(book)
+                except QuorvexError as error:  # the database locked or away: next time
+                    print(f"{_stamp(time.time())} pass failed: {error.kind}: {error}",
+                          file=sys.stderr, flush=True)
                 stop.wait(args.every)
         finally:
             signal.signal(signal.SIGTERM, previous)
     return 0
+
+
+def _reconcile(book: PaymentBook) -> int:
+    """One pass: a line per change on stdout, one per failed check on stderr; 1 when
+    every check failed (a wrong token, an unreachable gateway), else 0."""
+    result = book.reconcile()
+    for payment in result:
+        print(f"{_stamp(payment.updated_at)} {_line(payment)}", flush=True)
+    for failure in result.failures:
+        print(f"{_stamp(time.time())} not checked: {failure.order_id!r} {failure.reference} "
+              f"{failure.kind}: {failure.message}", file=sys.stderr, flush=True)
+    return 1 if result.failures and len(result.failures) >= result.checked else 0
 
 
 def _show(book: PaymentBook, order: str, as_json: bool) -> int:

@@ -11,19 +11,19 @@ from __future__ import annotations
 
 import datetime
 import logging
+import threading
 import time
 import unicodedata
 from collections.abc import Callable
 from decimal import Decimal
 from typing import Any
 
-import httpx
-
 from quorvex_bo.fx.book import hook_secret
 from quorvex_bo.fx.book.backends import open_database
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import StorageError
-from quorvex_bo.fx.book.records import Event, Payment, Transition, WebhookReply
+from quorvex_bo.fx.book.records import (CheckFailure, Event, Payment, Reconciled, Transition,
+                                        WebhookReply)
 from quorvex_bo.fx.book.schema import migrate
 from quorvex_bo.fx.book.states import LIVE, Cause, PaymentState, from_status
 from quorvex_bo.fx.book.store import Intent, Learned, Store, Stored
@@ -49,15 +49,6 @@ RAILS = ("pix", "crypto", "binance")
 _DEFAULT_LIFETIME = {"pix": 3600, "binance": 300, "crypto": 600}
 # Still open at the gateway: past the expiry, the book closes them.
 _OPEN = {PaymentStatus.PENDING, PaymentStatus.PROCESSING}
-
-
-class _InputAccepted(Exception):
-    """Raised by the checking transport: the client accepted the input."""
-
-
-class _CheckingTransport(httpx.BaseTransport):
-    def handle_request(self, request: httpx.Request) -> httpx.Response:
-        raise _InputAccepted
 
 
 def _refused(error: QuorvexError) -> bool:
@@ -95,6 +86,12 @@ def _mismatch(payment: Payment, note: FxNotification | BinanceNotification) -> s
         differences.append(f"currency {note.currency.strip()[:8]!r} instead of "
                            f"{payment.currency}")
     return "; ".join(differences) or None
+
+
+def _failed(payment: Payment, error: QuorvexError) -> QuorvexError:
+    log.warning("order %r: payment %s not checked: %s: %s", payment.order_id,
+                payment.reference, error.kind, error.message)
+    return error
 
 
 def _unknown_reference(error: QuorvexError) -> bool:
@@ -137,12 +134,15 @@ class PaymentBook:
         first_check: seconds before the first check of a pending payment; the wait
             doubles with each check, up to ``longest_wait``, and never passes the expiry.
         lease: seconds a reconcile worker holds the payments it took.
+        creating_wait: how long ``create`` waits for the QR of a payment another
+            process is creating for the same order (a double click) before it returns
+            the payment without one; ``get`` fetches it later.
     """
 
     def __init__(self, url: str, client: Client, *, webhook_url: str,
                  clock: Callable[[], float] | None = None, timeout: float = 5.0,
                  grace: float = 120.0, first_check: float = 10.0, longest_wait: float = 300.0,
-                 lease: float = 300.0) -> None:
+                 lease: float = 300.0, creating_wait: float = 3.0) -> None:
         if not isinstance(client, Client):
             raise TypeError(f"client must be a Client, not {type(client).__name__}")
         if not isinstance(webhook_url, str):
@@ -154,10 +154,8 @@ class PaymentBook:
         self._webhook_url = webhook_url.rstrip("/")
         self._clock = clock or time.time
         self._grace, self._first, self._longest, self._lease = grace, first_check, longest_wait, lease
+        self._creating_wait = creating_wait
         self._stale = max(timeout, 60.0)  # a "creating" older than this lost its process
-        self._checker = Client("book-input-check", base_url="http://127.0.0.1", token="check",
-                               http_client=httpx.Client(transport=_CheckingTransport()),
-                               max_retries=0)
         self._db = open_database(url, timeout=timeout)
         self._store = Store(self._db)
         migrate(self._db)
@@ -174,7 +172,6 @@ class PaymentBook:
     def close(self) -> None:
         """Closes the database connections (not the client)."""
         self._db.close()
-        self._checker.close()
 
     # --- payments -----------------------------------------------------------------
 
@@ -216,7 +213,7 @@ class PaymentBook:
 
         stored, made = self._store.open(order_id, intent, now)
         if made is None:
-            return stored.payment
+            return self._generated(stored)
         log.info("order %r: payment %s created", order_id, made.reference)
         target = WebhookTarget(f"{self._webhook_url}/{made.reference}", hook_secret.HEADER,
                                made.secret)
@@ -239,14 +236,20 @@ class PaymentBook:
             expires_at=_moment(qr.expires_at)), self._clock(), self._schedule)
         return payment
 
+    def _generated(self, stored: Stored) -> Payment:
+        """The order's payment, once another process that is creating it has its QR
+        (a double click), waiting at most ``creating_wait`` seconds."""
+        deadline = time.monotonic() + self._creating_wait
+        while stored.payment.state is PaymentState.CREATING and time.monotonic() < deadline:
+            time.sleep(0.05)
+            stored = self._store.latest(stored.payment.order_id) or stored
+        return stored.payment
+
     def _check_input(self, rail: str, arguments: dict[str, Any]) -> None:
-        """Runs the client's own checks of the input, on a client that sends nothing."""
+        """Runs the client's own checks of the input; nothing is sent."""
         probe = WebhookTarget(f"{self._webhook_url}/1000000000", hook_secret.HEADER, "probe")
-        try:
-            getattr(self._checker, rail).generate(reference="1000000000", webhook=probe,
-                                                  **arguments)
-        except _InputAccepted:
-            return
+        self._client.check(f"{rail}.generate", reference="1000000000", webhook=probe,
+                           **arguments)
 
     def get(self, order_id: str) -> Payment | None:
         """The order's latest payment, or ``None``."""
@@ -262,12 +265,20 @@ class PaymentBook:
         return self._store.history(_check_order_id(order_id))
 
     def verify(self, order_id: str) -> Payment | None:
-        """Asks the gateway about the order's latest payment now, if it is still open."""
+        """Asks the gateway about the order's latest payment now, if it is still open.
+
+        Raises:
+            QuorvexError: the client's error when the check failed (the token refused,
+                the gateway not reached or failing): the payment is never returned as
+                fresh when it is not.
+        """
         stored = self._store.latest(_check_order_id(order_id))
         if stored is None or stored.payment.state not in LIVE:
             return None if stored is None else stored.payment
-        payment, _ = self._store.learn(stored.payment.reference,
-                                       self._check(stored, Cause.VERIFY), self._clock(),
+        learned, error = self._check(stored, Cause.VERIFY)
+        if error is not None:
+            raise error
+        payment, _ = self._store.learn(stored.payment.reference, learned, self._clock(),
                                        self._schedule)
         return payment
 
@@ -345,8 +356,9 @@ class PaymentBook:
 
     # --- reconcile ----------------------------------------------------------------
 
-    def reconcile(self, *, limit: int | None = None) -> list[Payment]:
-        """Checks the payments that are due; returns those whose state changed.
+    def reconcile(self, *, limit: int | None = None) -> Reconciled:
+        """Checks the payments that are due; returns those whose state changed, with
+        how many were checked and which checks failed (each also logged as a WARNING).
 
         Open payments are verified on a backoff schedule bounded by their expiry; past
         it they are expired (a Pix QR is cancelled first). A reference still unknown to
@@ -354,7 +366,7 @@ class PaymentBook:
         but never applied (their process died) are applied. Workers share the work:
         each payment is checked by one of them at a time.
         """
-        changed: list[Payment] = []
+        changed = Reconciled()
         now = self._clock()
         for notification, reference, body in self._store.unapplied(now - self._stale, 1000):
             stored = self._store.by_reference(reference)
@@ -372,17 +384,23 @@ class PaymentBook:
                 break
             for stored in batch:
                 done += 1
-                payment, moved = self._store.learn(
-                    stored.payment.reference, self._check(stored, Cause.RECONCILE),
-                    self._clock(), self._schedule)
+                learned, error = self._check(stored, Cause.RECONCILE)
+                if error is not None:
+                    changed.failures.append(CheckFailure(
+                        stored.payment.order_id, stored.payment.reference, error.kind,
+                        error.message))
+                payment, moved = self._store.learn(stored.payment.reference, learned,
+                                                   self._clock(), self._schedule)
                 if moved:
                     log.info("order %r: payment %s %s (reconcile)", payment.order_id,
                              payment.reference, payment.state)
                     changed.append(payment)
+        changed.checked = done
         return changed
 
-    def _check(self, stored: Stored, cause: Cause) -> Learned:
-        """What the gateway says of an open payment, and what the book concludes."""
+    def _check(self, stored: Stored, cause: Cause) -> tuple[Learned, QuorvexError | None]:
+        """What the gateway says of an open payment, what the book concludes, and the
+        client's error when the check failed (logged as a WARNING here)."""
         payment = stored.payment
         rail = getattr(self._client, payment.rail)
         now = self._clock()
@@ -392,18 +410,19 @@ class PaymentBook:
             if payment.state in (PaymentState.CREATING, PaymentState.UNCONFIRMED) \
                     and _unknown_reference(error):
                 if now - payment.created_at >= self._grace:
-                    return Learned(PaymentState.FAILED, cause, "the gateway never took it")
-                return Learned(None, cause, "not known to the gateway yet")
-            return Learned(None, cause, f"verify failed: {error.kind}")
+                    return Learned(PaymentState.FAILED, cause, "the gateway never took it"), None
+                return Learned(None, cause, "not known to the gateway yet"), None
+            return Learned(None, cause, f"verify failed: {error.kind}"), _failed(payment, error)
         expired = payment.expires_at is not None and now >= payment.expires_at
         if not expired or info.status not in _OPEN:
-            return Learned(from_status(info.status), cause, f"verify: {info.raw_status}")
+            return Learned(from_status(info.status), cause, f"verify: {info.raw_status}"), None
         if payment.rail == "pix":
             try:
                 rail.cancel(payment.reference)
             except QuorvexError as error:  # paid at the last moment? the next check tells
-                return Learned(None, cause, f"cancel failed: {error.kind}")
-        return Learned(PaymentState.EXPIRED, cause, "expired")
+                return Learned(None, cause, f"cancel failed: {error.kind}"), \
+                    _failed(payment, error)
+        return Learned(PaymentState.EXPIRED, cause, "expired"), None
 
     def _schedule(self, stored: Stored, state: PaymentState) -> float:
         """When to check a live payment next: doubling waits, never past its expiry."""
@@ -436,6 +455,24 @@ class PaymentBook:
                 self._store.delivered(event.id, self._clock())
                 count += 1
         return count
+
+    def run_worker(self, handler: Callable[[Event], object], *, every: float = 30.0,
+                   stop: threading.Event | None = None) -> None:
+        """Reconciles and hands the events to ``handler`` every ``every`` seconds until
+        ``stop`` is set. A failed round (the database locked past its timeout, the
+        gateway away, an exception from ``handler``) is logged, and the next goes on."""
+        stop = stop or threading.Event()
+        while True:
+            for name, step in (("reconcile", self.reconcile),
+                               ("events", lambda: self.process_events(handler))):
+                try:
+                    step()
+                except QuorvexError as error:
+                    log.warning("worker: %s failed: %s: %s", name, error.kind, error)
+                except Exception:  # the handler's own fault: its event stays in line
+                    log.exception("worker: the event handler failed")
+            if stop.wait(every):
+                return
 
     # --- web ----------------------------------------------------------------------
 

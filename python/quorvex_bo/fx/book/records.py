@@ -10,7 +10,8 @@ from typing import Any
 from quorvex_bo.fx.book.states import Cause, PaymentState
 from quorvex_bo.fx.models import FxQr, PaymentStatus
 
-__all__ = ["Event", "Payment", "Transition", "WebhookReply", "qr_from_json", "qr_to_json"]
+__all__ = ["CheckFailure", "Event", "Payment", "Reconciled", "Transition", "WebhookReply",
+           "qr_from_json", "qr_to_json"]
 
 
 @dataclass(frozen=True)
@@ -74,6 +75,27 @@ class Event:
     currency: str
     at: float
     mismatch: str | None = None
+
+
+@dataclass(frozen=True)
+class CheckFailure:
+    """A payment reconcile could not check: the client's error kind and message (which
+    never hold a secret)."""
+
+    order_id: str
+    reference: str
+    kind: str
+    message: str
+
+
+class Reconciled(list[Payment]):
+    """What a reconcile pass did: the payments whose state changed (the list itself),
+    how many due payments it checked, and the checks that failed."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.checked = 0
+        self.failures: list[CheckFailure] = []
 
 
 @dataclass(frozen=True)
