@@ -27,8 +27,7 @@ from quorvex_bo.fx.book.records import (CheckFailure, Event, Payment, Reconciled
 from quorvex_bo.fx.book.schema import migrate
 from quorvex_bo.fx.book.states import LIVE, Cause, PaymentState, from_status
 from quorvex_bo.fx.book.store import Intent, Learned, Store, Stored
-from quorvex_bo.fx.book.web import (MAX_NOTIFICATION_BYTES, ASGIApp, WSGIApp, asgi_app,
-                                     wsgi_app)
+from quorvex_bo.fx.book.web import MAX_NOTIFICATION_BYTES, asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import (ApiError, AuthenticationError, DecodeError,
                                   NetworkError, QuorvexError, ValidationError,
@@ -476,11 +475,11 @@ class PaymentBook:
 
     # --- web ----------------------------------------------------------------------
 
-    def wsgi_app(self) -> WSGIApp:
+    def wsgi_app(self) -> Any:
         """The webhook endpoint as a WSGI application (mount it at ``webhook_url``)."""
         return wsgi_app(self)
 
-    def asgi_app(self) -> ASGIApp:
+    def asgi_app(self) -> Any:
         """The webhook endpoint as an ASGI application (mount it at ``webhook_url``)."""
         return asgi_app(self)
 
