@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import signal
@@ -15,11 +16,14 @@ from .conftest import PIX
 PYTHON_DIR = str(pathlib.Path(quorvex_bo.__file__).resolve().parents[1])  # the package tested
 
 
-def cli(gateway, *args: str, db: str = "", **popen) -> subprocess.Popen:
+def cli(gateway, *args: str, db: str = "", base: bool = True, **popen) -> subprocess.Popen:
+    """The CLI's book command (``base=False``: ``args`` hold the command and its own
+    options, the gateway comes from $QUORVEX_BASE_URL)."""
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR, QUORVEX_CLIENT_ID="sandbox-client",
-               QUORVEX_TOKEN="sandbox-token", QUORVEX_BOOK_DB=db)
-    return subprocess.Popen([sys.executable, "-m", "quorvex_bo.fx", "--base-url",
-                             gateway.base_url, "book", *args], env=env, text=True,
+               QUORVEX_TOKEN="sandbox-token", QUORVEX_BOOK_DB=db,
+               QUORVEX_BASE_URL=gateway.base_url)
+    return subprocess.Popen([sys.executable, "-m", "quorvex_bo.fx",
+                             *(("book",) if base else ()), *args], env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
 
 
@@ -39,6 +43,8 @@ def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, end
     assert shown.splitlines()[0] == f"payment 1: o-cli {payment.reference} pix 10.50 BOB paid"
     assert [line.split()[2:5] for line in shown.splitlines()[1:]] == [
         ["-", "->", "creating"], ["creating", "->", "pending"], ["pending", "->", "paid"]]
+    shown = json.loads(cli(gateway, "show", "o-cli", "--json", db=db_url).communicate(timeout=30)[0])
+    assert [(p["reference"], p["state"]) for p in shown["payments"]] == [(payment.reference, "paid")]
     missing = cli(gateway, "show", "nobody", db=db_url)  # the URL from the environment
     assert missing.wait(30) == 1 and "no payment" in missing.stderr.read()
     assert cli(gateway).wait(30) == 2  # the action is required
