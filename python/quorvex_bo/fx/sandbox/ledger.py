@@ -15,12 +15,20 @@ import threading
 from collections.abc import Callable
 from dataclasses import dataclass
 from decimal import ROUND_HALF_EVEN, Decimal
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from quorvex_bo.fx.sandbox.errors import SandboxError
 
-if TYPE_CHECKING:
-    from quorvex_bo.fx.sandbox.store import Store
+class Store(Protocol):
+    """Where a ledger writes through (the SQLite store, or nothing)."""
+
+    def payments(self) -> list[Payment]: ...
+
+    def calls(self) -> list[GatewayCall]: ...
+
+    def put_payment(self, payment: Payment) -> None: ...
+
+    def add_call(self, call: GatewayCall) -> None: ...
 
 # The fixed sandbox exchange rate: bolivianos per US dollar.
 BOB_PER_USD = Decimal("6.96")
