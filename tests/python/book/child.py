@@ -1,6 +1,10 @@
 """A process driving a book, for the crash and concurrency tests.
 
-    child.py crash DB GATEWAY PORT ORDERS EVENT_LOG SEED   runs until killed
+    child.py crash DB GATEWAY PORT ORDERS EVENT_LOG SEED POINT   runs until killed
+
+With a POINT, the crash child kills itself the first to third time it gets there:
+inside the handler before or after its side effect, between storing a notification
+and applying it, between recording an intent and generating its QR.
     child.py race DB GATEWAY NOTES SEED OFFSET             one pass, then exits
 """
 
@@ -9,6 +13,7 @@ from __future__ import annotations
 import json
 import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -23,19 +28,44 @@ from conftest import PIX, Quiet, Server  # noqa: E402
 
 from quorvex_bo.fx import Client, QuorvexError  # noqa: E402
 from quorvex_bo.fx.book import HEADER, PaymentBook, PaymentState  # noqa: E402
+from quorvex_bo.fx.book.store import Store  # noqa: E402
 
 
-def record(path: str):
+def record(path: str, die=lambda point: None):
     def handler(event) -> None:
         time.sleep(0.02)  # fulfilment takes a while: kills land in the middle of it
+        die("handler-before")
         with open(path, "a") as log:
             log.write(f"{event.id} {event.reference} {event.state}\n")
             log.flush()
             os.fsync(log.fileno())
+        die("handler-after")
     return handler
 
 
-def crash(db, gateway, port, orders, log_path, seed) -> None:
+def killer(point: str, seed: int):
+    """Kills this process at ``point``, the first to third time it gets there; the book's
+    store is wrapped so that its steps are points too."""
+    left = [random.Random(seed).randint(1, 3)]
+
+    def die(here: str) -> None:
+        left[0] -= here == point
+        if left[0] == 0:
+            os.kill(os.getpid(), signal.SIGKILL)
+
+    def after(method, here, when=lambda result: True):
+        def wrapped(*args, **kwargs):
+            result = method(*args, **kwargs)
+            if when(result):
+                die(here)
+            return result
+        return wrapped
+    Store.receive = after(Store.receive, "stored")
+    Store.open = after(Store.open, "intent", lambda result: result[1] is not None)
+    return die
+
+
+def crash(db, gateway, port, orders, log_path, seed, point) -> None:
     rng = random.Random(int(seed))
     client = Client("sandbox-client", base_url=gateway, token="sandbox-token", timeout=5.0,
                     max_retries=0)
@@ -46,6 +76,7 @@ def crash(db, gateway, port, orders, log_path, seed) -> None:
     handler = record(log_path)
     book.reconcile()
     book.process_events(handler)
+    handler = record(log_path, killer(point, int(seed)))  # from here on, not while starting
     print("ready", flush=True)
     start = rng.randrange(int(orders))
     for step in range(10**6):

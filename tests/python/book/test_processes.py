@@ -4,6 +4,7 @@ moments or racing each other, checked against the sandbox's own record."""
 from __future__ import annotations
 
 import collections
+import contextlib
 import json
 import pathlib
 import random
@@ -23,7 +24,10 @@ from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 from .conftest import PIX, events, rows
 
 CHILD = pathlib.Path(__file__).with_name("child.py")
-KILLS, ORDERS = 50, 150
+KILLS, ORDERS = 60, 150
+# Where a child kills itself (a fault there loses or doubles money); "anywhere": killed
+# at a random moment.
+POINTS = ("anywhere", "handler-before", "handler-after", "stored", "intent")
 
 
 def _free_port() -> int:
@@ -37,10 +41,12 @@ def test_killed_at_random_moments_every_order_ends_once(db_url, tmp_path):
     with Sandbox(delivery_backoff=0.1) as gateway:
         for kill in range(KILLS):
             child = subprocess.Popen([sys.executable, CHILD, "crash", db_url, gateway.base_url,
-                                      str(port), str(ORDERS), str(log), str(kill)],
+                                      str(port), str(ORDERS), str(log), str(kill),
+                                      POINTS[kill % len(POINTS)]],
                                      stdout=subprocess.PIPE, text=True)
             assert child.stdout is not None and child.stdout.readline() == "ready\n"
-            time.sleep(rng.uniform(0.0, 0.5))
+            with contextlib.suppress(subprocess.TimeoutExpired):  # a point not reached in time
+                child.wait(rng.uniform(0.0, 0.5) * (1 if kill % len(POINTS) == 0 else 3))
             child.send_signal(signal.SIGKILL)
             child.wait()
         later = time.time()

@@ -15,13 +15,13 @@ State lives in SQLite (the default, WAL mode) or PostgreSQL (``postgres`` extra)
 from quorvex_bo.fx.book.errors import BookError, StorageError
 from quorvex_bo.fx.book.hook_secret import HEADER
 from quorvex_bo.fx.book.payment_book import MAX_ORDER_ID, PaymentBook
-from quorvex_bo.fx.book.records import (CheckFailure, Event, Payment, Reconciled, Transition,
+from quorvex_bo.fx.book.records import (CheckFailure, Deliveries, Event, Payment, Reconciled, Transition,
                                         WebhookReply)
 from quorvex_bo.fx.book.states import Cause, PaymentState, next_state
 from quorvex_bo.fx.book.web import MAX_NOTIFICATION_BYTES, ASGIApp, WSGIApp
 
 __all__ = [
-    "ASGIApp", "BookError", "Cause", "CheckFailure", "Event", "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID", "Payment",
+    "ASGIApp", "BookError", "Cause", "CheckFailure", "Deliveries", "Event", "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID", "Payment",
     "PaymentBook", "PaymentState", "Reconciled", "StorageError", "Transition", "WSGIApp", "WebhookReply",
     "next_state",
 ]

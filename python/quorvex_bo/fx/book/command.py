@@ -14,7 +14,7 @@ from collections.abc import Callable
 from typing import Any
 
 from quorvex_bo.fx.book.payment_book import PaymentBook
-from quorvex_bo.fx.book.records import Payment
+from quorvex_bo.fx.book.records import Event, Payment
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import QuorvexError
 
@@ -30,12 +30,16 @@ def add_commands(commands: Any) -> None:
     reconcile = actions.add_parser("reconcile", help="check the payments that are due")
     show = actions.add_parser("show", help="one order's payments and history")
     show.add_argument("order")
-    # Also after the command (the global --json comes before it); unset unless given.
-    show.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
-                      help="print the order as one JSON object")
+    events = actions.add_parser("events", help="the events not delivered yet, or the dead ones")
+    events.add_argument("--dead", action="store_true", help="only those set aside as dead")
+    retry = actions.add_parser("retry", help="put a dead event back in line")
+    retry.add_argument("event_id", type=int, metavar="EVENT_ID")
     # From the environment by default: a password on the command line shows in `ps`.
     database = os.environ.get("QUORVEX_BOOK_DB") or None
-    for parser in (reconcile, show):
+    for parser in (reconcile, show, events, retry):
+        # Also after the command (the global --json comes before it); unset unless given.
+        parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                            help="print JSON")
         parser.add_argument("--db", required=database is None, default=database, metavar="URL",
                             help="sqlite:///path or postgresql://… (default: $QUORVEX_BOOK_DB)")
     reconcile.add_argument("--every", type=float, metavar="SECONDS",
@@ -57,6 +61,15 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
     with gateway, PaymentBook(args.db, gateway, webhook_url=_NO_WEBHOOK) as book:
         if args.book_action == "show":
             return _show(book, args.order, as_json)
+        if args.book_action == "events":
+            return _events(book.dead_events() if args.dead else book.pending_events(),
+                           as_json)
+        if args.book_action == "retry":
+            if book.retry_event(args.event_id):
+                print(f"event {args.event_id} is back in line")
+                return 0
+            print(f"error: no dead event {args.event_id}", file=sys.stderr)
+            return 1
         if args.every is None:
             return _reconcile(book)
         stop = threading.Event()
@@ -84,6 +97,17 @@ def _reconcile(book: PaymentBook) -> int:
         print(f"{_stamp(time.time())} not checked: {failure.order_id!r} {failure.reference} "
               f"{failure.kind}: {failure.message}", file=sys.stderr, flush=True)
     return 1 if result.failures and len(result.failures) >= result.checked else 0
+
+
+def _events(events: list[Event], as_json: bool) -> int:
+    for event in events:
+        if as_json:
+            print(json.dumps(dataclasses.asdict(event), default=str))
+        else:
+            print(f"{event.id} {_stamp(event.at)} {event.order_id!r} {event.reference} "
+                  f"{event.previous or '-'} -> {event.state} attempts={event.attempts}"
+                  + (f" last error: {event.last_error!r}" if event.last_error else ""))
+    return 0
 
 
 def _show(book: PaymentBook, order: str, as_json: bool) -> int:

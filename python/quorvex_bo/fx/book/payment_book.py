@@ -22,8 +22,8 @@ from quorvex_bo.fx.book import hook_secret
 from quorvex_bo.fx.book.backends import open_database
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import StorageError
-from quorvex_bo.fx.book.records import (CheckFailure, Event, Payment, Reconciled, Transition,
-                                        WebhookReply)
+from quorvex_bo.fx.book.records import (CheckFailure, Deliveries, Event, Payment, Reconciled,
+                                        Transition, WebhookReply)
 from quorvex_bo.fx.book.schema import migrate
 from quorvex_bo.fx.book.states import LIVE, Cause, PaymentState, from_status
 from quorvex_bo.fx.book.store import Intent, Learned, Store, Stored
@@ -41,6 +41,9 @@ __all__ = ["MAX_ORDER_ID", "PaymentBook"]
 log = logging.getLogger("quorvex_bo.book")
 log.addHandler(logging.NullHandler())
 
+# A failed event is tried again after these waits, doubling.
+_FIRST_RETRY = 5.0
+_LONGEST_RETRY = 3600.0
 #: The longest order id, in characters.
 MAX_ORDER_ID = 200
 RAILS = ("pix", "crypto", "binance")
@@ -133,6 +136,7 @@ class PaymentBook:
         first_check: seconds before the first check of a pending payment; the wait
             doubles with each check, up to ``longest_wait``, and never passes the expiry.
         lease: seconds a reconcile worker holds the payments it took.
+        max_attempts: failed deliveries after which an event is set aside as dead.
         creating_wait: how long ``create`` waits for the QR of a payment another
             process is creating for the same order (a double click) before it returns
             the payment without one; ``get`` fetches it later.
@@ -141,7 +145,8 @@ class PaymentBook:
     def __init__(self, url: str, client: Client, *, webhook_url: str,
                  clock: Callable[[], float] | None = None, timeout: float = 5.0,
                  grace: float = 120.0, first_check: float = 10.0, longest_wait: float = 300.0,
-                 lease: float = 300.0, creating_wait: float = 3.0) -> None:
+                 lease: float = 300.0, creating_wait: float = 3.0,
+                 max_attempts: int = 10) -> None:
         if not isinstance(client, Client):
             raise TypeError(f"client must be a Client, not {type(client).__name__}")
         if not isinstance(webhook_url, str):
@@ -154,6 +159,7 @@ class PaymentBook:
         self._clock = clock or time.time
         self._grace, self._first, self._longest, self._lease = grace, first_check, longest_wait, lease
         self._creating_wait = creating_wait
+        self._max_attempts = max(1, max_attempts)
         self._stale = max(timeout, 60.0)  # a "creating" older than this lost its process
         self._db = open_database(url, timeout=timeout)
         self._store = Store(self._db)
@@ -436,24 +442,61 @@ class PaymentBook:
     # --- events -------------------------------------------------------------------
 
     def process_events(self, handler: Callable[[Event], object], *,
-                       limit: int | None = None) -> int:
-        """Calls ``handler`` with each undelivered event, oldest first; returns how many.
+                       limit: int | None = None) -> Deliveries:
+        """Calls ``handler`` with each event due for delivery, oldest first.
 
         An event is marked delivered only after ``handler`` returns: delivery is at
         least once, and a redelivered event carries the same ``id`` (make the handler
-        idempotent on it). An exception from ``handler`` stops the run and propagates;
-        that event and the later ones stay undelivered.
+        idempotent on it). An exception from ``handler`` is recorded on its event (the
+        attempt, the error's type and message) and the run goes on with the others;
+        the event is tried again after a doubling wait, and set aside as dead after
+        ``max_attempts`` (:meth:`dead_events`, :meth:`retry_event`). A later event of
+        the same payment waits behind a failing one. Workers running this at once
+        share the events: each is handed to one of them at a time.
         """
-        count = 0
-        while limit is None or count < limit:
-            batch = self._store.undelivered(min(100, limit - count) if limit else 100)
+        delivered = failed = dead = 0
+        while limit is None or delivered + failed + dead < limit:
+            room = 100 if limit is None else min(100, limit - delivered - failed - dead)
+            batch = self._store.claim_events(self._clock(), self._lease, room)
             if not batch:
                 break
             for event in batch:
-                handler(event)
+                try:
+                    handler(event)
+                except Exception as error:  # the handler's fault: this event waits, not all
+                    retry = self._event_retry(event)
+                    failed, dead = failed + (retry is not None), dead + (retry is None)
+                    self._store.failed(event, f"{type(error).__name__}: {error}"[:500], retry,
+                                       self._clock())
+                    log.warning("event %d of order %r %s: the handler raised %s",
+                                event.id, event.order_id,
+                                "set aside as dead" if retry is None else "failed",
+                                type(error).__name__)
+                    continue
                 self._store.delivered(event.id, self._clock())
-                count += 1
-        return count
+                delivered += 1
+        return Deliveries(delivered, failed, dead)
+
+    def _event_retry(self, event: Event) -> float | None:
+        """When to try a failed event again: doubling waits; ``None`` once it had its
+        ``max_attempts``."""
+        if event.attempts + 1 >= self._max_attempts:
+            return None
+        return self._clock() + min(_FIRST_RETRY * 2.0 ** event.attempts, _LONGEST_RETRY)
+
+    def dead_events(self) -> list[Event]:
+        """The events set aside after ``max_attempts`` failed deliveries, with their
+        attempts and last error."""
+        return self._store.events(dead=True)
+
+    def pending_events(self) -> list[Event]:
+        """The events not delivered yet (failing ones with their attempts and last error)."""
+        return self._store.events(dead=False)
+
+    def retry_event(self, event_id: int) -> bool:
+        """Puts a dead event back in line, with a fresh count of attempts; ``False`` when
+        no dead event has that id."""
+        return self._store.revive(event_id)
 
     def run_worker(self, handler: Callable[[Event], object], *, every: float = 30.0,
                    stop: threading.Event | None = None) -> None:
@@ -468,8 +511,8 @@ class PaymentBook:
                     step()
                 except QuorvexError as error:
                     log.warning("worker: %s failed: %s: %s", name, error.kind, error)
-                except Exception:  # the handler's own fault: its event stays in line
-                    log.exception("worker: the event handler failed")
+                except Exception:  # a fault of the book's own: logged whole, never fatal
+                    log.exception("worker: %s failed", name)
             if stop.wait(every):
                 return
 

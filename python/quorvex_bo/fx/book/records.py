@@ -10,7 +10,7 @@ from typing import Any
 from quorvex_bo.fx.book.states import Cause, PaymentState
 from quorvex_bo.fx.models import FxQr, PaymentStatus
 
-__all__ = ["CheckFailure", "Event", "Payment", "Reconciled", "Transition", "WebhookReply",
+__all__ = ["CheckFailure", "Deliveries", "Event", "Payment", "Reconciled", "Transition", "WebhookReply",
            "qr_from_json", "qr_to_json"]
 
 
@@ -75,6 +75,18 @@ class Event:
     currency: str
     at: float
     mismatch: str | None = None
+    attempts: int = 0  # deliveries that failed so far
+    last_error: str | None = None  # the last failure's type and message
+
+
+@dataclass(frozen=True)
+class Deliveries:
+    """What one :meth:`~PaymentBook.process_events` run did: events delivered, events
+    whose handler failed (tried again later), and events set aside as dead."""
+
+    delivered: int = 0
+    failed: int = 0
+    dead: int = 0
 
 
 @dataclass(frozen=True)

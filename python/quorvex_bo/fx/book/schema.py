@@ -79,6 +79,16 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
         "WHERE outcome = 'received'",
         # How a notification's amount or currency differed from its payment's.
         "ALTER TABLE book_events ADD COLUMN mismatch TEXT",
+        # The outbox's deliveries: failed attempts, when to try again, set aside as
+        # dead after too many, and who holds the event now.
+        "ALTER TABLE book_events ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE book_events ADD COLUMN last_error TEXT",
+        "ALTER TABLE book_events ADD COLUMN next_attempt_at {time}",
+        "ALTER TABLE book_events ADD COLUMN dead_at {time}",
+        "ALTER TABLE book_events ADD COLUMN claimed_until {time}",
+        """CREATE INDEX book_events_waiting ON book_events (payment_id, id)
+            WHERE delivered_at IS NULL AND dead_at IS NULL""",
+        "CREATE INDEX book_events_dead ON book_events (id) WHERE dead_at IS NOT NULL",
     )),
 )
 LATEST = MIGRATIONS[-1][0]

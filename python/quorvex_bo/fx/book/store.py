@@ -244,17 +244,59 @@ class Store:
                            "ORDER BY n.id LIMIT ?", before, limit)
         return [(int(row[0]), row[1], row[2]) for row in rows]
 
-    def undelivered(self, limit: int) -> list[Event]:
+    def claim_events(self, now: float, lease: float, limit: int) -> list[Event]:
+        """Takes up to ``limit`` events due for delivery, oldest first, for ``lease``
+        seconds: no other worker takes them meanwhile, and a worker that dies gives
+        them back when the lease runs out. An event waits behind an earlier one of its
+        payment that is not delivered yet (a payment's events arrive in order)."""
+        with self.db.transaction(write=True) as tx:
+            ids = [row[0] for row in tx.rows(
+                "SELECT e.id FROM book_events e WHERE e.delivered_at IS NULL AND e.dead_at IS NULL"
+                " AND (e.next_attempt_at IS NULL OR e.next_attempt_at <= ?)"
+                " AND (e.claimed_until IS NULL OR e.claimed_until <= ?)"
+                " AND NOT EXISTS (SELECT 1 FROM book_events b WHERE b.payment_id = e.payment_id"
+                " AND b.id < e.id AND b.delivered_at IS NULL AND b.dead_at IS NULL)"
+                f" ORDER BY e.id LIMIT ?{self.db.skip_locked}", now, now, limit)]
+            for event_id in ids:
+                tx.run("UPDATE book_events SET claimed_until = ? WHERE id = ?", now + lease,
+                       event_id)
+            return self._events(tx, f"e.id IN ({', '.join('?' * len(ids))})", *ids) \
+                if ids else []
+
+    def events(self, *, dead: bool) -> list[Event]:
+        """The events set aside as dead, or those not delivered yet (failing ones with
+        their attempts and last error)."""
         with self.db.transaction(write=False) as tx:
-            rows = tx.rows(
-                "SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
-                "p.currency, e.at, e.mismatch FROM book_events e JOIN book_payments p ON p.id = e.payment_id"
-                " WHERE e.delivered_at IS NULL ORDER BY e.id LIMIT ?", limit)
+            return self._events(tx, "e.dead_at IS NOT NULL" if dead else
+                                "e.delivered_at IS NULL AND e.dead_at IS NULL")
+
+    def _events(self, tx: Transaction, where: str, *params: Any) -> list[Event]:
+        rows = tx.rows(
+            "SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
+            "p.currency, e.at, e.mismatch, e.attempts, e.last_error FROM book_events e "
+            f"JOIN book_payments p ON p.id = e.payment_id WHERE {where} ORDER BY e.id", *params)
         return [Event(int(row[0]), row[1], row[2], None if row[3] is None else
                       PaymentState(row[3]), PaymentState(row[4]), Cause(row[5]),
-                      Decimal(str(row[6])), row[7], float(row[8]), row[9]) for row in rows]
+                      Decimal(str(row[6])), row[7], float(row[8]), row[9], int(row[10]),
+                      row[11]) for row in rows]
 
     def delivered(self, event_id: int, now: float) -> None:
         with self.db.transaction(write=True) as tx:
-            tx.run("UPDATE book_events SET delivered_at = ? WHERE id = ? AND delivered_at IS NULL",
-                   now, event_id)
+            tx.run("UPDATE book_events SET delivered_at = ?, claimed_until = NULL "
+                   "WHERE id = ? AND delivered_at IS NULL", now, event_id)
+
+    def failed(self, event: Event, error: str, retry_at: float | None, now: float) -> None:
+        """Records a failed delivery: tried again at ``retry_at``, or set aside as dead."""
+        with self.db.transaction(write=True) as tx:
+            tx.run("UPDATE book_events SET attempts = attempts + 1, last_error = ?, "
+                   "next_attempt_at = ?, dead_at = ?, claimed_until = NULL "
+                   "WHERE id = ? AND delivered_at IS NULL", error, retry_at,
+                   now if retry_at is None else None, event.id)
+
+    def revive(self, event_id: int) -> bool:
+        """Puts a dead event back in line with a fresh count of attempts."""
+        with self.db.transaction(write=True) as tx:
+            found = tx.rows("UPDATE book_events SET dead_at = NULL, attempts = 0, "
+                            "next_attempt_at = NULL WHERE id = ? AND dead_at IS NOT NULL "
+                            "RETURNING id", event_id)
+        return bool(found)
