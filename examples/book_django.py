@@ -16,7 +16,7 @@ from django.conf import settings  # type: ignore[import-untyped]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped]
 from django.urls import path  # type: ignore[import-untyped]
 
-from quorvex_bo.fx.book import PaymentBook
+from quorvex_bo.fx.book import PaymentBook, reply
 
 if not settings.configured:
     settings.configure(ROOT_URLCONF=__name__, ALLOWED_HOSTS=["127.0.0.1", "localhost",
@@ -32,9 +32,9 @@ def quorvex_webhook(request: HttpRequest, reference: str) -> HttpResponse:
     assert BOOK is not None, "set BOOK at start-up"
     if request.method != "POST":
         return HttpResponse(status=405, headers={"Allow": "POST"})
-    reply = BOOK.handle_webhook(request.path, request.headers, request.body)
-    response = HttpResponse(reply.body, status=reply.status)
-    for name, value in reply.headers:
+    answer = reply(BOOK.handle_webhook(request.path, request.headers, request.body))
+    response = HttpResponse(answer.body, status=answer.status)
+    for name, value in answer.headers:
         response[name] = value
     return response
 

@@ -1,15 +1,17 @@
 """A process driving a book, for the crash and concurrency tests.
 
-    child.py crash DB GATEWAY PORT ORDERS EVENT_LOG SEED POINT   runs until killed
+    child.py crash SHELL DB GATEWAY PORT ORDERS EVENT_LOG SEED POINT   runs until killed
+    child.py race DB GATEWAY NOTES SEED OFFSET                         one pass, then exits
 
-With a POINT, the crash child kills itself the first to third time it gets there:
-inside the handler before or after its side effect, between storing a notification
-and applying it, between recording an intent and generating its QR.
-    child.py race DB GATEWAY NOTES SEED OFFSET             one pass, then exits
+SHELL is "blocking" or "async". With a POINT, the crash child kills itself the first to
+third time it gets there: inside the handler before or after its side effect, inside
+a notification's transaction once it is stored, between the intent's commit and the
+generation.
 """
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import random
@@ -26,8 +28,10 @@ sys.path[:0] = [os.path.join(HERE, "..", "..", "..", "python"), HERE]
 
 from conftest import PIX, Quiet, Server  # noqa: E402
 
-from quorvex_bo.fx import Client, QuorvexError  # noqa: E402
-from quorvex_bo.fx.book import HEADER, PaymentBook, PaymentState  # noqa: E402
+from quorvex_bo.fx import AsyncClient, Client, QuorvexError  # noqa: E402
+from quorvex_bo.fx.book import (HEADER, AsyncPaymentBook, Outcome, PaymentBook,  # noqa: E402
+                                 PaymentState)
+from quorvex_bo.fx.book.core import Gateway  # noqa: E402
 from quorvex_bo.fx.book.store import Store  # noqa: E402
 
 
@@ -45,7 +49,7 @@ def record(path: str, die=lambda point: None):
 
 def killer(point: str, seed: int):
     """Kills this process at ``point``, the first to third time it gets there; the book's
-    store is wrapped so that its steps are points too."""
+    steps are wrapped so that they are points too."""
     left = [random.Random(seed).randint(1, 3)]
 
     def die(here: str) -> None:
@@ -53,52 +57,113 @@ def killer(point: str, seed: int):
         if left[0] == 0:
             os.kill(os.getpid(), signal.SIGKILL)
 
-    def after(method, here, when=lambda result: True):
-        def wrapped(*args, **kwargs):
-            result = method(*args, **kwargs)
-            if when(result):
-                die(here)
-            return result
-        return wrapped
-    Store.receive = after(Store.receive, "stored")
-    Store.open = after(Store.open, "intent", lambda result: result[1] is not None)
+    receive = Store.receive
+
+    def received(*args, **kwargs):  # inside the notification's transaction
+        notification = yield from receive(*args, **kwargs)
+        die("stored")
+        return notification
+    Store.receive = received
+    for shell in (PaymentBook, AsyncPaymentBook):
+        carry_out = shell._carry_out
+
+        def before(book, effect, carry_out=carry_out):  # the intent is committed by now
+            if isinstance(effect, Gateway) and effect.operation == "generate":
+                die("intent")
+            return carry_out(book, effect)
+        shell._carry_out = before
     return die
 
 
-def crash(db, gateway, port, orders, log_path, seed, point) -> None:
-    rng = random.Random(int(seed))
+def script(orders: int, seed: int):
+    """What a shop does, as (action, order) steps: the book's calls and the payer's."""
+    rng = random.Random(seed)
+    start = rng.randrange(orders)
+    for step in range(10**6):
+        i = (start + step) % orders
+        payment = yield "get", f"order-{i}"
+        if payment is None:
+            if rng.random() < 0.25:
+                yield "fault", {"operation": "pix.generate",
+                                "kind": rng.choice(["drop", "unavailable"])}
+            yield "create", f"order-{i}"
+        elif payment.state is PaymentState.PENDING and i % 3 != 2:
+            if rng.random() < 0.3:
+                yield "fault", {"operation": "webhook", "kind": "duplicate_webhook"}
+            yield "settle", f"{payment.reference}/{'pay' if i % 3 == 0 else 'reject'}"
+        if rng.random() < 0.3:
+            yield "reconcile", None
+        yield "events", None
+
+
+def crash(shell, db, gateway, port, orders, log_path, seed, point) -> None:
+    if shell == "async":
+        return asyncio.run(crash_async(db, gateway, port, orders, log_path, seed, point))
     client = Client("sandbox-client", base_url=gateway, token="sandbox-token", timeout=5.0,
                     max_retries=0)
     book = PaymentBook(db, client, webhook_url=f"http://127.0.0.1:{port}/hooks")
     server = wsgiref.simple_server.make_server("127.0.0.1", int(port), book.wsgi_app(),
                                                Server, Quiet)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    handler = record(log_path)
     book.reconcile()
-    book.process_events(handler)
+    book.process_events(record(log_path))
     handler = record(log_path, killer(point, int(seed)))  # from here on, not while starting
     print("ready", flush=True)
-    start = rng.randrange(int(orders))
-    for step in range(10**6):
-        i = (start + step) % int(orders)
-        payment = book.get(f"order-{i}")
-        if payment is None:
-            if rng.random() < 0.25:
-                httpx.post(f"{gateway}/_sandbox/faults", json={
-                    "operation": "pix.generate", "kind": rng.choice(["drop", "unavailable"])})
+    steps, result = script(int(orders), int(seed)), None
+    while True:
+        action, argument = steps.send(result)
+        result = None
+        if action == "get":
+            result = book.get(argument)
+        elif action == "create":
             try:
-                book.create(f"order-{i}", expires_in=600, **PIX)
+                book.create(argument, expires_in=600, **PIX)
             except QuorvexError:
                 pass  # refused and recorded failed: the order stays unpaid
-        elif payment.state is PaymentState.PENDING and i % 3 != 2:
-            if rng.random() < 0.3:
-                httpx.post(f"{gateway}/_sandbox/faults",
-                           json={"operation": "webhook", "kind": "duplicate_webhook"})
-            action = "pay" if i % 3 == 0 else "reject"
-            httpx.post(f"{gateway}/pay/pix/{payment.reference}/{action}")
-        if rng.random() < 0.3:
+        elif action in ("fault", "settle"):
+            httpx.post(f"{gateway}/_sandbox/faults", json=argument) if action == "fault" else \
+                httpx.post(f"{gateway}/pay/pix/{argument}")
+        elif action == "reconcile":
             book.reconcile()
-        book.process_events(handler)
+        else:
+            book.process_events(handler)
+
+
+async def crash_async(db, gateway, port, orders, log_path, seed, point) -> None:
+    import uvicorn
+
+    client = AsyncClient("sandbox-client", base_url=gateway, token="sandbox-token",
+                         timeout=5.0, max_retries=0)
+    book = await AsyncPaymentBook.open(db, client, webhook_url=f"http://127.0.0.1:{port}/hooks")
+    server = uvicorn.Server(uvicorn.Config(book.asgi_app(), host="127.0.0.1", port=int(port),
+                                           log_level="critical", lifespan="off"))
+    serving = asyncio.create_task(server.serve())  # noqa: F841 - runs until the kill
+    while not server.started:
+        await asyncio.sleep(0.01)
+    await book.reconcile()
+    await book.process_events(record(log_path))
+    handler = record(log_path, killer(point, int(seed)))
+    print("ready", flush=True)
+    steps, result = script(int(orders), int(seed)), None
+    async with httpx.AsyncClient() as sandbox:
+        while True:
+            action, argument = steps.send(result)
+            result = None
+            if action == "get":
+                result = await book.get(argument)
+            elif action == "create":
+                try:
+                    await book.create(argument, expires_in=600, **PIX)
+                except QuorvexError:
+                    pass
+            elif action == "fault":
+                await sandbox.post(f"{gateway}/_sandbox/faults", json=argument)
+            elif action == "settle":
+                await sandbox.post(f"{gateway}/pay/pix/{argument}")
+            elif action == "reconcile":
+                await book.reconcile()
+            else:
+                await book.process_events(handler)
 
 
 def race(db, gateway, notes_path, seed, offset) -> None:
@@ -115,7 +180,7 @@ def race(db, gateway, notes_path, seed, offset) -> None:
         if number % 5 == 0:
             book.reconcile(limit=10)
         while book.handle_webhook(f"/hooks/{reference}", {HEADER: secret},
-                                  body.encode()).status == 503:
+                                  body.encode()).outcome is Outcome.UNAVAILABLE:
             pass  # the gateway tries again
     book.reconcile()
 

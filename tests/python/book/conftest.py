@@ -1,9 +1,13 @@
 """Fixtures of the book's tests: a real PostgreSQL server for the session, a fresh
-database of each kind per test, the sandbox gateway and a book whose webhook
-endpoint is served by wsgiref on 127.0.0.1."""
+database of each kind per test, the sandbox gateway, and a book of each shell (the
+blocking one, and the async one driven from the test through an event loop on a
+thread) whose webhook endpoint is served by wsgiref on 127.0.0.1."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
+import inspect
 import itertools
 import os
 import pathlib
@@ -14,8 +18,10 @@ from socketserver import ThreadingMixIn
 
 import pytest
 
-from quorvex_bo.fx import Client
-from quorvex_bo.fx.book import PaymentBook
+from quorvex_bo.fx import AsyncClient, Client
+from quorvex_bo.fx.book import AsyncPaymentBook, PaymentBook
+from quorvex_bo.fx.book.store import drive
+from quorvex_bo.fx.book.web import wsgi_app
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN, Sandbox
 
 try:
@@ -51,10 +57,50 @@ def events(book: PaymentBook) -> list:
     return seen
 
 
-def rows(book: PaymentBook, sql: str) -> list:
-    """What the book's database holds, as a dump would show it."""
-    with book._db.transaction(write=False) as tx:
-        return tx.rows(sql)
+def rows(book, sql: str, *params) -> list:
+    """Runs one statement in the book's database (a write transaction); its rows."""
+    def body():
+        return (yield sql, params)
+    if isinstance(book, Blocking):
+        return book.loop.call(book.book._db.run(body(), write=True))
+    with book._db.transaction(write=True) as tx:
+        return drive(tx, body())
+
+
+class Loop:
+    """An event loop on a thread of its own, for the async book."""
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def call(self, coroutine):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(120)
+
+
+class Blocking:
+    """The async book as the blocking suite sees it: each of its coroutines is run on
+    the loop's thread and waited for."""
+
+    def __init__(self, book: AsyncPaymentBook, loop: Loop) -> None:
+        self.book, self.loop = book, loop
+
+    def __getattr__(self, name: str):
+        found = getattr(self.book, name)
+        if not inspect.iscoroutinefunction(found):
+            return found
+        return lambda *args, **kwargs: self.loop.call(found(*args, **kwargs))
+
+    def wsgi_app(self):  # for the wsgiref endpoint of the tests
+        return wsgi_app(self.handle_webhook)
+
+
+@pytest.fixture(scope="session")
+def loop():
+    running = Loop()
+    yield running
+    running.loop.call_soon_threadsafe(running.loop.stop)
 
 
 @pytest.fixture(scope="session")
@@ -116,9 +162,29 @@ def endpoint():
     server.server_close()
 
 
+@pytest.fixture(params=["blocking", "async"])
+def make_book(request, gateway, clock: Clock, loop: Loop):
+    """Opens books of the test's shell on the sandbox: ``make_book(url, webhook_url=…,
+    client={client settings}, **book settings)``; closed at the end of the test."""
+    with contextlib.ExitStack() as opened:
+        def make(url: str, *, client: dict | None = None, **settings):
+            options = {"base_url": gateway.base_url, "token": DEFAULT_TOKEN, "timeout": 5.0,
+                       "max_retries": 0, **(client or {})}
+            settings.setdefault("clock", clock)
+            if request.param == "blocking":
+                gateway_client = opened.enter_context(Client(DEFAULT_CLIENT_ID, **options))
+                return opened.enter_context(PaymentBook(url, gateway_client, **settings))
+            async_client = AsyncClient(DEFAULT_CLIENT_ID, **options)
+            opened.callback(loop.call, async_client.aclose())
+            book = loop.call(AsyncPaymentBook.open(url, async_client, **settings))
+            opened.callback(loop.call, book.close())
+            return Blocking(book, loop)
+        yield make
+
+
 @pytest.fixture
-def book(db_url: str, client: Client, clock: Clock, endpoint):
+def book(db_url: str, make_book, endpoint):
     url, app = endpoint
-    with PaymentBook(db_url, client, webhook_url=url, clock=clock) as book:
-        app[0] = book.wsgi_app()
-        yield book
+    book = make_book(db_url, webhook_url=url)
+    app[0] = book.wsgi_app()
+    return book

@@ -11,7 +11,7 @@ import sys
 
 import quorvex_bo
 
-from .conftest import PIX
+from .conftest import PIX, rows
 
 PYTHON_DIR = str(pathlib.Path(quorvex_bo.__file__).resolve().parents[1])  # the package tested
 
@@ -32,8 +32,7 @@ def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, end
     endpoint[1][0] = lambda environ, start: start("503 Unavailable", []) or [b""]
     gateway.pay("pix", payment.reference)
     gateway.wait_for_delivery("pix", payment.reference)  # the webhook was missed
-    with book._db.transaction(write=True) as tx:  # due now, not in 10 s
-        tx.run("UPDATE book_payments SET next_check_at = 0")
+    rows(book, "UPDATE book_payments SET next_check_at = 0")  # due now, not in 10 s
     worker = cli(gateway, "reconcile", "--db", db_url, "--every", "0.05")
     assert worker.stdout.readline().split()[1:] == [
         "o-cli", payment.reference, "pix", "10.50", "BOB", "paid"]

@@ -14,7 +14,7 @@ from quorvex_bo.fx import AuthenticationError, Client, NetworkError
 from quorvex_bo.fx.book import PaymentBook, PaymentState
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
 
-from .conftest import PIX
+from .conftest import PIX, rows
 from .test_cli import cli
 
 
@@ -42,8 +42,7 @@ def test_a_gateway_that_refuses_the_book_is_never_silent(book, gateway, db_url, 
     assert [r.getMessage().split(": ")[:3] for r in caplog.records if r.levelno == logging.WARNING
             ] == [["order 'o-loud'", f"payment {payment.reference} not checked", error.kind]] * 2
     flags = ["--token", "wrong-token"] if "token" in settings else ["--base-url", settings["base_url"]]
-    with book._db.transaction(write=True) as tx:  # due again
-        tx.run("UPDATE book_payments SET next_check_at = 0")
+    rows(book, "UPDATE book_payments SET next_check_at = 0")  # due again
     child = cli(gateway, *flags, "book", "reconcile", db=db_url, base=False)
     assert child.wait(30) == 1 and f"'o-loud' {payment.reference} {error.kind}: " in child.stderr.read()
     assert book.get("o-loud").state is PaymentState.PENDING
@@ -58,11 +57,10 @@ def test_a_worker_outlives_a_locked_database(db_url, client, gateway, endpoint, 
                                   kwargs={"every": 0.05, "stop": stop}, daemon=True)
         try:
             with other._db.transaction(write=True) as tx:  # held past the worker's timeout
-                tx.rows(f"SELECT * FROM book_payments{other._db.for_update}")
-                tx.run("UPDATE book_events SET delivered_at = 1")
+                tx.run("LOCK TABLE book_events IN ACCESS EXCLUSIVE MODE" if other._db.for_update
+                       else "UPDATE book_events SET at = at")
                 worker.start()
                 until(lambda: any("worker: events failed: storage" in m for m in caplog.messages))
-                tx.run("UPDATE book_events SET delivered_at = NULL")
             until(lambda: seen)
         finally:
             stop.set()

@@ -11,23 +11,20 @@ import sys
 import threading
 import time
 
+import httpx
 import pytest
 
-from quorvex_bo.fx.book import HEADER, PaymentState
+from quorvex_bo.fx import AsyncClient
+from quorvex_bo.fx.book import HEADER, AsyncPaymentBook, PaymentState
+from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
 
-from .conftest import PIX
+from .conftest import PIX, Blocking
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "examples"))
 
 
 def _flask(book):
     return importlib.import_module("book_flask").create_app(book).test_client()
-
-
-def _fastapi(book):
-    from fastapi.testclient import TestClient
-
-    return TestClient(importlib.import_module("book_fastapi").create_app(book))
 
 
 def _django(book):
@@ -37,7 +34,7 @@ def _django(book):
     return DjangoClient()
 
 
-@pytest.mark.parametrize("framework", [_flask, _fastapi, _django])
+@pytest.mark.parametrize("framework", [_flask, _django])
 def test_mounted_endpoint_authenticates_and_applies(book, gateway, framework):
     web = framework(book)
     payment = book.create("o-web", **PIX)
@@ -45,38 +42,60 @@ def test_mounted_endpoint_authenticates_and_applies(book, gateway, framework):
     body = json.dumps({"numeroReferencia": payment.reference, "estado": "PAGADO"})
     path = f"/quorvex/{payment.reference}"
     statuses = [web.post(path, content_type="application/json", data=body, headers=headers)
-                .status_code if framework is not _fastapi else
-                web.post(path, content=body, headers=headers).status_code
-                for headers in ({HEADER: "forged"}, {HEADER: secret})]
+                .status_code for headers in ({HEADER: "forged"}, {HEADER: secret})]
     assert statuses == [401, 200] and book.get("o-web").state is PaymentState.PAID
     assert web.get(path).status_code == 405
 
 
-def test_uvicorn_serves_the_asgi_endpoint(db_url, client, gateway, clock):
-    import uvicorn
+def _async_book(db_url, gateway, webhook_url):
+    client = AsyncClient(DEFAULT_CLIENT_ID, base_url=gateway.base_url, token=DEFAULT_TOKEN)
+    return AsyncPaymentBook(db_url, client, webhook_url=webhook_url)  # opened by the app
 
-    from quorvex_bo.fx.book import PaymentBook
+
+def _shop(web, gateway, order: str) -> None:
+    """An order paid through the FastAPI shop: its async routes and mounted endpoint."""
+    reference = web.post(f"/orders/{order}/pay").json()["reference"]
+    secret = gateway.payment("pix", reference).webhook.value
+    body = json.dumps({"numeroReferencia": reference, "estado": "PAGADO"})
+    assert [web.post(f"/quorvex/{reference}", content=body, headers=headers).status_code
+            for headers in ({HEADER: "forged"}, {HEADER: secret})] == [401, 200]
+    assert web.get(f"/orders/{order}").json() == {"state": "paid"}
+
+
+def test_the_fastapi_shop_runs_on_the_async_book(db_url, gateway):
+    from fastapi.testclient import TestClient
+
+    app = importlib.import_module("book_fastapi").create_app(
+        _async_book(db_url, gateway, "http://testserver/quorvex"))
+    with TestClient(app) as web:
+        _shop(web, gateway, "o-web")
+        assert web.get("/quorvex/1").status_code == 405
+
+
+def test_uvicorn_serves_the_async_shop(db_url, gateway):
+    import uvicorn
 
     config = uvicorn.Config(None, host="127.0.0.1", port=0, log_level="warning",
                             lifespan="on")
     server = uvicorn.Server(config)
     sockets = [config.bind_socket()]
-    url = f"http://127.0.0.1:{sockets[0].getsockname()[1]}/quorvex"
-    with PaymentBook(db_url, client, webhook_url=url, clock=clock) as book:
-        config.app = importlib.import_module("book_fastapi").create_app(book)
-        thread = threading.Thread(target=server.run, kwargs={"sockets": sockets})
-        thread.start()
-        try:
-            while not server.started and thread.is_alive():
-                time.sleep(0.01)
-            payment = book.create("o-uv", **PIX)
-            gateway.pay("pix", payment.reference)
-            delivered = gateway.wait_for_delivery("pix", payment.reference)
+    base = f"http://127.0.0.1:{sockets[0].getsockname()[1]}"
+    config.app = importlib.import_module("book_fastapi").create_app(
+        _async_book(db_url, gateway, f"{base}/quorvex"))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": sockets})
+    thread.start()
+    try:
+        while not server.started and thread.is_alive():
+            time.sleep(0.01)
+        with httpx.Client(base_url=base) as web:
+            reference = web.post("/orders/o-uv/pay").json()["reference"]
+            gateway.pay("pix", reference)  # the sandbox notifies the shop itself
+            delivered = gateway.wait_for_delivery("pix", reference)
             assert [a.status for a in delivered.attempts] == [200]
-            assert book.get("o-uv").state is PaymentState.PAID
-        finally:
-            server.should_exit = True
-            thread.join(10)
+            assert web.get("/orders/o-uv").json() == {"state": "paid"}
+    finally:
+        server.should_exit = True
+        thread.join(10)
 
 
 def _asgi(book, scope, *messages):
@@ -88,7 +107,8 @@ def _asgi(book, scope, *messages):
 
     async def send(message):
         sent.append(message)
-    asyncio.run(book.asgi_app()(scope, receive, send))
+    run = book.loop.call if isinstance(book, Blocking) else asyncio.run  # the book's own loop
+    run(book.asgi_app()(scope, receive, send))
     return sent
 
 

@@ -9,19 +9,23 @@ and crashes.
     # periodically, and fulfil orders from the events:
     book.process_events(lambda event: ...)
 
+``AsyncPaymentBook`` is the same book for async code (an ``AsyncClient``, coroutines).
 State lives in SQLite (the default, WAL mode) or PostgreSQL (``postgres`` extra).
 """
 
+from quorvex_bo.fx.book.async_book import AsyncPaymentBook
+from quorvex_bo.fx.book.core import MAX_NOTIFICATION_BYTES, MAX_ORDER_ID, Notified, Outcome
 from quorvex_bo.fx.book.errors import BookError, StorageError
 from quorvex_bo.fx.book.hook_secret import HEADER
-from quorvex_bo.fx.book.payment_book import MAX_ORDER_ID, PaymentBook
-from quorvex_bo.fx.book.records import (CheckFailure, Deliveries, Event, Payment, Reconciled, Transition,
-                                        WebhookReply)
+from quorvex_bo.fx.book.payment_book import PaymentBook
+from quorvex_bo.fx.book.records import (CheckFailure, Deliveries, Event, Payment, Reconciled,
+                                        Transition, WebhookReply)
 from quorvex_bo.fx.book.states import Cause, PaymentState, next_state
-from quorvex_bo.fx.book.web import MAX_NOTIFICATION_BYTES, ASGIApp, WSGIApp
+from quorvex_bo.fx.book.web import ASGIApp, WSGIApp, reply
 
 __all__ = [
-    "ASGIApp", "BookError", "Cause", "CheckFailure", "Deliveries", "Event", "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID", "Payment",
-    "PaymentBook", "PaymentState", "Reconciled", "StorageError", "Transition", "WSGIApp", "WebhookReply",
-    "next_state",
+    "ASGIApp", "AsyncPaymentBook", "BookError", "Cause", "CheckFailure", "Deliveries", "Event",
+    "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID", "Notified", "Outcome", "Payment",
+    "PaymentBook", "PaymentState", "Reconciled", "StorageError", "Transition", "WSGIApp",
+    "WebhookReply", "next_state", "reply",
 ]

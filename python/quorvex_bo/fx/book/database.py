@@ -1,16 +1,16 @@
 """One interface to the book's database; SQLite and PostgreSQL stand behind it.
 
 Statements are written once, with ``?`` placeholders and the clauses that differ
-between the two (``FOR UPDATE SKIP LOCKED``) taken from the database object. Every
-connection belongs to one thread; every change happens in a write transaction that
-either commits whole or is rolled back.
+between the two (``FOR UPDATE SKIP LOCKED``) taken from the database object. Each
+backend keeps a pool of connections that the threads share in turn, one transaction
+on a connection at a time; every change happens in a write transaction that either
+commits whole or is rolled back.
 """
 
 from __future__ import annotations
 
 import abc
 import re
-import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -40,8 +40,9 @@ class Transaction(abc.ABC):
 
 
 class Database(abc.ABC):
-    """A small pool of connections to one database, each used by one transaction at
-    a time (web servers start a thread per request: connections must outlive them)."""
+    """Connections to one database, each used by one transaction at a time and kept
+    between transactions (web servers start a thread per request: connections must
+    outlive them)."""
 
     #: Appended to a SELECT that reads rows about to be changed.
     for_update: str
@@ -49,12 +50,6 @@ class Database(abc.ABC):
     skip_locked: str
     #: Column types of the schema, by role.
     types: dict[str, str]
-    #: Idle connections kept for the next transactions; more are closed.
-    idle_limit = 8
-
-    def __init__(self) -> None:
-        self._idle: list[Any] = []
-        self._lock = threading.Lock()
 
     @contextmanager
     def transaction(self, *, write: bool) -> Iterator[Transaction]:
@@ -73,40 +68,21 @@ class Database(abc.ABC):
             with self._errors(connection):
                 self._commit(connection)
         except BaseException:
-            self._discard(connection)
+            self._release(connection, usable=self._usable(connection))
             raise
-        self._release(connection)
+        self._release(connection, usable=True)
 
     @abc.abstractmethod
-    def lock_schema(self, tx: Transaction) -> None:
-        """Makes concurrent migrations wait for each other."""
-
     def close(self) -> None:
-        with self._lock:
-            connections, self._idle = self._idle, []
-        for connection in connections:
-            _close(connection)
+        """Closes the connections kept between transactions."""
 
+    @abc.abstractmethod
     def _acquire(self) -> Any:
-        with self._lock:
-            if self._idle:
-                return self._idle.pop()
-        with self._errors(None):
-            return self._connect()
+        """A connection for one transaction, or :class:`StorageError`."""
 
-    def _release(self, connection: Any) -> None:
-        with self._lock:
-            if len(self._idle) < self.idle_limit:
-                self._idle.append(connection)
-                return
-        _close(connection)
-
-    def _discard(self, connection: Any) -> None:
-        """After a failure: a connection still usable goes back, a broken one is closed."""
-        if self._usable(connection):
-            self._release(connection)
-        else:
-            _close(connection)
+    @abc.abstractmethod
+    def _release(self, connection: Any, *, usable: bool) -> None:
+        """Takes a connection back after its transaction; one not usable is closed."""
 
     def _rollback(self, connection: Any) -> None:
         try:
@@ -115,10 +91,8 @@ class Database(abc.ABC):
             pass
 
     def _usable(self, connection: Any) -> bool:
+        """After a failure: whether the connection may serve another transaction."""
         return True
-
-    @abc.abstractmethod
-    def _connect(self) -> Any: ...
 
     @abc.abstractmethod
     def _begin(self, connection: Any, write: bool) -> Transaction: ...
@@ -133,7 +107,7 @@ class Database(abc.ABC):
         yield
 
 
-def _close(connection: Any) -> None:
+def close_quietly(connection: Any) -> None:
     try:
         connection.close()
     except Exception:  # a connection already broken needs no closing

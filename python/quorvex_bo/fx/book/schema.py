@@ -11,6 +11,7 @@ import time
 
 from quorvex_bo.fx.book.database import Database
 from quorvex_bo.fx.book.errors import BookError
+from quorvex_bo.fx.book.store import Body, drive
 
 # {id}, {time} and {amount} are the column types of each database. Amounts are exact
 # (NUMERIC, or the decimal text on SQLite), never floating point.
@@ -92,23 +93,33 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
     )),
 )
 LATEST = MIGRATIONS[-1][0]
+# Any fixed number: the key of the advisory lock that serialises migrations.
+_SCHEMA_LOCK = 0x71B0_0B00
+
+
+def migration(types: dict[str, str], serialised: bool) -> Body[int]:
+    """The transaction body that brings the schema to the latest version; returns the
+    version found before. ``serialised``: concurrent migrations wait for each other on
+    an advisory lock (PostgreSQL); SQLite's write transaction is lock enough."""
+    yield (f"CREATE TABLE IF NOT EXISTS book_schema (version INTEGER PRIMARY KEY, "
+           f"applied_at {types['time']} NOT NULL)", ())
+    if serialised:
+        yield "SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK,)
+    found = yield "SELECT MAX(version) FROM book_schema", ()
+    current = int(found[0][0]) if found and found[0][0] is not None else 0
+    if current > LATEST:
+        raise BookError(f"the book's database has schema version {current}; this "
+                        f"library knows up to {LATEST}: upgrade quorvex-bo")
+    for version, statements in MIGRATIONS:
+        if version > current:
+            for statement in statements:
+                yield statement.format(**types), ()
+            yield "INSERT INTO book_schema (version, applied_at) VALUES (?, ?)", (
+                version, time.time())
+    return current
 
 
 def migrate(database: Database) -> int:
-    """Brings the schema to the latest version; returns the version found before."""
+    """Brings the schema of a blocking database to the latest version."""
     with database.transaction(write=True) as tx:
-        tx.run(f"CREATE TABLE IF NOT EXISTS book_schema (version INTEGER PRIMARY KEY, "
-               f"applied_at {database.types['time']} NOT NULL)")
-        database.lock_schema(tx)
-        found = tx.row("SELECT MAX(version) FROM book_schema")
-        current = int(found[0]) if found and found[0] is not None else 0
-        if current > LATEST:
-            raise BookError(f"the book's database has schema version {current}; this "
-                            f"library knows up to {LATEST}: upgrade quorvex-bo")
-        for version, statements in MIGRATIONS:
-            if version > current:
-                for statement in statements:
-                    tx.run(statement.format(**database.types))
-                tx.run("INSERT INTO book_schema (version, applied_at) VALUES (?, ?)",
-                       version, time.time())
-    return current
+        return drive(tx, migration(database.types, serialised=bool(database.for_update)))

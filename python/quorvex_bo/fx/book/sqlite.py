@@ -2,18 +2,21 @@
 
 Many processes may share the file: readers never wait, and writers queue on the
 write lock for up to the busy timeout, after which the call fails with
-:class:`StorageError` and nothing was written.
+:class:`StorageError` and nothing was written. SQLite itself lets one writer in at a
+time, so connections are not capped: a few idle ones are kept for the next
+transactions.
 """
 
 from __future__ import annotations
 
 import os
 import sqlite3
+import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction
+from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction, close_quietly
 from quorvex_bo.fx.book.errors import StorageError
 
 
@@ -34,14 +37,36 @@ class SqliteDatabase(Database):
     for_update = ""  # BEGIN IMMEDIATE already holds the only write lock
     skip_locked = ""
     types = {"id": "INTEGER PRIMARY KEY AUTOINCREMENT", "time": "REAL", "amount": "TEXT"}
+    #: Idle connections kept for the next transactions; more are closed.
+    idle_limit = 8
 
     def __init__(self, path: str, *, timeout: float) -> None:
-        super().__init__()
         self._path = path
         self._timeout = timeout
+        self._idle: list[sqlite3.Connection] = []
+        self._lock = threading.Lock()
 
-    def lock_schema(self, tx: Transaction) -> None:
-        pass  # the write transaction is the lock
+
+    def close(self) -> None:
+        with self._lock:
+            connections, self._idle = self._idle, []
+        for connection in connections:
+            close_quietly(connection)
+
+    def _acquire(self) -> sqlite3.Connection:
+        with self._lock:
+            if self._idle:
+                return self._idle.pop()
+        with self._errors(None):
+            return self._connect()
+
+    def _release(self, connection: Any, *, usable: bool) -> None:
+        if usable:
+            with self._lock:
+                if len(self._idle) < self.idle_limit:
+                    self._idle.append(connection)
+                    return
+        close_quietly(connection)
 
     def _connect(self) -> sqlite3.Connection:
         _create_private(self._path)

@@ -1,17 +1,28 @@
-"""The book's statements: each method is one transaction, and each change of state
-is written together with its history line and its event (the outbox)."""
+"""The book's statements, written once for every database and both shells.
+
+Each method is a transaction body: a generator that yields ``(sql, params)`` and is
+sent each statement's rows. It does no I/O itself: the blocking shell runs it on a
+connection, the async shell on an async one (:func:`drive` and its async twin), and
+the decision core chains bodies into one transaction where it must. Each change of
+state is written together with its history line and its event (the outbox).
+"""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Generator
 from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import Any
+from typing import Any, TypeVar
 
-from quorvex_bo.fx.book.database import Conflict, Database, Row, Transaction
+from quorvex_bo.fx.book.database import Row, Transaction
 from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json, qr_to_json
 from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
 from quorvex_bo.fx.models import FxQr
+
+T = TypeVar("T")
+Statement = tuple[str, tuple[Any, ...]]
+#: A transaction body: yields statements, is sent their rows, returns its result.
+Body = Generator[Statement, list[Row], T]
 
 #: What is kept of refused notifications: the first bytes of each, the last few per payment.
 REFUSED_BODY_BYTES = 1024
@@ -19,6 +30,24 @@ REFUSED_KEPT = 20
 
 _PAYMENT = ("SELECT id, order_id, reference, rail, amount, currency, state, qr, created_at, "
             "updated_at, attempt, expires_at, secret_digest, checks FROM book_payments")
+_EVENT = ("SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
+          "p.currency, e.at, e.mismatch, e.attempts, e.last_error FROM book_events e "
+          "JOIN book_payments p ON p.id = e.payment_id")
+
+
+def drive(tx: Transaction, body: Body[T]) -> T:
+    """Runs a transaction body on a blocking transaction."""
+    rows: list[Row] | None = None
+    while True:
+        try:
+            sql, params = body.send(rows)  # type: ignore[arg-type]
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+        rows = tx.rows(sql, *params)
+
+
+def _q(sql: str, *params: Any) -> Statement:
+    return sql, params
 
 
 @dataclass(frozen=True)
@@ -68,153 +97,140 @@ def _stored(row: Row) -> Stored:
     return Stored(int(row[0]), payment, row[12], int(row[13]))
 
 
+def _event(row: Row) -> Event:
+    return Event(int(row[0]), row[1], row[2], None if row[3] is None else PaymentState(row[3]),
+                 PaymentState(row[4]), Cause(row[5]), Decimal(str(row[6])), row[7],
+                 float(row[8]), row[9], int(row[10]), row[11])
+
+
 class Store:
-    def __init__(self, database: Database) -> None:
-        self.db = database
+    """The statements, in the dialect of one database (its row-locking clauses)."""
+
+    def __init__(self, for_update: str, skip_locked: str) -> None:
+        self.for_update = for_update
+        self.skip_locked = skip_locked
 
     # --- reading ------------------------------------------------------------------
 
-    def by_reference(self, reference: str) -> Stored | None:
-        with self.db.transaction(write=False) as tx:
-            row = tx.row(f"{_PAYMENT} WHERE reference = ?", reference)
-        return None if row is None else _stored(row)
+    def by_reference(self, reference: str, *, lock: bool = False) -> Body[Stored | None]:
+        rows = yield _q(f"{_PAYMENT} WHERE reference = ?{self.for_update if lock else ''}",
+                        reference)
+        return _stored(rows[0]) if rows else None
 
-    def latest(self, order_id: str) -> Stored | None:
-        with self.db.transaction(write=False) as tx:
-            return self._latest(tx, order_id)
+    def latest(self, order_id: str, *, lock: bool = False) -> Body[Stored | None]:
+        rows = yield _q(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt DESC LIMIT 1"
+                        f"{self.for_update if lock else ''}", order_id)
+        return _stored(rows[0]) if rows else None
 
-    def payments(self, order_id: str) -> list[Payment]:
-        with self.db.transaction(write=False) as tx:
-            rows = tx.rows(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt", order_id)
+    def payments(self, order_id: str) -> Body[list[Payment]]:
+        rows = yield _q(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt", order_id)
         return [_stored(row).payment for row in rows]
 
-    def history(self, order_id: str) -> list[Transition]:
-        with self.db.transaction(write=False) as tx:
-            rows = tx.rows(
-                "SELECT t.at, p.reference, t.previous, t.state, t.cause, t.detail "
-                "FROM book_transitions t JOIN book_payments p ON p.id = t.payment_id "
-                "WHERE p.order_id = ? ORDER BY t.id", order_id)
+    def history(self, order_id: str) -> Body[list[Transition]]:
+        rows = yield _q(
+            "SELECT t.at, p.reference, t.previous, t.state, t.cause, t.detail "
+            "FROM book_transitions t JOIN book_payments p ON p.id = t.payment_id "
+            "WHERE p.order_id = ? ORDER BY t.id", order_id)
         return [Transition(float(at), reference, None if previous is None else
                            PaymentState(previous), PaymentState(state), Cause(cause), detail)
                 for at, reference, previous, state, cause, detail in rows]
 
-    def _latest(self, tx: Transaction, order_id: str) -> Stored | None:
-        row = tx.row(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt DESC LIMIT 1"
-                     f"{self.db.for_update}", order_id)
-        return None if row is None else _stored(row)
-
     # --- changing -----------------------------------------------------------------
 
     def open(self, order_id: str, make: Callable[[], Intent], now: float
-             ) -> tuple[Stored, Intent | None]:
-        """The order's open or paid payment, or a new one in "creating" (with its intent) made
-        from ``make()``; a new intent is made when its reference was taken.
+             ) -> Body[tuple[Stored, Intent | None]]:
+        """The order's open or paid payment, or a new one in "creating" (with its intent)
+        made from ``make()``. Two processes opening the same order meet at the unique
+        constraints: the loser's transaction fails with ``Conflict`` and is tried again."""
+        latest = yield from self.latest(order_id, lock=True)
+        if latest is not None and latest.payment.state not in UNPAID:
+            return latest, None
+        intent = make()
+        attempt = 1 if latest is None else latest.payment.attempt + 1
+        found = yield _q(
+            "INSERT INTO book_payments (order_id, attempt, reference, rail, amount, currency, "
+            "state, secret_digest, expires_at, created_at, updated_at, next_check_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            order_id, attempt, intent.reference, intent.rail, str(intent.amount),
+            intent.currency, PaymentState.CREATING.value, intent.secret_digest,
+            intent.expires_at, now, now, intent.next_check_at)
+        yield from self._history(found[0][0], now, None, PaymentState.CREATING, Cause.CREATE,
+                                 "intent recorded")
+        created = yield from self.latest(order_id)
+        assert created is not None
+        return created, intent
 
-        Two processes opening the same order meet at the unique constraints: the
-        loser reads the winner's payment instead."""
-        for _ in range(3):
-            try:
-                with self.db.transaction(write=True) as tx:
-                    latest = self._latest(tx, order_id)
-                    if latest is not None and latest.payment.state not in UNPAID:
-                        return latest, None
-                    intent = make()
-                    attempt = 1 if latest is None else latest.payment.attempt + 1
-                    found = tx.row(
-                        "INSERT INTO book_payments (order_id, attempt, reference, rail, amount, "
-                        "currency, state, secret_digest, expires_at, created_at, updated_at, "
-                        "next_check_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-                        order_id, attempt, intent.reference, intent.rail, str(intent.amount),
-                        intent.currency, PaymentState.CREATING.value, intent.secret_digest,
-                        intent.expires_at, now, now, intent.next_check_at)
-                    assert found is not None
-                    self._history(tx, found[0], now, None, PaymentState.CREATING, Cause.CREATE,
-                                  "intent recorded")
-                    created = self._latest(tx, order_id)
-                    assert created is not None
-                    return created, intent
-            except Conflict:
-                continue
-        raise Conflict(f"order {order_id!r} kept changing while a payment was opened")
-
-    def discard(self, stored: Stored) -> None:
+    def discard(self, stored: Stored) -> Body[None]:
         """Removes an intent whose input the client refused: nothing was sent."""
-        with self.db.transaction(write=True) as tx:
-            tx.run("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
-            tx.run("DELETE FROM book_payments WHERE id = ? AND state = ?", stored.id,
-                   PaymentState.CREATING.value)
+        yield _q("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
+        yield _q("DELETE FROM book_payments WHERE id = ? AND state = ?", stored.id,
+                 PaymentState.CREATING.value)
 
     def learn(self, reference: str, learned: Learned, now: float,
               schedule: Callable[[Stored, PaymentState], float] | None = None,
-              notification: int | None = None) -> tuple[Payment, bool]:
+              notification: int | None = None) -> Body[tuple[Payment, bool]]:
         """Applies what was learned under the row's lock; returns the payment and
         whether its state changed. ``schedule`` gives the next check of a payment still
         live after a check; without it the schedule stays. A final payment has none."""
-        with self.db.transaction(write=True) as tx:
-            row = tx.row(f"{_PAYMENT} WHERE reference = ?{self.db.for_update}", reference)
-            assert row is not None, "the book only learns about its own payments"
-            stored = _stored(row)
-            current = stored.payment.state
-            target = None if learned.state is None else next_state(current, learned.state)
-            state = target or current
-            sets: dict[str, Any] = {"updated_at": now}
-            if state in FINAL:
-                sets["next_check_at"] = None
-            elif schedule is not None:
-                sets["next_check_at"] = schedule(stored, state)
-                sets["checks"] = stored.checks + 1
-            if learned.qr is not None and stored.payment.qr is None:
-                sets["qr"] = qr_to_json(learned.qr)
-            if learned.expires_at is not None:
-                sets["expires_at"] = learned.expires_at
-            if target is not None:
-                sets["state"] = target.value
-                sets["checks"] = 0
-                self._history(tx, stored.id, now, current, target, learned.cause, learned.detail)
-                tx.run("INSERT INTO book_events (payment_id, previous, state, cause, at, "
-                       "mismatch) VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value,
-                       target.value, learned.cause.value, now, learned.mismatch)
-            assignments = ", ".join(f"{name} = ?" for name in sets)
-            tx.run(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
-                   stored.id)
-            if notification is not None:
-                tx.run("UPDATE book_notifications SET outcome = ? WHERE id = ?",
-                       "applied" if target else "unchanged", notification)
-            row = tx.row(f"{_PAYMENT} WHERE id = ?", stored.id)
-        assert row is not None
-        return _stored(row).payment, target is not None
+        stored = yield from self.by_reference(reference, lock=True)
+        assert stored is not None, "the book only learns about its own payments"
+        current = stored.payment.state
+        target = None if learned.state is None else next_state(current, learned.state)
+        state = target or current
+        sets: dict[str, Any] = {"updated_at": now}
+        if state in FINAL:
+            sets["next_check_at"] = None
+        elif schedule is not None:
+            sets["next_check_at"] = schedule(stored, state)
+            sets["checks"] = stored.checks + 1
+        if learned.qr is not None and stored.payment.qr is None:
+            sets["qr"] = qr_to_json(learned.qr)
+        if learned.expires_at is not None:
+            sets["expires_at"] = learned.expires_at
+        if target is not None:
+            sets["state"] = target.value
+            sets["checks"] = 0
+            yield from self._history(stored.id, now, current, target, learned.cause,
+                                     learned.detail)
+            yield _q("INSERT INTO book_events (payment_id, previous, state, cause, at, mismatch) "
+                     "VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value, target.value,
+                     learned.cause.value, now, learned.mismatch)
+        assignments = ", ".join(f"{name} = ?" for name in sets)
+        yield _q(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
+                 stored.id)
+        if notification is not None:
+            yield _q("UPDATE book_notifications SET outcome = ? WHERE id = ?",
+                     "applied" if target else "unchanged", notification)
+        rows = yield _q(f"{_PAYMENT} WHERE id = ?", stored.id)
+        return _stored(rows[0]).payment, target is not None
 
-    def _history(self, tx: Transaction, payment_id: int, now: float,
-                 previous: PaymentState | None, state: PaymentState, cause: Cause,
-                 detail: str) -> None:
-        tx.run("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
-               "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
-               None if previous is None else previous.value, state.value, cause.value, detail)
+    def _history(self, payment_id: int, now: float, previous: PaymentState | None,
+                 state: PaymentState, cause: Cause, detail: str) -> Body[None]:
+        yield _q("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
+                 "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
+                 None if previous is None else previous.value, state.value, cause.value, detail)
 
-    def claim_due(self, now: float, lease: float, limit: int) -> list[Stored]:
+    def claim_due(self, now: float, lease: float, limit: int) -> Body[list[Stored]]:
         """Takes up to ``limit`` payments due for a check, moving their next check past
         the lease so no other worker takes them meanwhile."""
-        with self.db.transaction(write=True) as tx:
-            rows = tx.rows(f"{_PAYMENT} WHERE next_check_at <= ? ORDER BY next_check_at "
-                           f"LIMIT ?{self.db.skip_locked}", now, limit)
-            for row in rows:
-                tx.run("UPDATE book_payments SET next_check_at = ? WHERE id = ?",
-                       now + lease, row[0])
+        rows = yield _q(f"{_PAYMENT} WHERE next_check_at <= ? ORDER BY next_check_at "
+                        f"LIMIT ?{self.skip_locked}", now, limit)
+        for row in rows:
+            yield _q("UPDATE book_payments SET next_check_at = ? WHERE id = ?", now + lease,
+                     row[0])
         return [_stored(row) for row in rows]
 
-    # --- notifications and events -------------------------------------------------
+    # --- notifications --------------------------------------------------------------
 
-    def receive(self, payment_id: int, body: str, now: float) -> int:
+    def receive(self, payment_id: int, body: str, now: float) -> Body[int]:
         """Stores an authentic notification as it came; its outcome is set when it is
-        applied."""
-        with self.db.transaction(write=True) as tx:
-            found = tx.row("INSERT INTO book_notifications (payment_id, received_at, body, "
-                           "outcome) VALUES (?, ?, ?, 'received') RETURNING id",
-                           payment_id, now, body)
-        assert found is not None
-        return int(found[0])
+        applied (in the same transaction)."""
+        found = yield _q("INSERT INTO book_notifications (payment_id, received_at, body, "
+                         "outcome) VALUES (?, ?, ?, 'received') RETURNING id",
+                         payment_id, now, body)
+        return int(found[0][0])
 
-    def refuse(self, payment_id: int, body: bytes, outcome: str, now: float) -> None:
+    def refuse(self, payment_id: int, body: bytes, outcome: str, now: float) -> Body[None]:
         """Keeps a person's view of a refused notification (forged or unreadable) in
         bounded room: its first :data:`REFUSED_BODY_BYTES`, in the payment's last
         :data:`REFUSED_KEPT` rows, the oldest overwritten. Each row's ``seq`` counts the
@@ -222,81 +238,72 @@ class Store:
         Whoever learns a payment's webhook path cannot fill the disk."""
         text = body[:REFUSED_BODY_BYTES].decode("utf-8", "replace")
         text = text.encode()[:REFUSED_BODY_BYTES].decode("utf-8", "ignore")
-        with self.db.transaction(write=True) as tx:
-            kept = tx.rows(f"SELECT id, seq FROM book_notifications WHERE payment_id = ? AND "
-                           f"outcome IN ('rejected', 'malformed') ORDER BY seq, id"
-                           f"{self.db.for_update}", payment_id)
-            seq = max((row[1] or 0 for row in kept), default=0) + 1
-            if len(kept) < REFUSED_KEPT:
-                tx.run("INSERT INTO book_notifications (payment_id, received_at, body, outcome, "
-                       "seq) VALUES (?, ?, ?, ?, ?)", payment_id, now, text, outcome, seq)
-            else:  # in place: nothing indexed changes, so the old row's room is reused
-                tx.run("UPDATE book_notifications SET received_at = ?, body = ?, outcome = ?, "
-                       "seq = ? WHERE id = ?", now, text, outcome, seq, kept[0][0])
+        kept = yield _q(f"SELECT id, seq FROM book_notifications WHERE payment_id = ? AND "
+                        f"outcome IN ('rejected', 'malformed') ORDER BY seq, id"
+                        f"{self.for_update}", payment_id)
+        seq = max((row[1] or 0 for row in kept), default=0) + 1
+        if len(kept) < REFUSED_KEPT:
+            yield _q("INSERT INTO book_notifications (payment_id, received_at, body, outcome, "
+                     "seq) VALUES (?, ?, ?, ?, ?)", payment_id, now, text, outcome, seq)
+        else:  # in place: nothing indexed changes, so the old row's room is reused
+            yield _q("UPDATE book_notifications SET received_at = ?, body = ?, outcome = ?, "
+                     "seq = ? WHERE id = ?", now, text, outcome, seq, kept[0][0])
 
-    def unapplied(self, before: float, limit: int) -> list[tuple[int, str, str]]:
-        """Authentic notifications stored but never applied (the process died between):
-        their id, payment reference and body."""
-        with self.db.transaction(write=False) as tx:
-            rows = tx.rows("SELECT n.id, p.reference, n.body FROM book_notifications n "
-                           "JOIN book_payments p ON p.id = n.payment_id "
-                           "WHERE n.outcome = 'received' AND n.received_at <= ? "
-                           "ORDER BY n.id LIMIT ?", before, limit)
+    def unapplied(self, before: float, limit: int) -> Body[list[tuple[int, str, str]]]:
+        """Authentic notifications stored but never applied (stored by an earlier
+        version, which applied them in a second transaction): their id, payment
+        reference and body."""
+        rows = yield _q("SELECT n.id, p.reference, n.body FROM book_notifications n "
+                        "JOIN book_payments p ON p.id = n.payment_id "
+                        "WHERE n.outcome = 'received' AND n.received_at <= ? "
+                        "ORDER BY n.id LIMIT ?", before, limit)
         return [(int(row[0]), row[1], row[2]) for row in rows]
 
-    def claim_events(self, now: float, lease: float, limit: int) -> list[Event]:
+    # --- the outbox -------------------------------------------------------------------
+
+    def claim_events(self, now: float, lease: float, limit: int) -> Body[list[Event]]:
         """Takes up to ``limit`` events due for delivery, oldest first, for ``lease``
         seconds: no other worker takes them meanwhile, and a worker that dies gives
         them back when the lease runs out. An event waits behind an earlier one of its
         payment that is not delivered yet (a payment's events arrive in order)."""
-        with self.db.transaction(write=True) as tx:
-            ids = [row[0] for row in tx.rows(
-                "SELECT e.id FROM book_events e WHERE e.delivered_at IS NULL AND e.dead_at IS NULL"
-                " AND (e.next_attempt_at IS NULL OR e.next_attempt_at <= ?)"
-                " AND (e.claimed_until IS NULL OR e.claimed_until <= ?)"
-                " AND NOT EXISTS (SELECT 1 FROM book_events b WHERE b.payment_id = e.payment_id"
-                " AND b.id < e.id AND b.delivered_at IS NULL AND b.dead_at IS NULL)"
-                f" ORDER BY e.id LIMIT ?{self.db.skip_locked}", now, now, limit)]
-            for event_id in ids:
-                tx.run("UPDATE book_events SET claimed_until = ? WHERE id = ?", now + lease,
-                       event_id)
-            return self._events(tx, f"e.id IN ({', '.join('?' * len(ids))})", *ids) \
-                if ids else []
+        ids = [row[0] for row in (yield _q(
+            "SELECT e.id FROM book_events e WHERE e.delivered_at IS NULL AND e.dead_at IS NULL"
+            " AND (e.next_attempt_at IS NULL OR e.next_attempt_at <= ?)"
+            " AND (e.claimed_until IS NULL OR e.claimed_until <= ?)"
+            " AND NOT EXISTS (SELECT 1 FROM book_events b WHERE b.payment_id = e.payment_id"
+            " AND b.id < e.id AND b.delivered_at IS NULL AND b.dead_at IS NULL)"
+            f" ORDER BY e.id LIMIT ?{self.skip_locked}", now, now, limit))]
+        for event_id in ids:
+            yield _q("UPDATE book_events SET claimed_until = ? WHERE id = ?", now + lease,
+                     event_id)
+        if not ids:
+            return []
+        rows = yield _q(f"{_EVENT} WHERE e.id IN ({', '.join('?' * len(ids))}) ORDER BY e.id",
+                        *ids)
+        return [_event(row) for row in rows]
 
-    def events(self, *, dead: bool) -> list[Event]:
+    def events(self, *, dead: bool) -> Body[list[Event]]:
         """The events set aside as dead, or those not delivered yet (failing ones with
         their attempts and last error)."""
-        with self.db.transaction(write=False) as tx:
-            return self._events(tx, "e.dead_at IS NOT NULL" if dead else
-                                "e.delivered_at IS NULL AND e.dead_at IS NULL")
+        rows = yield _q(f"{_EVENT} WHERE " + ("e.dead_at IS NOT NULL" if dead else
+                                              "e.delivered_at IS NULL AND e.dead_at IS NULL")
+                        + " ORDER BY e.id")
+        return [_event(row) for row in rows]
 
-    def _events(self, tx: Transaction, where: str, *params: Any) -> list[Event]:
-        rows = tx.rows(
-            "SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
-            "p.currency, e.at, e.mismatch, e.attempts, e.last_error FROM book_events e "
-            f"JOIN book_payments p ON p.id = e.payment_id WHERE {where} ORDER BY e.id", *params)
-        return [Event(int(row[0]), row[1], row[2], None if row[3] is None else
-                      PaymentState(row[3]), PaymentState(row[4]), Cause(row[5]),
-                      Decimal(str(row[6])), row[7], float(row[8]), row[9], int(row[10]),
-                      row[11]) for row in rows]
+    def delivered(self, event_id: int, now: float) -> Body[None]:
+        yield _q("UPDATE book_events SET delivered_at = ?, claimed_until = NULL "
+                 "WHERE id = ? AND delivered_at IS NULL", now, event_id)
 
-    def delivered(self, event_id: int, now: float) -> None:
-        with self.db.transaction(write=True) as tx:
-            tx.run("UPDATE book_events SET delivered_at = ?, claimed_until = NULL "
-                   "WHERE id = ? AND delivered_at IS NULL", now, event_id)
-
-    def failed(self, event: Event, error: str, retry_at: float | None, now: float) -> None:
+    def failed(self, event: Event, error: str, retry_at: float | None, now: float) -> Body[None]:
         """Records a failed delivery: tried again at ``retry_at``, or set aside as dead."""
-        with self.db.transaction(write=True) as tx:
-            tx.run("UPDATE book_events SET attempts = attempts + 1, last_error = ?, "
-                   "next_attempt_at = ?, dead_at = ?, claimed_until = NULL "
-                   "WHERE id = ? AND delivered_at IS NULL", error, retry_at,
-                   now if retry_at is None else None, event.id)
+        yield _q("UPDATE book_events SET attempts = attempts + 1, last_error = ?, "
+                 "next_attempt_at = ?, dead_at = ?, claimed_until = NULL "
+                 "WHERE id = ? AND delivered_at IS NULL", error, retry_at,
+                 now if retry_at is None else None, event.id)
 
-    def revive(self, event_id: int) -> bool:
+    def revive(self, event_id: int) -> Body[bool]:
         """Puts a dead event back in line with a fresh count of attempts."""
-        with self.db.transaction(write=True) as tx:
-            found = tx.rows("UPDATE book_events SET dead_at = NULL, attempts = 0, "
-                            "next_attempt_at = NULL WHERE id = ? AND dead_at IS NOT NULL "
-                            "RETURNING id", event_id)
+        found = yield _q("UPDATE book_events SET dead_at = NULL, attempts = 0, "
+                         "next_attempt_at = NULL WHERE id = ? AND dead_at IS NOT NULL "
+                         "RETURNING id", event_id)
         return bool(found)

@@ -1,4 +1,5 @@
-"""The book's webhook endpoint as standard WSGI and ASGI applications.
+"""The book's webhook endpoint as standard WSGI and ASGI applications, and the one
+place where what became of a notification turns into an HTTP answer.
 
 Mount either under the path of ``webhook_url``; the last segment of the request path
 names the payment. A body is read only up to the limit: one announced larger is
@@ -10,24 +11,46 @@ from __future__ import annotations
 import asyncio
 from collections.abc import Awaitable, Callable, Iterable
 from http import HTTPStatus
-from typing import Any, Protocol
+from typing import Any
 
+from quorvex_bo.fx.book.core import MAX_NOTIFICATION_BYTES, Notified, Outcome
 from quorvex_bo.fx.book.records import WebhookReply
 
-__all__ = ["ASGIApp", "MAX_NOTIFICATION_BYTES", "WSGIApp", "asgi_app", "wsgi_app"]
-
-#: Larger notification bodies are refused with 413: the gateway's are a few hundred bytes.
-MAX_NOTIFICATION_BYTES = 64 * 1024
+__all__ = ["ASGIApp", "MAX_NOTIFICATION_BYTES", "WSGIApp", "asgi_app", "reply", "wsgi_app"]
 
 WSGIApp = Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]
 ASGIApp = Callable[[dict[str, Any], Callable[[], Awaitable[dict[str, Any]]],
                     Callable[[dict[str, Any]], Awaitable[None]]], Awaitable[None]]
 
 
-class Receiver(Protocol):
-    """What answers a notification: the book."""
+#: The book's ``handle_webhook``: blocking, or a coroutine function.
+Receiver = Callable[[str, Any, bytes], Any]
 
-    def handle_webhook(self, path: str, headers: Any, body: bytes) -> WebhookReply: ...
+
+def _answer(status: int, body: bytes, headers: tuple[tuple[str, str], ...] = (
+        ("Content-Type", "text/plain"),)) -> WebhookReply:
+    return WebhookReply(status, (*headers, ("Content-Length", str(len(body)))), body)
+
+
+_JSON = (("Content-Type", "application/json"),)
+# An unknown reference is answered as a wrong secret: a guess learns nothing.
+_REPLIES = {
+    Outcome.APPLIED: _answer(200, b'{"received":true}', _JSON),
+    Outcome.DUPLICATE: _answer(200, b'{"received":true}', _JSON),
+    Outcome.FORGED: _answer(401, b"not authenticated"),
+    Outcome.UNKNOWN: _answer(401, b"not authenticated"),
+    Outcome.UNREADABLE: _answer(400, b"unreadable notification"),
+    Outcome.OTHER_PAYMENT: _answer(400, b"the notification names another payment"),
+    Outcome.TOO_LARGE: _answer(413, b"notification too large"),
+    Outcome.UNAVAILABLE: _answer(503, b"try again later", (("Retry-After", "5"),)),
+}
+
+
+def reply(notified: Notified) -> WebhookReply:
+    """The HTTP answer to give the gateway (a Binance notification gets its ack)."""
+    if notified.ack is not None:
+        return _answer(200, notified.ack.encode(), _JSON)
+    return _REPLIES[notified.outcome]
 
 
 _NOT_ALLOWED = WebhookReply(405, (("Allow", "POST"), ("Content-Length", "0")), b"")
@@ -43,18 +66,19 @@ def _length(text: str | None) -> int | None:
     return int(text) if text.isascii() and text.isdigit() else None
 
 
-def wsgi_app(book: Receiver) -> WSGIApp:
+def wsgi_app(book: Callable[[str, Any, bytes], Notified]) -> WSGIApp:
     def app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-        reply = _NOT_ALLOWED
+        answer = _NOT_ALLOWED
         if environ.get("REQUEST_METHOD") == "POST":
-            reply = _wsgi_post(book, environ)
-        start_response(f"{reply.status} {HTTPStatus(reply.status).phrase}", list(reply.headers))
-        return [reply.body]
+            answer = _wsgi_post(book, environ)
+        start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}",
+                       list(answer.headers))
+        return [answer.body]
 
     return app
 
 
-def _wsgi_post(book: Receiver, environ: dict[str, Any]) -> WebhookReply:
+def _wsgi_post(book: Callable[[str, Any, bytes], Notified], environ: dict[str, Any]) -> WebhookReply:
     stream = environ["wsgi.input"]
     if environ.get("wsgi.input_terminated"):
         # A chunked body, or one without a length: the server ends the stream.
@@ -71,10 +95,12 @@ def _wsgi_post(book: Receiver, environ: dict[str, Any]) -> WebhookReply:
         body = stream.read(length) if length else b""
     headers = [(key[5:].replace("_", "-"), value) for key, value in environ.items()
                if key.startswith("HTTP_")]
-    return book.handle_webhook(environ.get("PATH_INFO") or "", headers, body)
+    return reply(book(environ.get("PATH_INFO") or "", headers, body))
 
 
-def asgi_app(book: Receiver) -> ASGIApp:
+def asgi_app(book: Receiver, *, blocking: bool) -> ASGIApp:
+    """``blocking``: ``book`` is a blocking function, run on a thread; otherwise it is a
+    coroutine function, awaited on the event loop."""
     async def app(scope: dict[str, Any], receive: Callable[[], Awaitable[dict[str, Any]]],
                   send: Callable[[dict[str, Any]], Awaitable[None]]) -> None:
         if scope["type"] == "lifespan":
@@ -87,18 +113,18 @@ def asgi_app(book: Receiver) -> ASGIApp:
                     return
         if scope["type"] != "http":
             return
-        reply = _NOT_ALLOWED
+        answer = _NOT_ALLOWED
         if scope.get("method") == "POST":
-            reply = await _asgi_post(book, scope, receive)
-        await send({"type": "http.response.start", "status": reply.status,
+            answer = await _asgi_post(book, blocking, scope, receive)
+        await send({"type": "http.response.start", "status": answer.status,
                     "headers": [(name.lower().encode(), value.encode())
-                                for name, value in reply.headers]})
-        await send({"type": "http.response.body", "body": reply.body})
+                                for name, value in answer.headers]})
+        await send({"type": "http.response.body", "body": answer.body})
 
     return app
 
 
-async def _asgi_post(book: Receiver, scope: dict[str, Any],
+async def _asgi_post(book: Receiver, blocking: bool, scope: dict[str, Any],
                      receive: Callable[[], Awaitable[dict[str, Any]]]) -> WebhookReply:
     announced = [value for name, value in scope.get("headers", [])
                  if name.lower() == b"content-length"]
@@ -116,6 +142,7 @@ async def _asgi_post(book: Receiver, scope: dict[str, Any],
             return _TOO_LARGE
         if not message.get("more_body"):
             break
-    # The database calls block: keep them off the event loop.
-    return await asyncio.to_thread(book.handle_webhook, scope.get("path", ""),
-                                   scope.get("headers", []), body)
+    path, headers = scope.get("path", ""), scope.get("headers", [])
+    if blocking:  # the blocking book's database calls: off the event loop
+        return reply(await asyncio.to_thread(book, path, headers, body))
+    return reply(await book(path, headers, body))
