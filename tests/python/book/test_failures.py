@@ -10,9 +10,8 @@ import time
 
 import pytest
 
-from quorvex_bo.fx import AuthenticationError, Client, NetworkError
+from quorvex_bo.fx import AuthenticationError, NetworkError
 from quorvex_bo.fx.book import PaymentBook, PaymentState
-from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
 
 from .conftest import PIX, rows
 from .test_cli import cli
@@ -27,16 +26,14 @@ def until(done, seconds: float = 20.0) -> None:
 
 @pytest.mark.parametrize("settings, error", [
     ({"token": "wrong-token"}, AuthenticationError), ({"base_url": "http://127.0.0.1:9"}, NetworkError)])
-def test_a_gateway_that_refuses_the_book_is_never_silent(book, gateway, db_url, clock, caplog,
-                                                         settings, error):
+def test_a_gateway_that_refuses_the_book_is_never_silent(book, make_book, gateway, db_url, clock,
+                                                         caplog, settings, error):
     payment = book.create("o-loud", **PIX)
     clock.advance(10)  # due
-    options = {"base_url": gateway.base_url, "token": DEFAULT_TOKEN, **settings}
-    with Client(DEFAULT_CLIENT_ID, max_retries=0, **options) as refused, \
-            PaymentBook(db_url, refused, webhook_url="https://x/h", clock=clock) as other:
-        with pytest.raises(error):
-            other.verify("o-loud")
-        result = other.reconcile()
+    other = make_book(db_url, webhook_url="https://x/h", client=settings)
+    with pytest.raises(error):
+        other.verify("o-loud")
+    result = other.reconcile()
     assert (list(result), result.checked, [(f.order_id, f.reference, f.kind) for f in result.failures]
             ) == ([], 1, [("o-loud", payment.reference, error.kind)])
     assert [r.getMessage().split(": ")[:3] for r in caplog.records if r.levelno == logging.WARNING

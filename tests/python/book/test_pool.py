@@ -25,10 +25,10 @@ def pg_url(postgres_server) -> str:
     return pg_server.new_database(postgres_server, f"pool_{os.getpid()}_{next(_databases)}")
 
 
-def test_a_burst_of_webhooks_never_opens_more_than_max_connections(pg_url, client, gateway,
+def test_a_burst_of_webhooks_never_opens_more_than_max_connections(pg_url, make_book, gateway,
                                                                    endpoint):
-    with PaymentBook(pg_url, client, webhook_url=endpoint[0], max_connections=2) as book, \
-            psycopg.connect(pg_url, autocommit=True) as admin:
+    book = make_book(pg_url, webhook_url=endpoint[0], max_connections=2)
+    with psycopg.connect(pg_url, autocommit=True) as admin:
         payment = book.create("o-burst", **PIX)
         secret = gateway.payment("pix", payment.reference).webhook.value
         paid = {"numeroReferencia": payment.reference, "estado": "PAGADO", "monto": 10.5}

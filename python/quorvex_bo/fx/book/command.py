@@ -44,6 +44,8 @@ def add_commands(commands: Any) -> None:
                             help="sqlite:///path or postgresql://… (default: $QUORVEX_BOOK_DB)")
     reconcile.add_argument("--every", type=float, metavar="SECONDS",
                            help="run as a worker, reconciling every SECONDS until SIGTERM")
+    reconcile.add_argument("--concurrency", type=int, default=16, metavar="N",
+                           help="payments checked at once (default 16)")
 
 
 def _stamp(moment: float) -> str:
@@ -71,13 +73,13 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
             print(f"error: no dead event {args.event_id}", file=sys.stderr)
             return 1
         if args.every is None:
-            return _reconcile(book)
+            return _reconcile(book, args.concurrency)
         stop = threading.Event()
         previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
         try:
             while not stop.is_set():
                 try:
-                    _reconcile(book)
+                    _reconcile(book, args.concurrency)
                 except QuorvexError as error:  # the database locked or away: next time
                     print(f"{_stamp(time.time())} pass failed: {error.kind}: {error}",
                           file=sys.stderr, flush=True)
@@ -87,10 +89,10 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
     return 0
 
 
-def _reconcile(book: PaymentBook) -> int:
+def _reconcile(book: PaymentBook, concurrency: int) -> int:
     """One pass: a line per change on stdout, one per failed check on stderr; 1 when
     every check failed (a wrong token, an unreachable gateway), else 0."""
-    result = book.reconcile()
+    result = book.reconcile(concurrency=concurrency)
     for payment in result:
         print(f"{_stamp(payment.updated_at)} {_line(payment)}", flush=True)
     for failure in result.failures:
