@@ -44,6 +44,11 @@ def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, end
         ["-", "->", "creating"], ["creating", "->", "pending"], ["pending", "->", "paid"]]
     shown = json.loads(cli(gateway, "show", "o-cli", "--json", db=db_url).communicate(timeout=30)[0])
     assert [(p["reference"], p["state"]) for p in shown["payments"]] == [(payment.reference, "paid")]
+    pending = cli(gateway, "events", db=db_url).communicate(timeout=30)[0].splitlines()
+    assert [line.split()[2:] for line in pending] == [
+        ["'o-cli'", payment.reference, "creating", "->", "pending", "attempts=0"],
+        ["'o-cli'", payment.reference, "pending", "->", "paid", "attempts=0"]]
+    assert cli(gateway, "retry", pending[0].split()[0], db=db_url).wait(30) == 1  # not dead
     missing = cli(gateway, "show", "nobody", db=db_url)  # the URL from the environment
     assert missing.wait(30) == 1 and "no payment" in missing.stderr.read()
     assert cli(gateway).wait(30) == 2  # the action is required
