@@ -16,7 +16,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.select import Select
 from selenium.webdriver.support.wait import WebDriverWait
 
-from quorvex_bo.fx import ApiError, PaymentStatus
+from quorvex_bo.fx import ApiError
 from quorvex_bo.fx.sandbox import dashboard
 from quorvex_bo.fx.sandbox.ledger import (Attempt, Delivery, GatewayCall, Payment, Rail, State,
                                           Webhook)
@@ -33,8 +33,8 @@ def listed(browser):
             for row in browser.find_elements(By.CSS_SELECTOR, "#payment-list tbody tr")}
 
 
-def test_a_new_payment_appears_and_the_filters_stay(quorvex_sandbox, generate, browser,
-                                                     tmp_path):
+def test_the_home_page_lists_and_filters_payments_plans_faults_and_moves_the_clock(
+        quorvex_sandbox, sandbox_client, generate, browser):
     pix = generate("pix").reference
     browser.get(quorvex_sandbox.base_url + "/")
     Select(browser.find_element(By.ID, "filter-state")).select_by_value("pending")
@@ -43,56 +43,12 @@ def test_a_new_payment_appears_and_the_filters_stay(quorvex_sandbox, generate, b
     crypto = generate("crypto").reference
     quorvex_sandbox.pay("pix", pix)
     until(browser, lambda page: listed(page) == {("crypto", crypto): "pending"})
-    generate("binance")
+    binance = generate("binance").reference
     until(browser, lambda page: len(listed(page)) == 2)
     browser.get(quorvex_sandbox.base_url + "/")
-    browser.save_screenshot(str(tmp_path / "dashboard.png"))
-    if os.environ.get("QBO_DOCS_SCREENSHOTS"):
+    if docs := os.environ.get("QBO_DOCS_SCREENSHOTS"):
         browser.set_window_size(1100, 820)
-        browser.save_screenshot(str(pathlib.Path(os.environ["QBO_DOCS_SCREENSHOTS"]) /
-                                    "sandbox-dashboard.png"))
-
-
-def test_the_timeline_shows_the_call_and_after_pay_the_webhook_attempt(
-        quorvex_sandbox, generate, webhook_inbox, browser, tmp_path):
-    reference = generate("pix").reference
-    browser.get(quorvex_sandbox.base_url + "/")
-    browser.find_element(By.LINK_TEXT, reference).click()
-    calls = until(browser, lambda page: page.find_elements(By.CSS_SELECTOR, "tr.call td"))
-    assert [cell.text for cell in calls[2:5:2]] == ["pix.generate", "200"]
-    webhook_inbox.fail_next(1)
-    browser.find_element(By.ID, "pay").click()
-    until(browser, lambda page: [row.find_element(By.CLASS_NAME, "answer").text for row in
-                                 page.find_elements(By.CSS_SELECTOR, "tr.webhook")] ==
-          ["500", "200"])
-    assert browser.find_element(By.ID, "state").text == "paid"
-    browser.save_screenshot(str(tmp_path / "payment-page.png"))
-
-
-def test_expire_now_expires_the_payment(quorvex_sandbox, sandbox_client, generate, browser):
-    reference = generate("crypto").reference
-    browser.get(quorvex_sandbox.payment_url("crypto", reference))
-    browser.find_element(By.ID, "expire").send_keys(Keys.ENTER)  # from the keyboard
-    until(browser, lambda page: page.find_element(By.ID, "state").text == "expired")
-    assert sandbox_client.crypto.verify(reference).status is PaymentStatus.EXPIRED
-
-
-def test_advancing_the_clock_expires_a_payment(quorvex_sandbox, sandbox_client, generate,
-                                               browser):
-    soon, later = (generate("pix", expires_in=seconds).reference for seconds in (900, 7200))
-    browser.get(quorvex_sandbox.base_url + "/")
-    before = browser.find_element(By.ID, "now").get_attribute("datetime")
-    browser.find_element(By.CSS_SELECTOR, "button[name=advance][value='3600']").click()
-    until(browser, lambda page: listed(page).get(("pix", soon)) == "expired")
-    assert listed(browser)[("pix", later)] == "pending"
-    assert browser.find_element(By.ID, "now").get_attribute("datetime") > before
-    assert sandbox_client.pix.verify(soon).status is PaymentStatus.EXPIRED
-
-
-def test_the_faults_panel_plans_a_fault_the_next_call_meets(quorvex_sandbox, sandbox_client,
-                                                            generate, browser):
-    reference = generate("binance").reference
-    browser.get(quorvex_sandbox.base_url + "/")
+        browser.save_screenshot(str(pathlib.Path(docs) / "sandbox-dashboard.png"))
     Select(browser.find_element(By.ID, "fault-operation")).select_by_value("binance.verify")
     Select(browser.find_element(By.ID, "fault-kind")).select_by_value("unavailable")
     times = browser.find_element(By.ID, "fault-times")
@@ -102,8 +58,32 @@ def test_the_faults_panel_plans_a_fault_the_next_call_meets(quorvex_sandbox, san
     until(browser, lambda page: page.find_element(By.ID, "fault-list").text ==
           "binance.verify: unavailable, unavailable, unavailable")
     with pytest.raises(ApiError, match="503"):
-        sandbox_client.binance.verify(reference)
+        sandbox_client.binance.verify(binance)
     assert [c.status for c in quorvex_sandbox.calls()][-3:] == [503, 503, 503]
+    soon, later = (generate("pix", expires_in=seconds).reference for seconds in (3000, 4200))
+    before = browser.find_element(By.ID, "now").get_attribute("datetime")
+    browser.find_element(By.CSS_SELECTOR, "button[name=advance][value='3600']").click()
+    until(browser, lambda page: listed(page).get(("pix", soon)) == "expired")
+    assert listed(browser)[("pix", later)] == "pending"
+    assert browser.find_element(By.ID, "now").get_attribute("datetime") > before
+
+
+def test_the_payment_page_shows_the_timeline_and_pays_or_expires_the_payment(
+        quorvex_sandbox, generate, webhook_inbox, browser):
+    reference = generate("pix").reference
+    browser.get(quorvex_sandbox.base_url + "/")
+    browser.find_element(By.LINK_TEXT, reference).click()
+    calls = until(browser, lambda page: page.find_elements(By.CSS_SELECTOR, "tr.call td"))
+    assert [cell.text for cell in calls[2:5:2]] == ["pix.generate", "200"]
+    webhook_inbox.fail_next(1)
+    browser.find_element(By.ID, "pay").click()
+    until(browser, lambda page: [cell.text for cell in page.find_elements(
+        By.CSS_SELECTOR, "tr.webhook td.answer")] == ["500", "200"])
+    assert browser.find_element(By.ID, "state").text == "paid"
+    crypto = generate("crypto").reference
+    browser.get(quorvex_sandbox.payment_url("crypto", crypto))
+    browser.find_element(By.ID, "expire").send_keys(Keys.ENTER)  # from the keyboard
+    until(browser, lambda page: page.find_element(By.ID, "state").text == "expired")
 
 
 HOOK = Webhook("https://shop.test/h", "X-Hook", "hook-SECRET")
