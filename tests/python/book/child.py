@@ -17,16 +17,14 @@ import os
 import random
 import signal
 import sys
-import threading
 import time
-import wsgiref.simple_server
 
 import httpx
 
 HERE = os.path.dirname(__file__)
 sys.path[:0] = [os.path.join(HERE, "..", "..", "..", "python"), HERE]
 
-from conftest import PIX, Quiet, Server  # noqa: E402
+from conftest import PIX  # noqa: E402
 
 from quorvex_bo.fx import AsyncClient, Client, QuorvexError  # noqa: E402
 from quorvex_bo.fx.book import (HEADER, AsyncPaymentBook, Outcome, PaymentBook,  # noqa: E402
@@ -75,95 +73,55 @@ def killer(point: str, seed: int):
     return die
 
 
-def script(orders: int, seed: int):
-    """What a shop does, as (action, order) steps: the book's calls and the payer's."""
-    rng = random.Random(seed)
-    start = rng.randrange(orders)
-    for step in range(10**6):
-        i = (start + step) % orders
-        payment = yield "get", f"order-{i}"
-        if payment is None:
-            if rng.random() < 0.25:
-                yield "fault", {"operation": "pix.generate",
-                                "kind": rng.choice(["drop", "unavailable"])}
-            yield "create", f"order-{i}"
-        elif payment.state is PaymentState.PENDING and i % 3 != 2:
-            if rng.random() < 0.3:
-                yield "fault", {"operation": "webhook", "kind": "duplicate_webhook"}
-            yield "settle", f"{payment.reference}/{'pay' if i % 3 == 0 else 'reject'}"
-        if rng.random() < 0.3:
-            yield "reconcile", None
-        yield "events", None
-
-
-def crash(shell, db, gateway, port, orders, log_path, seed, point) -> None:
-    if shell == "async":
-        return asyncio.run(crash_async(db, gateway, port, orders, log_path, seed, point))
-    client = Client("sandbox-client", base_url=gateway, token="sandbox-token", timeout=5.0,
-                    max_retries=0)
-    book = PaymentBook(db, client, webhook_url=f"http://127.0.0.1:{port}/hooks")
-    server = wsgiref.simple_server.make_server("127.0.0.1", int(port), book.wsgi_app(),
-                                               Server, Quiet)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    book.reconcile()
-    book.process_events(record(log_path))
-    handler = record(log_path, killer(point, int(seed)))  # from here on, not while starting
-    print("ready", flush=True)
-    steps, result = script(int(orders), int(seed)), None
-    while True:
-        action, argument = steps.send(result)
-        result = None
-        if action == "get":
-            result = book.get(argument)
-        elif action == "create":
-            try:
-                book.create(argument, expires_in=600, **PIX)
-            except QuorvexError:
-                pass  # refused and recorded failed: the order stays unpaid
-        elif action in ("fault", "settle"):
-            httpx.post(f"{gateway}/_sandbox/faults", json=argument) if action == "fault" else \
-                httpx.post(f"{gateway}/pay/pix/{argument}")
-        elif action == "reconcile":
-            book.reconcile()
-        else:
-            book.process_events(handler)
-
-
-async def crash_async(db, gateway, port, orders, log_path, seed, point) -> None:
+async def crash(shell, db, gateway, port, orders, log_path, seed, point) -> None:
+    """A shop on either book, its webhook endpoint served by uvicorn, until killed."""
     import uvicorn
 
-    client = AsyncClient("sandbox-client", base_url=gateway, token="sandbox-token",
-                         timeout=5.0, max_retries=0)
-    book = await AsyncPaymentBook.open(db, client, webhook_url=f"http://127.0.0.1:{port}/hooks")
+    rng, orders = random.Random(int(seed)), int(orders)
+    settings = {"base_url": gateway, "token": "sandbox-token", "timeout": 5.0, "max_retries": 0}
+    hooks = f"http://127.0.0.1:{port}/hooks"
+    if shell == "async":
+        book = await AsyncPaymentBook.open(db, AsyncClient("sandbox-client", **settings),
+                                           webhook_url=hooks)
+
+        async def call(method, *args, **kwargs):
+            return await method(*args, **kwargs)
+    else:
+        book = PaymentBook(db, Client("sandbox-client", **settings), webhook_url=hooks)
+
+        async def call(method, *args, **kwargs):
+            return await asyncio.to_thread(method, *args, **kwargs)
     server = uvicorn.Server(uvicorn.Config(book.asgi_app(), host="127.0.0.1", port=int(port),
                                            log_level="critical", lifespan="off"))
     serving = asyncio.create_task(server.serve())  # noqa: F841 - runs until the kill
     while not server.started:
         await asyncio.sleep(0.01)
-    await book.reconcile()
-    await book.process_events(record(log_path))
-    handler = record(log_path, killer(point, int(seed)))
+    await call(book.reconcile)
+    await call(book.process_events, record(log_path))
+    handler = record(log_path, killer(point, int(seed)))  # from here on, not while starting
     print("ready", flush=True)
-    steps, result = script(int(orders), int(seed)), None
-    async with httpx.AsyncClient() as sandbox:
-        while True:
-            action, argument = steps.send(result)
-            result = None
-            if action == "get":
-                result = await book.get(argument)
-            elif action == "create":
+    start = rng.randrange(orders)
+    async with httpx.AsyncClient(base_url=gateway) as sandbox:
+        for step in range(10**6):
+            i = (start + step) % orders
+            payment = await call(book.get, f"order-{i}")
+            if payment is None:
+                if rng.random() < 0.25:
+                    await sandbox.post("/_sandbox/faults", json={
+                        "operation": "pix.generate", "kind": rng.choice(["drop", "unavailable"])})
                 try:
-                    await book.create(argument, expires_in=600, **PIX)
+                    await call(book.create, f"order-{i}", expires_in=600, **PIX)
                 except QuorvexError:
-                    pass
-            elif action == "fault":
-                await sandbox.post(f"{gateway}/_sandbox/faults", json=argument)
-            elif action == "settle":
-                await sandbox.post(f"{gateway}/pay/pix/{argument}")
-            elif action == "reconcile":
-                await book.reconcile()
-            else:
-                await book.process_events(handler)
+                    pass  # refused and recorded failed: the order stays unpaid
+            elif payment.state is PaymentState.PENDING and i % 3 != 2:
+                if rng.random() < 0.3:
+                    await sandbox.post("/_sandbox/faults", json={
+                        "operation": "webhook", "kind": "duplicate_webhook"})
+                await sandbox.post(f"/pay/pix/{payment.reference}/"
+                                   f"{'pay' if i % 3 == 0 else 'reject'}")
+            if rng.random() < 0.3:
+                await call(book.reconcile)
+            await call(book.process_events, handler)
 
 
 def race(db, gateway, notes_path, seed, offset) -> None:
@@ -186,4 +144,7 @@ def race(db, gateway, notes_path, seed, offset) -> None:
 
 
 if __name__ == "__main__":
-    {"crash": crash, "race": race}[sys.argv[1]](*sys.argv[2:])
+    if sys.argv[1] == "crash":
+        asyncio.run(crash(*sys.argv[2:]))
+    else:
+        race(*sys.argv[2:])
