@@ -368,6 +368,17 @@ class _Base(Generic[_Qr, _Info]):
         where = self._base_url or self._config["environment"]
         return f"{type(self).__name__}(client_id={self._config['client_id']!r}, at={where!r})"
 
+    @property
+    def longest_call(self) -> float:
+        """The longest one operation can take, in seconds: every attempt to its
+        connect, write and read timeouts, and the longest waits between them."""
+        limits = self._timeout if isinstance(self._timeout, httpx.Timeout) \
+            else httpx.Timeout(self._timeout)
+        attempt = sum(part if part is not None else _UNBOUNDED_STEP
+                      for part in (limits.connect, limits.write, limits.read))
+        return attempt * (self._max_retries + 1) + \
+            max(self._backoff.retry_after_cap, self._backoff.cap) * self._max_retries
+
     def check(self, operation: str, **arguments: Any) -> None:
         """Checks an operation's input exactly as calling it would, without a token and
         without sending anything: ``client.check("pix.generate", reference=…, …)``.
@@ -399,6 +410,8 @@ class _Base(Generic[_Qr, _Info]):
         raise NotImplementedError
 
 
+# What `longest_call` counts for a step httpx lets wait forever.
+_UNBOUNDED_STEP = 300.0
 # Stands in for the token when an input is only checked: the request is never sent.
 _CHECK_TOKEN = AccessToken("input-check")
 

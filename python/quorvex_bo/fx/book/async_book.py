@@ -18,6 +18,7 @@ from quorvex_bo.fx.book.aio import AsyncDatabase, open_async_database
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Steps,
                                      Together, Tx)
 from quorvex_bo.fx.book.database import safe_url
+from quorvex_bo.fx.book.errors import BookError
 from quorvex_bo.fx.book.payment_book import settings
 from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
 from quorvex_bo.fx.book.store import Store
@@ -93,7 +94,7 @@ class AsyncPaymentBook:
     async def close(self) -> None:
         """Closes the database connections (not the client)."""
         if self._db is not None:
-            database, self._db = self._db, None
+            database, self._db, self._core = self._db, None, None
             await database.close()
 
     # --- the driver -----------------------------------------------------------------
@@ -115,7 +116,8 @@ class AsyncPaymentBook:
 
     async def _carry_out(self, effect: Any) -> Any:
         if isinstance(effect, Tx):
-            assert self._db is not None
+            if self._db is None:
+                raise BookError("the book is closed")
             return await self._db.run(effect.body, write=effect.write)
         if isinstance(effect, Gateway):
             return await getattr(getattr(self._client, effect.rail), effect.operation)(
@@ -139,8 +141,8 @@ class AsyncPaymentBook:
 
     def _decide(self) -> BookCore:
         if self._core is None:
-            raise RuntimeError("the book is not open: use `await AsyncPaymentBook.open(…)` "
-                               "or `async with`")
+            raise BookError("the book is not open: use `await AsyncPaymentBook.open(…)` "
+                            "or `async with`")
         return self._core
 
     # --- payments -----------------------------------------------------------------

@@ -218,6 +218,7 @@ class Settings:
     webhook_url: str
     clock: Callable[[], float]
     check_input: Callable[[str, dict[str, Any]], None]  # the client's checks, no I/O
+    longest_call: float  # the most one gateway call can take, retries included
     timeout: float
     grace: float
     first_check: float
@@ -403,8 +404,9 @@ class BookCore:
         while limit is None or result.checked < limit:
             room = _BATCH if limit is None else min(_BATCH, limit - result.checked)
             # The lease covers the batch: its checks run `concurrency` at a time, each
-            # taking up to the client's timeout (a dead worker's lease runs out).
-            lease = max(self.s.lease, self.s.timeout * (-(-room // concurrency) + 1))
+            # a verify and maybe a cancel (a dead worker's lease runs out).
+            rounds = -(-room // concurrency)
+            lease = max(self.s.lease, 2 * self.s.longest_call * rounds)
             batch = yield Tx(self.store.claim_due(now, lease, room), write=True)
             if not batch:
                 break

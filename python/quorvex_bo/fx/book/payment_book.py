@@ -42,7 +42,7 @@ def settings(client: Any, webhook_url: object, clock: Callable[[], float] | None
         raise ValidationError("must be an http(s) URL", field="webhook_url")
     return Settings(webhook_url.rstrip("/"), clock or time.time,
                     lambda operation, arguments: client.check(operation, **arguments),
-                    timeout, grace, first_check, longest_wait, lease, creating_wait,
+                    client.longest_call, timeout, grace, first_check, longest_wait, lease, creating_wait,
                     max(1, max_attempts))
 
 
