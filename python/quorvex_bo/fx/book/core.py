@@ -401,8 +401,10 @@ class BookCore:
             if moved:
                 result.append(payment)
         concurrency = max(1, concurrency)
+        # A whole number of rounds: no round of a batch runs with slots to spare.
+        batch_size = -(-_BATCH // concurrency) * concurrency
         while limit is None or result.checked < limit:
-            room = _BATCH if limit is None else min(_BATCH, limit - result.checked)
+            room = batch_size if limit is None else min(batch_size, limit - result.checked)
             # The lease covers the batch: its checks run `concurrency` at a time, each
             # a verify and maybe a cancel (a dead worker's lease runs out).
             rounds = -(-room // concurrency)
