@@ -11,7 +11,6 @@ namespace {
 
 using namespace quorvex_bo;
 
-const std::string hook = R"({"url":"https://merchant.test/hook","key":"X-Hook","value":"s3cret"})";
 const std::string no_token = "token: an access token is required for this operation";
 const std::string bad_phone =
     "payer_phone: must be `+` followed by 13 digits, e.g. +5511999999999";
@@ -19,26 +18,25 @@ const std::string no_hook = "webhook: is required by Quorvex";
 const std::string crypto_expiry = "expires_in: must be between 180 and 600 seconds";
 const std::string below_50 = "amount: minimum is Bs 50";
 
-// An input object as member name → raw JSON; changes replace or (nullopt) remove members.
-using Members = std::map<std::string, std::string>;
+// Members as name → raw JSON: a value replaces one, nullopt removes it.
 using Changes = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-const Members pix_base{{"reference", R"("123")"}, {"glosa", R"("1|2|3|4")"},
-                       {"amount", R"("10")"}, {"payer_cpf", R"("12345678901")"},
-                       {"payer_phone", R"("+5511999999999")"}, {"webhook", hook}};
-const Members binance_base{{"reference", R"("123")"}, {"glosa", R"("1|2|3|4")"},
-                           {"amount", R"("10")"}, {"webhook", hook}};
-const Members crypto_base{{"reference", R"("123")"}, {"glosa", R"("1|2|3|4")"},
-                          {"amount", R"("100")"}, {"asset", R"("usdt")"},
-                          {"expires_in", "300"}, {"webhook", hook}};
 
 std::string q(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
-std::string input_text(Members members, const Changes& changes) {
-  for (const auto& [name, raw] : changes) {
-    if (raw) members[name] = *raw;
-    else members.erase(name);
-  }
+// The valid input of each operation (p pix, b binance, c crypto), then the changes.
+std::string input_text(char op, const Changes& changes) {
+  std::map<std::string, std::string> members{
+      {"reference", q("123")}, {"glosa", q("1|2|3|4")}, {"amount", q("10")},
+      {"webhook", R"({"url":"https://merchant.test/hook","key":"X-Hook","value":"s3cret"})"}};
+  const Changes base =
+      op == 'p'   ? Changes{{"payer_cpf", q("12345678901")}, {"payer_phone", q("+5511999999999")}}
+      : op == 'c' ? Changes{{"amount", q("100")}, {"asset", q("usdt")}, {"expires_in", "300"}}
+                  : Changes{};
+  for (const Changes* list : {&base, &changes})
+    for (const auto& [name, raw] : *list) {
+      if (raw) members[name] = *raw;
+      else members.erase(name);
+    }
   std::string out = "{";
   for (const auto& [name, raw] : members)
     out.append(out.size() > 1 ? "," : "").append(q(name)).append(":").append(raw);
@@ -49,42 +47,33 @@ const Config config{"cid", {}, {}, Environment::sandbox, {}};
 const std::optional<AccessToken> token = AccessToken{"tok", "Bearer", 0, std::nullopt};
 const std::optional<AccessToken> no_access = std::nullopt;
 
-template <class Op>
-Result<HttpRequest> build(const Members& base, const Changes& changes, bool with_token) {
-  auto input = json::decode<typename Op::Input>(input_text(base, changes));
-  if (!input) return std::unexpected(Error::ffi("input does not decode: " + input.error()));
-  return Op::request(Ctx{config, with_token ? token : no_access}, *input);
-}
-
-// "ok", or the validation error as "field: message".
+// "ok", or the error as "field: message".
 std::string outcome(const Result<HttpRequest>& result) {
-  if (result) return "ok";
-  return result.error().field + ": " + result.error().message;
+  return result ? "ok" : result.error().field + ": " + result.error().message;
 }
 
 // Upper case: with an access token; lower case: without.
-Result<HttpRequest> run(char op, const Changes& changes) {
-  const bool with_token = op < 'a';
-  if (op == 'P' || op == 'p') return build<fx::PixGenerate>(pix_base, changes, with_token);
-  if (op == 'B' || op == 'b')
-    return build<fx::BinanceGenerate>(binance_base, changes, with_token);
-  return build<fx::CryptoGenerate>(crypto_base, changes, with_token);
+std::string run(char op, const Changes& changes) {
+  const char lower = static_cast<char>(op | 0x20);
+  const Ctx ctx{config, op == lower ? no_access : token};
+  const auto build = [&]<class Op>(Op) -> Result<HttpRequest> {
+    auto input = json::decode<typename Op::Input>(input_text(lower, changes));
+    if (!input) return std::unexpected(Error::ffi("input does not decode: " + input.error()));
+    return Op::request(ctx, *input);
+  };
+  return outcome(lower == 'p'   ? build(fx::PixGenerate{})
+                 : lower == 'b' ? build(fx::BinanceGenerate{})
+                                : build(fx::CryptoGenerate{}));
 }
-
-// One row: the operations it applies to (P pix, B binance, C crypto; lower case:
-// without an access token), the changes made to each one's valid input, the outcome.
-struct Rule {
-  std::string_view ops;
-  Changes changes;
-  std::string expected;
-};
 
 TEST(FxRequestRules, first_failing_rule_is_reported) {
   const std::string pix_expiry = "expires_in: must be between 1 and 86399 seconds";
   const std::string bad_cpf = "payer_cpf: must be 11 digits";
   const std::string not_digits = "reference: must contain only digits";
   const std::string bad_channel = "channel: letters, digits and `_` only";
-  const std::vector<Rule> rules{
+  // The operations a row applies to (P pix, B binance, C crypto; lower case: without
+  // an access token), the changes made to each one's valid input, the outcome.
+  const std::tuple<std::string_view, Changes, std::string> rules[]{
       // the access token is demanded only once every input rule has passed
       {"pbc", {}, no_token},
       {"p", {{"payer_email", q("x")}}, "payer_email: must be an email of at most 80 characters"},
@@ -116,8 +105,7 @@ TEST(FxRequestRules, first_failing_rule_is_reported) {
                                    "of `usdt`, `usdc`, `bk` at line 1 column 25"},
       {"C", {{"amount", "49.99"}}, below_50},
       {"C", {{"amount", "10"}, {"currency", q("USD")}}, "ok"},
-      {"C", {{"expires_in", "179"}}, crypto_expiry},
-      {"C", {{"expires_in", "180"}}, "ok"},
+      {"C", {{"expires_in", "179"}}, crypto_expiry}, {"C", {{"expires_in", "180"}}, "ok"},
       {"C", {{"expires_in", "601"}}, crypto_expiry},
       {"C", {{"amount", "20"}, {"expires_in", "100"}}, below_50},
       {"C", {{"amount", "20"}, {"currency", q("USD")}, {"expires_in", "100"}}, crypto_expiry},
@@ -125,16 +113,13 @@ TEST(FxRequestRules, first_failing_rule_is_reported) {
       // binance.generate: reference of at most 10 digits, common body, expiry
       {"B", {{"reference", q("12345678901")}}, "reference: at most 10 digits"},
       {"B", {{"reference", q("1234567890")}, {"expires_in", "300"}}, "ok"},
-      {"B", {{"expires_in", "0"}, {"webhook", std::nullopt}}, no_hook},
-  };
-  for (const Rule& rule : rules)
-    for (const char op : rule.ops)
-      EXPECT_EQ(outcome(run(op, rule.changes)), rule.expected)
-          << op << " with " << input_text({}, rule.changes);
+      {"B", {{"expires_in", "0"}, {"webhook", std::nullopt}}, no_hook}};
+  for (const auto& [ops, changes, expected] : rules)
+    for (const char op : ops)
+      EXPECT_EQ(run(op, changes), expected) << op << " with " << input_text(' ', changes);
   // A status request checks its reference, then demands the token.
   EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"123"})), no_token);
-  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"1a"})),
-            "reference: must contain only digits");
+  EXPECT_EQ(outcome(fx::PixVerify::request(Ctx{config, no_access}, fx::VerifyFx{"1a"})), not_digits);
 }
 
 }  // namespace
