@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import datetime
 import enum
+import json
 import logging
 import unicodedata
 from collections.abc import Callable, Generator
@@ -426,6 +427,10 @@ class BookCore:
                     log.info("order %r: payment %s %s (reconcile)", payment.order_id,
                              payment.reference, payment.state)
                     result.append(payment)
+        # Seen by the console and the metrics: did the periodic pass run, and when.
+        summary = json.dumps({"checked": result.checked, "changed": len(result),
+                              "failed": len(result.failures)})
+        yield Tx(self.store.ran("reconcile", now, self.s.clock(), summary), write=True)
         return result
 
     def _apply_stored(self, reference: str, body: str, notification: int

@@ -91,6 +91,15 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
             WHERE delivered_at IS NULL AND dead_at IS NULL""",
         "CREATE INDEX book_events_dead ON book_events (id) WHERE dead_at IS NOT NULL",
     )),
+    (3, (
+        # The last run of each periodic task ('reconcile'): when it finished and what it
+        # did, as JSON. One row per kind, overwritten by each run.
+        """CREATE TABLE book_runs (
+            kind TEXT PRIMARY KEY,
+            started_at {time} NOT NULL,
+            finished_at {time} NOT NULL,
+            summary TEXT NOT NULL)""",
+    )),
 )
 LATEST = MIGRATIONS[-1][0]
 # Any fixed number: the key of the advisory lock that serialises migrations.

@@ -307,3 +307,10 @@ class Store:
                          "next_attempt_at = NULL WHERE id = ? AND dead_at IS NOT NULL "
                          "RETURNING id", event_id)
         return bool(found)
+
+    def ran(self, kind: str, started: float, finished: float, summary: str) -> Body[None]:
+        """Records the last run of a periodic task."""
+        yield _q("INSERT INTO book_runs (kind, started_at, finished_at, summary) "
+                 "VALUES (?, ?, ?, ?) ON CONFLICT (kind) DO UPDATE SET "
+                 "started_at = excluded.started_at, finished_at = excluded.finished_at, "
+                 "summary = excluded.summary", kind, started, finished, summary)
