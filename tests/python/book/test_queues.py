@@ -36,22 +36,13 @@ def _binary(name: str) -> str:
     return found
 
 
-def _env(tmp_path: pathlib.Path, db: str, gateway, **more: str) -> dict[str, str]:
-    package = pathlib.Path(quorvex_bo.__file__).parents[1]  # the one this test imports
-    return {**os.environ, "PYTHONPATH": f"{HERE}{os.pathsep}{package}", "QBO_DB": db,
-            "QBO_GATEWAY": gateway.base_url, "QBO_EVENTS": str(tmp_path / "events.log"),
-            **more}
-
-
 @contextlib.contextmanager
-def _running(tmp_path: pathlib.Path, env: dict[str, str], **commands: list[str]):
-    """Starts each command, its output in tmp_path/NAME.log; stops them all at the end."""
-    started = []
+def _running(tmp_path, env: dict[str, str], **commands: list[str]):
+    """Runs each command (its output in tmp_path/NAME.log) until the block ends."""
+    started = [subprocess.Popen(command, env=env, stdout=open(tmp_path / f"{name}.log", "w"),
+                                stderr=subprocess.STDOUT, cwd=tmp_path)
+               for name, command in commands.items()]
     try:
-        for name, command in commands.items():
-            with open(tmp_path / f"{name}.log", "w") as out:
-                started.append(subprocess.Popen(command, env=env, stdout=out,
-                                                stderr=subprocess.STDOUT, cwd=tmp_path))
         yield
     finally:
         for process in started:
@@ -63,17 +54,25 @@ def _running(tmp_path: pathlib.Path, env: dict[str, str], **commands: list[str])
             process.wait()
 
 
-def _lines(tmp_path: pathlib.Path) -> list[list[str]]:
+def _handed(tmp_path) -> list[list[str]]:
+    """The handler's log: event id, reference, state, seconds since the event."""
     log = tmp_path / "events.log"
     return [line.split() for line in log.read_text().splitlines()] if log.exists() else []
 
 
-def _wait(condition, seconds: float = 60.0):
-    deadline = time.monotonic() + seconds
+def _wait(condition):
+    deadline = time.monotonic() + 60
     while not (found := condition()):
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.05)
     return found
+
+
+def _env(tmp_path, db: str, gateway, **more: str) -> dict[str, str]:
+    package = pathlib.Path(quorvex_bo.__file__).parents[1]  # the one this test imports
+    return {**os.environ, "PYTHONPATH": f"{HERE}{os.pathsep}{package}", "QBO_DB": db,
+            "QBO_GATEWAY": gateway.base_url, "QBO_EVENTS": str(tmp_path / "events.log"),
+            **more}
 
 
 def test_celery_worker_and_two_beats_hand_each_event_over_once(tmp_path, postgres_server,
@@ -95,7 +94,7 @@ def test_celery_worker_and_two_beats_hand_each_event_over_once(tmp_path, postgre
                                "--without-gossip", "--without-mingle", "--loglevel=INFO"],
                     **{f"beat{n}": [*celery, "beat", f"--schedule={tmp_path}/beat{n}",
                                     "--pidfile=", "--loglevel=INFO"] for n in (1, 2)}}):
-                _wait(lambda: sum(line[2] == "paid" for line in _lines(tmp_path)) >= 5)
+                _wait(lambda: sum(line[2] == "paid" for line in _handed(tmp_path)) >= 5)
                 time.sleep(3)  # a few more ticks of both beats: nothing is handed over again
         events = rows(book, "SELECT id, delivered_at FROM book_events")
         doubled = rows(book, "SELECT payment_id, state FROM book_transitions "
@@ -103,10 +102,10 @@ def test_celery_worker_and_two_beats_hand_each_event_over_once(tmp_path, postgre
     for beat in ("beat1", "beat2"):  # both schedulers sent the ticks
         assert "Sending due task quorvex_bo.book.reconcile" in (tmp_path / f"{beat}.log"
                                                                  ).read_text()
-    handed = collections.Counter(int(line[0]) for line in _lines(tmp_path))
+    handed = collections.Counter(int(line[0]) for line in _handed(tmp_path))
     assert doubled == [] and all(at is not None for _, at in events)
     assert handed == {event_id: 1 for event_id, _ in events}
-    assert sorted(line[1] for line in _lines(tmp_path) if line[2] == "paid") == sorted(refs[:5])
+    assert sorted(line[1] for line in _handed(tmp_path) if line[2] == "paid") == sorted(refs[:5])
 
 
 def test_procrastinate_hands_a_paid_order_over_within_a_second(tmp_path, postgres_server,
@@ -123,9 +122,9 @@ def test_procrastinate_hands_a_paid_order_over_within_a_second(tmp_path, postgre
             _running(tmp_path, env, worker=[*procrastinate, "worker"]):
         app[0] = book.wsgi_app()
         payment = book.create("p-1", **PIX)
-        _wait(lambda: _lines(tmp_path))  # its "pending": the worker is up
+        _wait(lambda: _handed(tmp_path))  # its "pending": the worker is up
         gateway.pay("pix", payment.reference)
-        [(_, reference, state, latency)] = _wait(lambda: _lines(tmp_path)[1:])
+        [(_, reference, state, latency)] = _wait(lambda: _handed(tmp_path)[1:])
     assert (reference, state) == (payment.reference, "paid") and float(latency) < 1.0
 
 
