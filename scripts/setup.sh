@@ -9,8 +9,8 @@ packages=(
   libboost1.81-dev libgtest-dev libbenchmark-dev
   python3-dev python3-pip python3-venv
   # the sandbox's tests (QR scanning, its pages in a browser); the payment book's
-  # (a PostgreSQL server)
-  zbar-tools chromium chromium-driver postgresql
+  # (a PostgreSQL server; a Redis server, the broker of its Celery tasks)
+  zbar-tools chromium chromium-driver postgresql redis-server
   # the wheels' tests: Debian root file systems, ARM64 under qemu-user
   debootstrap qemu-user-static binfmt-support
   # fuzzing (clang with libc++ and its sanitizer runtimes), the compile cache, valgrind

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from decimal import Decimal
 from typing import Any, TypeVar
 
@@ -21,7 +21,7 @@ from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import BookError
 from quorvex_bo.fx.book.payment_book import settings
 from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
-from quorvex_bo.fx.book.store import Store
+from quorvex_bo.fx.book.store import Store, event_statement
 from quorvex_bo.fx.book.web import asgi_app
 from quorvex_bo.fx.client import AsyncClient
 from quorvex_bo.fx.webhooks import Headers
@@ -45,13 +45,15 @@ class AsyncPaymentBook:
                  clock: Callable[[], float] | None = None, timeout: float = 5.0,
                  grace: float = 120.0, first_check: float = 10.0, longest_wait: float = 300.0,
                  lease: float = 300.0, creating_wait: float = 3.0, max_attempts: int = 10,
-                 max_connections: int = 10, pool_timeout: float | None = None) -> None:
+                 max_connections: int = 10, pool_timeout: float | None = None,
+                 on_event_sql: tuple[str, Sequence[Any]] | None = None) -> None:
         if not isinstance(client, AsyncClient):
             raise TypeError(f"client must be an AsyncClient, not {type(client).__name__}")
         if not isinstance(url, str):
             raise TypeError(f"url must be str, not {type(url).__name__}")
         self._core_settings = settings(client, webhook_url, clock, timeout, grace, first_check,
                                        longest_wait, lease, creating_wait, max_attempts)
+        self._on_event = event_statement(on_event_sql)
         self._url = url
         self._client = client
         self._pool = (timeout, max_connections, pool_timeout)
@@ -76,7 +78,7 @@ class AsyncPaymentBook:
             await database.close()
             raise
         self._db = database
-        self._core = BookCore(Store(database.for_update, database.skip_locked),
+        self._core = BookCore(Store(database.for_update, database.skip_locked, self._on_event),
                               self._core_settings)
 
     def __repr__(self) -> str:

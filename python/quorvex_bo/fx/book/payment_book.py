@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 from typing import Any, TypeVar
@@ -21,7 +21,7 @@ from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause,
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
 from quorvex_bo.fx.book.schema import migrate
-from quorvex_bo.fx.book.store import Store, drive
+from quorvex_bo.fx.book.store import Store, drive, event_statement
 from quorvex_bo.fx.book.web import asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import ValidationError
@@ -69,22 +69,31 @@ class PaymentBook:
         max_connections: the most PostgreSQL connections the book holds at once.
         pool_timeout: how long a call waits for a free connection (default ``timeout``)
             before it fails with ``StorageError``.
+        on_event_sql: a statement ``(sql, params)``, with ``?`` placeholders, run in
+            every transaction that writes an event (and in the one that puts a dead
+            event back), after the event: to defer a job of a queue on the same
+            database (:func:`quorvex_bo.fx.book.procrastinate.defer_events_sql`), send
+            a ``NOTIFY``, or write to a table of your own. It commits with the event;
+            its failure rolls the whole change back (a webhook is answered 503, and
+            the gateway sends it again).
     """
 
     def __init__(self, url: str, client: Client, *, webhook_url: str,
                  clock: Callable[[], float] | None = None, timeout: float = 5.0,
                  grace: float = 120.0, first_check: float = 10.0, longest_wait: float = 300.0,
                  lease: float = 300.0, creating_wait: float = 3.0, max_attempts: int = 10,
-                 max_connections: int = 10, pool_timeout: float | None = None) -> None:
+                 max_connections: int = 10, pool_timeout: float | None = None,
+                 on_event_sql: tuple[str, Sequence[Any]] | None = None) -> None:
         if not isinstance(client, Client):
             raise TypeError(f"client must be a Client, not {type(client).__name__}")
         self._core_settings = settings(client, webhook_url, clock, timeout, grace, first_check,
                                        longest_wait, lease, creating_wait, max_attempts)
+        on_event = event_statement(on_event_sql)
         self._url = url
         self._client = client
         self._db = open_database(url, timeout=timeout, max_connections=max_connections,
                                  pool_timeout=pool_timeout)
-        self._core = BookCore(Store(self._db.for_update, self._db.skip_locked),
+        self._core = BookCore(Store(self._db.for_update, self._db.skip_locked, on_event),
                               self._core_settings)
         try:
             migrate(self._db)

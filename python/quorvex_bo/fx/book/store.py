@@ -103,12 +103,27 @@ def _event(row: Row) -> Event:
                  float(row[8]), row[9], int(row[10]), row[11])
 
 
-class Store:
-    """The statements, in the dialect of one database (its row-locking clauses)."""
+def event_statement(value: object) -> Statement | None:
+    """Checks a book's ``on_event_sql``: ``None``, or ``(sql, params)``."""
+    if value is None:
+        return None
+    if not (isinstance(value, tuple) and len(value) == 2 and isinstance(value[0], str)
+            and isinstance(value[1], (tuple, list))):
+        raise TypeError("on_event_sql must be a (sql, params) pair, with ? placeholders")
+    return value[0], tuple(value[1])
 
-    def __init__(self, for_update: str, skip_locked: str) -> None:
+
+class Store:
+    """The statements, in the dialect of one database (its row-locking clauses), and
+    the statement the merchant runs with every event (``on_event``)."""
+
+    def __init__(self, for_update: str, skip_locked: str, on_event: Statement | None = None
+                 ) -> None:
         self.for_update = for_update
         self.skip_locked = skip_locked
+        # In the event's transaction: what it wakes (a queue's job) commits with the
+        # event, and its failure rolls the change back rather than losing the wake-up.
+        self.on_event = on_event
 
     # --- reading ------------------------------------------------------------------
 
@@ -195,6 +210,8 @@ class Store:
             yield _q("INSERT INTO book_events (payment_id, previous, state, cause, at, mismatch) "
                      "VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value, target.value,
                      learned.cause.value, now, learned.mismatch)
+            if self.on_event is not None:
+                yield self.on_event
         assignments = ", ".join(f"{name} = ?" for name in sets)
         yield _q(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
                  stored.id)
@@ -306,6 +323,8 @@ class Store:
         found = yield _q("UPDATE book_events SET dead_at = NULL, attempts = 0, "
                          "next_attempt_at = NULL WHERE id = ? AND dead_at IS NOT NULL "
                          "RETURNING id", event_id)
+        if found and self.on_event is not None:
+            yield self.on_event
         return bool(found)
 
     def ran(self, kind: str, started: float, finished: float, summary: str) -> Body[None]:
