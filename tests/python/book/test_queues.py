@@ -21,7 +21,7 @@ import quorvex_bo
 from quorvex_bo.fx.book import HEADER, Outcome, PaymentBook, PaymentState
 
 from . import pg_server
-from .conftest import PIX, rows
+from .conftest import PIX, missing, rows
 
 HERE = pathlib.Path(__file__).parent
 NOWHERE = "http://127.0.0.1:9/hooks"
@@ -31,8 +31,7 @@ def _binary(name: str) -> str:
     """A server binary; outside CI a missing one skips, in CI it fails."""
     found = shutil.which(name) or shutil.which(name, path="/usr/sbin:/usr/bin")
     if found is None:
-        message = f"{name} not found (Debian: apt-get install {name})"
-        pytest.fail(message) if os.environ.get("CI") == "true" else pytest.skip(message)
+        missing(f"{name} not found (Debian: apt-get install {name})")
     return found
 
 
