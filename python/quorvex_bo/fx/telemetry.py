@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any, TypeVar
 from urllib.parse import urlsplit
 
-from opentelemetry import metrics, trace
+from opentelemetry import context, metrics, trace
 from opentelemetry.metrics import CallbackOptions, Observation
 from opentelemetry.trace import SpanKind, Status, StatusCode
 
@@ -94,79 +94,84 @@ _transitions = _instrument("quorvex.book.transitions")
 
 
 class GatewayCall:
-    """One operation of a client: its span (current while it runs), each attempt's
-    duration, the retries as span events and the errors by kind."""
+    """One operation of a client: its span (from the first attempt on; current while
+    it runs), each attempt's duration, the retries as span events and the errors by
+    kind."""
 
-    __slots__ = ("_op", "_reference", "_span", "_scope", "_attempts", "_request", "_status")
+    __slots__ = ("_op", "_reference", "_span", "_token", "_attempts", "_base", "_status")
 
     def __init__(self, op: str, input: Mapping[str, Any]) -> None:
         self._op = op
         reference = input.get("reference")
         self._reference = reference if isinstance(reference, str) else None
+        self._span: trace.Span | None = None
+        self._token: object = None
         self._attempts = 0
-        self._request: Request | None = None
+        self._base: dict[str, Any] = {}
         self._status: int | None = None
 
     def __enter__(self) -> GatewayCall:
-        self._span = _tracer.start_span(f"quorvex {self._op}", kind=SpanKind.CLIENT)
-        if self._span.is_recording():
-            self._span.set_attribute(OPERATION, self._op)
-            self._span.set_attribute(RAIL, self._op.partition(".")[0])
-            if self._reference is not None:
-                self._span.set_attribute(REFERENCE, self._reference)
-        self._scope = trace.use_span(self._span, end_on_exit=True)
-        self._scope.__enter__()
         return self
+
+    def _open(self, request: Request) -> None:
+        # The attributes every attempt shares, built once: the SDK's cost is per call.
+        self._base = {METHOD: request.method, OPERATION: self._op, **_server(request.url)}
+        attributes = {METHOD: request.method, **_server(request.url)}  # the op is its name
+        if self._reference is not None:
+            attributes[REFERENCE] = self._reference
+        span = self._span = _tracer.start_span(f"quorvex {self._op}", kind=SpanKind.CLIENT,
+                                               attributes=attributes)
+        if span.is_recording():  # a span that records nothing need not be current
+            self._token = context.attach(trace.set_span_in_context(span))
 
     def step(self, effect: object) -> None:
         """Sees the operation's next effect: a send, or what followed an attempt."""
         if isinstance(effect, Send):
             self._attempts += 1
-            self._request = effect.request
+            if self._span is None:
+                self._open(effect.request)
         elif self._attempts and isinstance(effect, (Sleep, FetchToken)):
-            retry = isinstance(effect, Sleep)
             kind = effect.kind if isinstance(effect, Sleep) else "authentication"
             _errors.add(1, {OPERATION: self._op, ERROR_TYPE: kind})
-            if self._span.is_recording():
-                self._span.add_event("retry" if retry else "refresh", {
-                    "quorvex.attempt": self._attempts, ERROR_TYPE: kind,
-                    **({STATUS_CODE: self._status} if self._status is not None else {}),
-                    **({"quorvex.retry.delay": effect.seconds} if isinstance(effect, Sleep)
-                       else {})})
+            if self._span is not None and self._span.is_recording():
+                event: dict[str, Any] = {"quorvex.attempt": self._attempts, ERROR_TYPE: kind}
+                if self._status is not None:
+                    event[STATUS_CODE] = self._status
+                if isinstance(effect, Sleep):
+                    event["quorvex.retry.delay"] = effect.seconds
+                self._span.add_event("retry" if isinstance(effect, Sleep) else "refresh",
+                                     event)
 
     def answered(self, outcome: Received | Failed) -> None:
         """Records one attempt's duration and status (or why nothing came back)."""
-        request = self._request
-        assert request is not None
-        attributes: dict[str, Any] = {METHOD: request.method, OPERATION: self._op,
-                                      **_server(request.url)}
         if isinstance(outcome, Received):
-            self._status = attributes[STATUS_CODE] = outcome.status
+            self._status = outcome.status
+            attributes = {**self._base, STATUS_CODE: outcome.status}
             if outcome.status >= 400:
                 attributes[ERROR_TYPE] = str(outcome.status)
         else:
             self._status = None
-            attributes[ERROR_TYPE] = type(outcome.error).__name__
+            attributes = {**self._base, ERROR_TYPE: type(outcome.error).__name__}
         _duration.record(outcome.elapsed, attributes)
 
     def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> None:
         span = self._span
-        failed = isinstance(error, QuorvexError)
-        if failed and self._attempts:
-            _errors.add(1, {OPERATION: self._op, ERROR_TYPE: error.kind})  # type: ignore[union-attr]
+        if span is None:  # nothing was sent (the token provider failed)
+            return
+        if isinstance(error, QuorvexError):
+            _errors.add(1, {OPERATION: self._op, ERROR_TYPE: error.kind})
         if span.is_recording():
-            span.set_attribute(ATTEMPTS, self._attempts)
-            span.set_attribute(VERDICT, "give_up" if error is not None else "success")
-            if self._request is not None:
-                span.set_attribute(METHOD, self._request.method)
-                span.set_attributes(_server(self._request.url))
+            attributes: dict[str, Any] = {
+                ATTEMPTS: self._attempts, VERDICT: "give_up" if error else "success"}
             if self._status is not None:
-                span.set_attribute(STATUS_CODE, self._status)
+                attributes[STATUS_CODE] = self._status
             if self._attempts > 1:
-                span.set_attribute("http.request.resend_count", self._attempts - 1)
+                attributes["http.request.resend_count"] = self._attempts - 1
+            span.set_attributes(attributes)
             if error is not None:
                 _failed(span, error)
-        self._scope.__exit__(None, None, None)  # the span ends; its status is set above
+            context.detach(self._token)  # type: ignore[arg-type]
+        span.end()
 
 
 def _failed(span: trace.Span, error: BaseException) -> None:
@@ -176,18 +181,19 @@ def _failed(span: trace.Span, error: BaseException) -> None:
     span.set_status(Status(StatusCode.ERROR, kind))
 
 
-_servers: dict[str, dict[str, Any]] = {}
+_servers: dict[str, dict[str, str | int]] = {}
 
 
-def _server(url: str) -> dict[str, Any]:
+def _server(url: str) -> dict[str, str | int]:
     """server.address and server.port of a URL (remembered per base: a few gateways)."""
     base = url.split("/", 3)[:3]
     key = "/".join(base)
     found = _servers.get(key)
     if found is None:
         parts = urlsplit(key)
-        found = {"server.address": parts.hostname or "",
-                 "server.port": parts.port or (443 if parts.scheme == "https" else 80)}
+        found = {"server.address": parts.hostname or ""}
+        if parts.port is not None:  # named only when not the scheme's own
+            found["server.port"] = parts.port
         if len(_servers) < 64:
             _servers[key] = found
     return found
