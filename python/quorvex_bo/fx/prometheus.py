@@ -129,14 +129,13 @@ def render(data: MetricsData | None) -> bytes:
                     if isinstance(points, (Gauge, Sum)) else None
                 if kind is None:
                     continue
-                name = _name(metric.name, metric.unit or "")
+                name = _name(metric.name, metric.unit or "", "_total" if counter else "")
                 lines.append(f"# HELP {name} {_escape(metric.description or metric.name)}")
                 lines.append(f"# TYPE {name} {kind}")
                 for point in points.data_points:
                     labels = point.attributes
                     if kind != "histogram":
-                        lines.append(f"{name}{'_total' if counter else ''}{_labels(labels)} "
-                                     f"{_number(point.value)}")
+                        lines.append(f"{name}{_labels(labels)} {_number(point.value)}")
                         continue
                     total = 0
                     bounds = [*point.explicit_bounds, math.inf]

@@ -1,5 +1,5 @@
-"""The OpenTelemetry SDK for this directory's tests, installed once per session (the
-global providers can be set once per process): spans to memory, metrics to an
+"""The OpenTelemetry SDK for this directory's tests, installed once (the global
+providers can be set once per process): spans to memory, metrics to an
 in-memory reader and to the Prometheus endpoint's reader. The book's fixtures are
 shared with its own tests."""
 
@@ -38,9 +38,13 @@ class Telemetry:
                 for point in metric.data.data_points}
 
 
-@pytest.fixture(scope="session")
-def installed() -> Telemetry:
-    return Telemetry()
+@pytest.fixture(scope="package")
+def installed():
+    telemetry = Telemetry()
+    yield telemetry
+    # The providers stay (once per process), their output stops: later tests keep nothing.
+    trace.get_tracer_provider().shutdown()
+    metrics.get_meter_provider().shutdown()
 
 
 @pytest.fixture
