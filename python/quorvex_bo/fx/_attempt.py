@@ -124,9 +124,11 @@ class Send:
 
 @dataclass(frozen=True)
 class Sleep:
-    """Effect: wait ``seconds``, resume with ``None``."""
+    """Effect: wait ``seconds``, resume with ``None``; ``kind`` is the error kind of
+    the attempt that is tried again."""
 
     seconds: float
+    kind: str = ""
 
 
 @dataclass(frozen=True)
@@ -278,9 +280,10 @@ def run(call: Call, tokens: Tokens) -> Operation:
                 "%s %s %s failed: %s (attempt %d, %.3f s)", call.op, request.method,
                 request.path, type(outcome.error).__name__, attempt, outcome.elapsed,
             )
+            failure = _transport_error(call, outcome)
             if not call.idempotent or retries >= call.max_retries:
-                raise _transport_error(call, outcome) from outcome.error
-            delay = call.backoff.delay(retries, None, call.random)
+                raise failure from outcome.error
+            delay, kind = call.backoff.delay(retries, None, call.random), failure.kind
         else:
             log.debug(
                 "%s %s %s -> %d (attempt %d, %.3f s)", call.op, request.method,
@@ -301,10 +304,10 @@ def run(call: Call, tokens: Tokens) -> Operation:
                 if not (error.retryable and call.idempotent and retries < call.max_retries):
                     raise
                 wait = retry_after_seconds(outcome.retry_after, tokens.clock())
-                delay = call.backoff.delay(retries, wait, call.random)
+                delay, kind = call.backoff.delay(retries, wait, call.random), error.kind
         retries += 1
         log.warning("%s: retry %d of %d in %.2f s", call.op, retries, call.max_retries, delay)
-        yield Sleep(delay)
+        yield Sleep(delay, kind)
 
 
 def _parse(call: Call, answer: Received, token: AccessToken) -> Any:

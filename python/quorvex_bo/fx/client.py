@@ -25,7 +25,6 @@ from quorvex_bo.fx._attempt import (
     Backoff,
     Call,
     Failed,
-    FetchToken,
     Operation,
     Received,
     Request,
@@ -46,6 +45,7 @@ from quorvex_bo.fx.models import (
     WebhookTarget,
     from_core,
 )
+from quorvex_bo.fx.telemetry import GatewayCall
 
 __all__ = [
     "AsyncClient",
@@ -566,19 +566,22 @@ class Client(_Base[FxQr, FxStatusInfo]):
 
     def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
         operation = self._operation(op, input)
-        answer: Any = None
-        while True:
-            try:
-                effect = operation.send(answer)
-            except StopIteration as stop:
-                return from_core(result, stop.value)
-            if isinstance(effect, Send):
-                answer = self._send(effect.request)
-            elif isinstance(effect, Sleep):
-                self._sleep(effect.seconds)
-                answer = None
-            elif isinstance(effect, FetchToken):
-                answer = self._provider()
+        effect = operation.send(None)  # a wrong argument raises here, before any span
+        with GatewayCall(op, input) as call:
+            while True:
+                call.step(effect)
+                if isinstance(effect, Send):
+                    answer: Any = self._send(effect.request)
+                    call.answered(answer)
+                elif isinstance(effect, Sleep):
+                    self._sleep(effect.seconds)
+                    answer = None
+                else:
+                    answer = self._provider()
+                try:
+                    effect = operation.send(answer)
+                except StopIteration as stop:
+                    return from_core(result, stop.value)
 
     def _send(self, request: Request) -> Received | Failed:
         started = time.monotonic()
@@ -644,23 +647,27 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
         # Checked and started now, so a wrong argument raises at the call, not at the await.
         operation = self._operation(op, input)
         effect = operation.send(None)
-        return self._finish(operation, effect, result)
+        return self._finish(operation, effect, GatewayCall(op, input), result)
 
-    async def _finish(self, operation: Operation, effect: Any, result: type) -> Any:
-        while True:
-            if isinstance(effect, Send):
-                answer: Any = await self._send(effect.request)
-            elif isinstance(effect, Sleep):
-                await self._sleep(effect.seconds)
-                answer = None
-            else:
-                answer = self._provider()
-                if inspect.isawaitable(answer):
-                    answer = await answer
-            try:
-                effect = operation.send(answer)
-            except StopIteration as stop:
-                return from_core(result, stop.value)
+    async def _finish(self, operation: Operation, effect: Any, call: GatewayCall,
+                      result: type) -> Any:
+        with call:
+            while True:
+                call.step(effect)
+                if isinstance(effect, Send):
+                    answer: Any = await self._send(effect.request)
+                    call.answered(answer)
+                elif isinstance(effect, Sleep):
+                    await self._sleep(effect.seconds)
+                    answer = None
+                else:
+                    answer = self._provider()
+                    if inspect.isawaitable(answer):
+                        answer = await answer
+                try:
+                    effect = operation.send(answer)
+                except StopIteration as stop:
+                    return from_core(result, stop.value)
 
     async def _send(self, request: Request) -> Received | Failed:
         started = time.monotonic()

@@ -12,7 +12,7 @@ import asyncio
 import inspect
 from collections.abc import Callable, Sequence
 from decimal import Decimal
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from quorvex_bo.fx.book.aio import AsyncDatabase, open_async_database
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Steps,
@@ -21,10 +21,14 @@ from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import BookError
 from quorvex_bo.fx.book.payment_book import settings
 from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
-from quorvex_bo.fx.book.store import Store, event_statement
+from quorvex_bo.fx.book.store import Store, event_statement, noting_transitions
 from quorvex_bo.fx.book.web import asgi_app
 from quorvex_bo.fx.client import AsyncClient
+from quorvex_bo.fx.telemetry import HealthSource, book_step, committed, delivery, webhook
 from quorvex_bo.fx.webhooks import Headers
+
+if TYPE_CHECKING:
+    from quorvex_bo.fx.prometheus import PrometheusReader
 
 __all__ = ["AsyncPaymentBook"]
 
@@ -59,6 +63,7 @@ class AsyncPaymentBook:
         self._pool = (timeout, max_connections, pool_timeout)
         self._db: AsyncDatabase | None = None
         self._core: BookCore | None = None
+        self._metrics: HealthSource | None = None
 
     @classmethod
     async def open(cls, url: str, client: AsyncClient, **settings: Any) -> AsyncPaymentBook:
@@ -94,7 +99,9 @@ class AsyncPaymentBook:
         await self.close()
 
     async def close(self) -> None:
-        """Closes the database connections (not the client)."""
+        """Closes the database connections (not the client); its gauges stop reporting."""
+        if self._metrics is not None:
+            self._metrics.stop()
         if self._db is not None:
             database, self._db, self._core = self._db, None, None
             await database.close()
@@ -120,13 +127,16 @@ class AsyncPaymentBook:
         if isinstance(effect, Tx):
             if self._db is None:
                 raise BookError("the book is closed")
-            return await self._db.run(effect.body, write=effect.write)
+            found: list[tuple[str, str]] = []
+            return committed(await self._db.run(noting_transitions(effect.body, found),
+                                                write=effect.write), found)
         if isinstance(effect, Gateway):
             return await getattr(getattr(self._client, effect.rail), effect.operation)(
                 **effect.arguments)
         if isinstance(effect, Handle):
-            outcome = effect.handler(effect.event)
-            return await outcome if inspect.isawaitable(outcome) else outcome
+            with delivery(effect.event):
+                outcome = effect.handler(effect.event)
+                return await outcome if inspect.isawaitable(outcome) else outcome
         if isinstance(effect, Pause):
             return await asyncio.sleep(effect.seconds)
         assert isinstance(effect, Together)
@@ -134,7 +144,8 @@ class AsyncPaymentBook:
 
         async def one(steps: Steps[Any]) -> Any:
             async with slots:
-                return await self._run(steps)
+                with book_step("check"):
+                    return await self._run(steps)
         results = await asyncio.gather(*map(one, effect.steps), return_exceptions=True)
         for result in results:
             if isinstance(result, BaseException):
@@ -153,8 +164,9 @@ class AsyncPaymentBook:
                      glosa: str, currency: str = "BOB", expires_in: int | None = None,
                      **rail_arguments: Any) -> Payment:
         """The order's payment: see :meth:`PaymentBook.create`."""
-        return await self._run(self._decide().create(order_id, rail, amount, glosa, currency,
-                                                     expires_in, rail_arguments))
+        with book_step("create"):
+            return await self._run(self._decide().create(order_id, rail, amount, glosa,
+                                                         currency, expires_in, rail_arguments))
 
     async def get(self, order_id: str) -> Payment | None:
         """The order's latest payment, or ``None``."""
@@ -171,23 +183,27 @@ class AsyncPaymentBook:
     async def verify(self, order_id: str) -> Payment | None:
         """Asks the gateway about the order's latest payment now: see
         :meth:`PaymentBook.verify`."""
-        return await self._run(self._decide().verify(order_id))
+        with book_step("verify"):
+            return await self._run(self._decide().verify(order_id))
 
     async def handle_webhook(self, path: str, headers: Headers, body: bytes) -> Notified:
         """Takes one notification: see :meth:`PaymentBook.handle_webhook`."""
-        return await self._run(self._decide().handle_webhook(path, headers, body))
+        with book_step("webhook"):
+            return webhook(await self._run(self._decide().handle_webhook(path, headers, body)))
 
     async def reconcile(self, *, limit: int | None = None, concurrency: int = 16
                         ) -> Reconciled:
         """Checks the payments that are due, as up to ``concurrency`` tasks: see
         :meth:`PaymentBook.reconcile`."""
-        return await self._run(self._decide().reconcile(limit, concurrency))
+        with book_step("reconcile"):
+            return await self._run(self._decide().reconcile(limit, concurrency))
 
     async def process_events(self, handler: Callable[[Event], object], *,
                              limit: int | None = None) -> Deliveries:
         """Hands the events to ``handler`` (a function or a coroutine function): see
         :meth:`PaymentBook.process_events`."""
-        return await self._run(self._decide().process_events(handler, limit))
+        with book_step("events"):
+            return await self._run(self._decide().process_events(handler, limit))
 
     async def dead_events(self) -> list[Event]:
         return await self._run(self._decide().events(dead=True))
@@ -215,3 +231,32 @@ class AsyncPaymentBook:
     def asgi_app(self) -> Any:
         """The webhook endpoint as an ASGI application, entirely on the event loop."""
         return asgi_app(self.handle_webhook, blocking=False)
+
+    async def observe_metrics(self, *, name: str = "default") -> None:
+        """Reports the book's gauges until :meth:`close`: see
+        :meth:`PaymentBook.observe_metrics`. The gauges are read when collected, on the collecting thread: the read itself
+        runs on the book's loop, which never waits for it; collecting on that loop's
+        own thread reports nothing (the ASGI endpoint collects on a thread)."""
+        loop = asyncio.get_running_loop()
+        core, clock = self._decide(), self._core_settings.clock
+
+        def read() -> Any:
+            try:
+                asyncio.get_running_loop()
+            except RuntimeError:  # no loop on this thread: waiting blocks no one
+                return asyncio.run_coroutine_threadsafe(
+                    self._run(core.read(core.store.health(clock()))), loop).result(
+                    self._pool[0] * 2)
+            raise BookError("the async book's gauges are collected on an event loop's "
+                            "thread: collect them on another thread")
+        if self._metrics is not None:
+            self._metrics.stop()
+        self._metrics = HealthSource(name, read)
+        self._metrics.start()
+
+    async def metrics_app(self, reader: PrometheusReader, *, name: str = "default") -> Any:
+        """Reports the gauges (:meth:`observe_metrics`) and returns the Prometheus
+        endpoint of ``reader`` as an ASGI application (collecting on a thread, so that
+        the event loop never waits for a scrape)."""
+        await self.observe_metrics(name=name)
+        return reader.asgi_app()

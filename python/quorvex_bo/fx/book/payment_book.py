@@ -8,12 +8,13 @@ async book.
 
 from __future__ import annotations
 
+import contextvars
 import threading
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from quorvex_bo.fx.book.backends import open_database
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Settings,
@@ -21,11 +22,15 @@ from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause,
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
 from quorvex_bo.fx.book.schema import migrate
-from quorvex_bo.fx.book.store import Store, drive, event_statement
+from quorvex_bo.fx.book.store import Store, drive, event_statement, noting_transitions
 from quorvex_bo.fx.book.web import asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import ValidationError
+from quorvex_bo.fx.telemetry import HealthSource, book_step, committed, delivery, webhook
 from quorvex_bo.fx.webhooks import Headers
+
+if TYPE_CHECKING:
+    from quorvex_bo.fx.prometheus import PrometheusReader
 
 __all__ = ["PaymentBook"]
 
@@ -95,6 +100,7 @@ class PaymentBook:
                                  pool_timeout=pool_timeout)
         self._core = BookCore(Store(self._db.for_update, self._db.skip_locked, on_event),
                               self._core_settings)
+        self._metrics: HealthSource | None = None
         try:
             migrate(self._db)
         except BaseException:
@@ -112,7 +118,9 @@ class PaymentBook:
         self.close()
 
     def close(self) -> None:
-        """Closes the database connections (not the client)."""
+        """Closes the database connections (not the client); its gauges stop reporting."""
+        if self._metrics is not None:
+            self._metrics.stop()
         self._db.close()
 
     # --- the driver -----------------------------------------------------------------
@@ -134,18 +142,26 @@ class PaymentBook:
 
     def _carry_out(self, effect: Any) -> Any:
         if isinstance(effect, Tx):
+            found: list[tuple[str, str]] = []
             with self._db.transaction(write=effect.write) as tx:
-                return drive(tx, effect.body)
+                result = drive(tx, noting_transitions(effect.body, found))
+            return committed(result, found)
         if isinstance(effect, Gateway):
             return getattr(getattr(self._client, effect.rail), effect.operation)(
                 **effect.arguments)
         if isinstance(effect, Handle):
-            return effect.handler(effect.event)
+            with delivery(effect.event):
+                return effect.handler(effect.event)
         if isinstance(effect, Pause):
             return time.sleep(effect.seconds)
         assert isinstance(effect, Together)
+        def check(steps: Steps[Any]) -> Any:
+            with book_step("check"):
+                return self._run(steps)
         with ThreadPoolExecutor(min(effect.concurrency, len(effect.steps)) or 1) as threads:
-            futures = [threads.submit(self._run, steps) for steps in effect.steps]
+            # Each check in a copy of this context: its span is a child of the pass's.
+            futures = [threads.submit(contextvars.copy_context().run, check, steps)
+                       for steps in effect.steps]
         return [future.result() for future in futures]  # the first exception, once all ended
 
     # --- payments -----------------------------------------------------------------
@@ -166,8 +182,9 @@ class PaymentBook:
                 tried again.
             StorageError: the database is unavailable.
         """
-        return self._run(self._core.create(order_id, rail, amount, glosa, currency, expires_in,
-                                           rail_arguments))
+        with book_step("create"):
+            return self._run(self._core.create(order_id, rail, amount, glosa, currency,
+                                               expires_in, rail_arguments))
 
     def get(self, order_id: str) -> Payment | None:
         """The order's latest payment, or ``None``."""
@@ -189,7 +206,8 @@ class PaymentBook:
                 the gateway not reached or failing): the payment is never returned as
                 fresh when it is not.
         """
-        return self._run(self._core.verify(order_id))
+        with book_step("verify"):
+            return self._run(self._core.verify(order_id))
 
     # --- webhooks -----------------------------------------------------------------
 
@@ -197,7 +215,8 @@ class PaymentBook:
         """Takes one notification posted to ``<webhook_url>/<reference>``: checks its
         secret, stores it and applies it, in one transaction. Returns what became of
         it; :func:`~quorvex_bo.fx.book.web.reply` makes the HTTP answer."""
-        return self._run(self._core.handle_webhook(path, headers, body))
+        with book_step("webhook"):
+            return webhook(self._run(self._core.handle_webhook(path, headers, body)))
 
     # --- reconcile ----------------------------------------------------------------
 
@@ -211,7 +230,8 @@ class PaymentBook:
         the gateway ``grace`` seconds after its intent is failed. Workers share the
         work: each payment is checked by one of them at a time.
         """
-        return self._run(self._core.reconcile(limit, concurrency))
+        with book_step("reconcile"):
+            return self._run(self._core.reconcile(limit, concurrency))
 
     # --- events -------------------------------------------------------------------
 
@@ -228,7 +248,8 @@ class PaymentBook:
         the same payment waits behind a failing one. Workers running this at once
         share the events: each is handed to one of them at a time.
         """
-        return self._run(self._core.process_events(handler, limit))
+        with book_step("events"):
+            return self._run(self._core.process_events(handler, limit))
 
     def dead_events(self) -> list[Event]:
         """The events set aside after ``max_attempts`` failed deliveries, with their
@@ -265,3 +286,26 @@ class PaymentBook:
         """The webhook endpoint as an ASGI application (mount it at ``webhook_url``); the
         database work runs on a thread."""
         return asgi_app(self.handle_webhook, blocking=True)
+
+    # --- metrics ------------------------------------------------------------------
+
+    def observe_metrics(self, *, name: str = "default") -> None:
+        """Reports the book's gauges (payments by state, unconfirmed payments, waiting
+        and dead events, the last reconcile) through the OpenTelemetry metrics API,
+        read from the database when they are collected, until :meth:`close`. ``name``
+        tells books of one process apart (attribute ``quorvex.book``)."""
+        if self._metrics is None or self._metrics.name != name:
+            clock, core = self._core_settings.clock, self._core
+            source = HealthSource(name, lambda: self._run(core.read(core.store.health(clock()))))
+            if self._metrics is not None:
+                self._metrics.stop()
+            self._metrics = source
+        self._metrics.start()
+
+    def metrics_app(self, reader: PrometheusReader, *, name: str = "default",
+                    asgi: bool = False) -> Any:
+        """Reports the gauges (:meth:`observe_metrics`) and returns the Prometheus
+        endpoint of ``reader`` (installed on the application's meter provider) as a
+        WSGI application, or an ASGI one (the reading runs on a thread)."""
+        self.observe_metrics(name=name)
+        return reader.asgi_app() if asgi else reader.wsgi_app()

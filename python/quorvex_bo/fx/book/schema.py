@@ -99,6 +99,11 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
             started_at {time} NOT NULL,
             finished_at {time} NOT NULL,
             summary TEXT NOT NULL)""",
+        # The gauges' one read: payments by state (and the oldest unconfirmed), the
+        # events waiting for delivery and the oldest of them.
+        "CREATE INDEX book_payments_state ON book_payments (state, created_at)",
+        """CREATE INDEX book_events_waiting_at ON book_events (at)
+            WHERE delivered_at IS NULL AND dead_at IS NULL""",
     )),
 )
 LATEST = MIGRATIONS[-1][0]

@@ -18,6 +18,7 @@ from quorvex_bo.fx.book.database import Row, Transaction
 from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json, qr_to_json
 from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
 from quorvex_bo.fx.models import FxQr
+from quorvex_bo.fx.telemetry import Health
 
 T = TypeVar("T")
 Statement = tuple[str, tuple[Any, ...]]
@@ -30,6 +31,20 @@ REFUSED_KEPT = 20
 
 _PAYMENT = ("SELECT id, order_id, reference, rail, amount, currency, state, qr, created_at, "
             "updated_at, attempt, expires_at, secret_digest, checks FROM book_payments")
+_HISTORY = ("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
+            "VALUES (?, ?, ?, ?, ?, ?)")
+# What the gauges show, in one statement served by indexes: payments by state, the
+# unconfirmed ones and the oldest, the events waiting and the oldest, the dead ones,
+# and when reconcile last finished.
+_HEALTH = (
+    "SELECT 'state', state, COUNT(*), NULL FROM book_payments GROUP BY state"
+    " UNION ALL SELECT 'unconfirmed', NULL, NULL, MIN(created_at) FROM book_payments"
+    " WHERE state = 'unconfirmed'"
+    " UNION ALL SELECT 'waiting', NULL, COUNT(*), MIN(at) FROM book_events"
+    " WHERE delivered_at IS NULL AND dead_at IS NULL"
+    " UNION ALL SELECT 'dead', NULL, COUNT(*), NULL FROM book_events WHERE dead_at IS NOT NULL"
+    " UNION ALL SELECT 'reconciled', NULL, NULL, MAX(finished_at) FROM book_runs"
+    " WHERE kind = 'reconcile'")
 _EVENT = ("SELECT e.id, p.order_id, p.reference, e.previous, e.state, e.cause, p.amount, "
           "p.currency, e.at, e.mismatch, e.attempts, e.last_error FROM book_events e "
           "JOIN book_payments p ON p.id = e.payment_id")
@@ -44,6 +59,20 @@ def drive(tx: Transaction, body: Body[T]) -> T:
         except StopIteration as done:
             return done.value  # type: ignore[no-any-return]
         rows = tx.rows(sql, *params)
+
+
+def noting_transitions(body: Body[T], found: list[tuple[str, str]]) -> Body[T]:
+    """``body``, noting in ``found`` the new state and cause of each transition it
+    writes (counted by the shells once the transaction has committed)."""
+    rows: list[Row] | None = None
+    while True:
+        try:
+            statement = body.send(rows)  # type: ignore[arg-type]
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+        if statement[0] is _HISTORY:
+            found.append((statement[1][3], statement[1][4]))
+        rows = yield statement
 
 
 def _q(sql: str, *params: Any) -> Statement:
@@ -223,9 +252,8 @@ class Store:
 
     def _history(self, payment_id: int, now: float, previous: PaymentState | None,
                  state: PaymentState, cause: Cause, detail: str) -> Body[None]:
-        yield _q("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
-                 "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
-                 None if previous is None else previous.value, state.value, cause.value, detail)
+        yield _q(_HISTORY, payment_id, now, None if previous is None else previous.value,
+                 state.value, cause.value, detail)
 
     def claim_due(self, now: float, lease: float, limit: int) -> Body[list[Stored]]:
         """Takes up to ``limit`` payments due for a check, moving their next check past
@@ -326,6 +354,23 @@ class Store:
         if found and self.on_event is not None:
             yield self.on_event
         return bool(found)
+
+    def health(self, now: float) -> Body[Health]:
+        """What the gauges show, read in one statement."""
+        payments: dict[str, int] = {}
+        found: dict[str, tuple[Any, Any]] = {}
+        for what, state, count, moment in (yield _q(_HEALTH)):
+            if what == "state":
+                payments[state] = int(count)
+            else:
+                found[what] = (count, moment)
+
+        def age(moment: Any) -> float | None:
+            return None if moment is None else max(0.0, now - float(moment))
+        return Health(payments, payments.get(PaymentState.UNCONFIRMED.value, 0),
+                      age(found["unconfirmed"][1]), int(found["waiting"][0]),
+                      age(found["waiting"][1]), int(found["dead"][0]),
+                      age(found["reconciled"][1]))
 
     def ran(self, kind: str, started: float, finished: float, summary: str) -> Body[None]:
         """Records the last run of a periodic task."""

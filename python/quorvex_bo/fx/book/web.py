@@ -15,6 +15,7 @@ from typing import Any
 
 from quorvex_bo.fx.book.core import MAX_NOTIFICATION_BYTES, Notified, Outcome
 from quorvex_bo.fx.book.records import WebhookReply
+from quorvex_bo.fx.telemetry import webhook
 
 __all__ = ["ASGIApp", "MAX_NOTIFICATION_BYTES", "WSGIApp", "asgi_app", "reply", "wsgi_app"]
 
@@ -59,6 +60,12 @@ _UNREADABLE = WebhookReply(400, (("Content-Type", "text/plain"), ("Content-Lengt
                            b"unreadable notification")
 
 
+def _refused(outcome: Outcome) -> WebhookReply:
+    """A notification refused before the book saw it: counted like the book's own."""
+    webhook(outcome)
+    return _TOO_LARGE if outcome is Outcome.TOO_LARGE else _UNREADABLE
+
+
 def _length(text: str | None) -> int | None:
     """A Content-Length: ASCII digits only (``isdigit`` alone takes "²", which ``int``
     refuses); ``None`` when it cannot be read."""
@@ -84,14 +91,14 @@ def _wsgi_post(book: Callable[[str, Any, bytes], Notified], environ: dict[str, A
         # A chunked body, or one without a length: the server ends the stream.
         body = stream.read(MAX_NOTIFICATION_BYTES + 1)
         if len(body) > MAX_NOTIFICATION_BYTES:
-            return _TOO_LARGE
+            return _refused(Outcome.TOO_LARGE)
     else:
         announced = environ.get("CONTENT_LENGTH")
         length = _length(announced) if announced else 0
         if length is None:
-            return _UNREADABLE
+            return _refused(Outcome.UNREADABLE)
         if length > MAX_NOTIFICATION_BYTES:
-            return _TOO_LARGE
+            return _refused(Outcome.TOO_LARGE)
         body = stream.read(length) if length else b""
     headers = [(key[5:].replace("_", "-"), value) for key, value in environ.items()
                if key.startswith("HTTP_")]
@@ -131,15 +138,15 @@ async def _asgi_post(book: Receiver, blocking: bool, scope: dict[str, Any],
     if announced:  # refused at once: a sender announcing 10 MB need not be waited for
         length = _length(announced[0].decode("latin-1"))
         if length is None:
-            return _UNREADABLE
+            return _refused(Outcome.UNREADABLE)
         if length > MAX_NOTIFICATION_BYTES:
-            return _TOO_LARGE
+            return _refused(Outcome.TOO_LARGE)
     body = b""
     while True:
         message = await receive()
         body += message.get("body", b"")
         if len(body) > MAX_NOTIFICATION_BYTES:
-            return _TOO_LARGE
+            return _refused(Outcome.TOO_LARGE)
         if not message.get("more_body"):
             break
     path, headers = scope.get("path", ""), scope.get("headers", [])

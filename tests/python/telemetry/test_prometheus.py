@@ -1,0 +1,88 @@
+"""The Prometheus endpoint scraped over HTTP on 127.0.0.1 (the blocking book's WSGI app
+on wsgiref, the async book's ASGI app on uvicorn) while a payment is stuck unconfirmed
+(its generation's answer dropped) and the outbox fails."""
+
+from __future__ import annotations
+
+import contextlib
+import socket
+import threading
+import wsgiref.simple_server
+
+import httpx
+import pytest
+import uvicorn
+
+from book.conftest import PIX, Blocking, Quiet, Server
+from quorvex_bo.fx.telemetry import HealthSource
+
+BOOK = '{quorvex_book="default"}'
+
+
+@contextlib.contextmanager
+def served(app, asgi: bool):
+    if not asgi:
+        server = wsgiref.simple_server.make_server("127.0.0.1", 0, app, Server, Quiet)
+        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
+        yield f"http://127.0.0.1:{server.server_address[1]}/metrics"
+        server.shutdown()
+        return
+    listening = socket.socket()
+    listening.bind(("127.0.0.1", 0))
+    server = uvicorn.Server(uvicorn.Config(app, lifespan="off", log_level="warning"))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [listening]})
+    thread.start()
+    while not server.started:
+        thread.join(0.01)
+    yield f"http://127.0.0.1:{listening.getsockname()[1]}/metrics"
+    server.should_exit = True
+    thread.join()
+
+
+def scrape(url: str) -> dict[str, float]:
+    answer = httpx.get(url)
+    assert answer.headers["content-type"].startswith("text/plain; version=0.0.4")
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in answer.text.splitlines() if line and not line.startswith("#")}
+
+
+def test_the_gauges_show_stuck_payments_and_a_failing_outbox(
+        telemetry, db_url, make_book, endpoint, gateway, clock, monkeypatch):
+    monkeypatch.setattr(HealthSource, "fresh", 0.0)
+    url, app = endpoint
+    book = make_book(db_url, webhook_url=url, max_attempts=2)
+    app[0] = book.wsgi_app()
+    gateway.inject("pix.generate", "drop")
+    book.create("order-stuck", **PIX)
+    paid = book.create("order-paid", **PIX).reference
+    gateway.pay("pix", paid)
+    gateway.wait_for_delivery("pix", paid)
+    book.reconcile()  # nothing due yet; the pass is recorded
+
+    def failing(event):
+        raise RuntimeError("the shop is down")
+    book.process_events(failing)
+    clock.advance(30)
+    with served(book.metrics_app(telemetry.prometheus), isinstance(book, Blocking)) as metrics:
+        first = scrape(metrics)
+        book.process_events(failing)  # the second failure: dead (paid waited behind pending)
+        second = scrape(metrics)
+        book.close()
+        closed = scrape(metrics)
+    gauges = {name: (first.get(name + BOOK), second.get(name + BOOK)) for name in (
+        "quorvex_book_unconfirmed", "quorvex_book_unconfirmed_oldest_age_seconds",
+        "quorvex_book_events_undelivered", "quorvex_book_events_oldest_age_seconds",
+        "quorvex_book_events_dead", "quorvex_book_reconcile_age_seconds")}
+    assert gauges == {"quorvex_book_unconfirmed": (1, 1),
+                      "quorvex_book_unconfirmed_oldest_age_seconds": (30, 30),
+                      "quorvex_book_events_undelivered": (3, 1),
+                      "quorvex_book_events_oldest_age_seconds": (30, 30),
+                      "quorvex_book_events_dead": (0, 2),
+                      "quorvex_book_reconcile_age_seconds": (30, 30)}
+    assert {state: first.get(f'quorvex_book_payments{{quorvex_book="default",quorvex_state='
+                             f'"{state}"}}') for state in ("unconfirmed", "paid")} == \
+        {"unconfirmed": 1, "paid": 1}
+    assert first['quorvex_gateway_errors_total{quorvex_operation="pix.generate",'
+                 'error_type="ambiguous"}'] >= 1
+    assert first['quorvex_book_webhooks_total{quorvex_outcome="applied"}'] >= 1
+    assert not [name for name in closed if name.startswith("quorvex_book_payments")]
