@@ -9,20 +9,17 @@ refused before it is read, and one that turns out larger while it arrives too.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Awaitable, Callable, Iterable
-from http import HTTPStatus
+from collections.abc import Callable
 from typing import Any
 
 from quorvex_bo.fx.book.core import MAX_NOTIFICATION_BYTES, Notified, Outcome
 from quorvex_bo.fx.book.records import WebhookReply
 from quorvex_bo.fx.telemetry import webhook
+from quorvex_bo.fx.web import adapters as layer
+from quorvex_bo.fx.web.adapters import ASGIApp, WSGIApp
+from quorvex_bo.fx.web.messages import Request, Response, text_error
 
 __all__ = ["ASGIApp", "MAX_NOTIFICATION_BYTES", "WSGIApp", "asgi_app", "reply", "wsgi_app"]
-
-WSGIApp = Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]
-ASGIApp = Callable[[dict[str, Any], Callable[[], Awaitable[dict[str, Any]]],
-                    Callable[[dict[str, Any]], Awaitable[None]]], Awaitable[None]]
-
 
 #: The book's ``handle_webhook``: blocking, or a coroutine function.
 Receiver = Callable[[str, Any, bytes], Any]
@@ -54,102 +51,44 @@ def reply(notified: Notified) -> WebhookReply:
     return _REPLIES[notified.outcome]
 
 
-_NOT_ALLOWED = WebhookReply(405, (("Allow", "POST"), ("Content-Length", "0")), b"")
-_TOO_LARGE = WebhookReply(413, (("Content-Length", "0"),), b"")
-_UNREADABLE = WebhookReply(400, (("Content-Type", "text/plain"), ("Content-Length", "23")),
-                           b"unreadable notification")
+def _response(answer: WebhookReply) -> Response:
+    return Response(answer.status, answer.headers, answer.body)
 
 
-def _refused(outcome: Outcome) -> WebhookReply:
-    """A notification refused before the book saw it: counted like the book's own."""
-    webhook(outcome)
-    return _TOO_LARGE if outcome is Outcome.TOO_LARGE else _UNREADABLE
+_NOT_ALLOWED = Response(405, (("Allow", "POST"), ("Content-Length", "0")), b"")
+_TOO_LARGE = Response(413, (("Content-Length", "0"),), b"")
+_UNREADABLE = Response(400, (("Content-Type", "text/plain"), ("Content-Length", "23")),
+                       b"unreadable notification")
 
 
-def _length(text: str | None) -> int | None:
-    """A Content-Length: ASCII digits only (``isdigit`` alone takes "²", which ``int``
-    refuses); ``None`` when it cannot be read."""
-    text = (text or "").strip()
-    return int(text) if text.isascii() and text.isdigit() else None
+def _refused(status: int, message: str) -> Response:
+    """A notification the web layer refused before the book saw it (too large, an
+    unreadable length), counted like the book's own; a handler that failed is a 500."""
+    if status == 500:
+        return text_error(status, message)
+    too_large = status == 413
+    webhook(Outcome.TOO_LARGE if too_large else Outcome.UNREADABLE)
+    return _TOO_LARGE if too_large else _UNREADABLE
 
 
 def wsgi_app(book: Callable[[str, Any, bytes], Notified]) -> WSGIApp:
-    def app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-        answer = _NOT_ALLOWED
-        if environ.get("REQUEST_METHOD") == "POST":
-            answer = _wsgi_post(book, environ)
-        start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}",
-                       list(answer.headers))
-        return [answer.body]
+    def app(request: Request) -> Response:
+        if request.method != "POST":
+            return _NOT_ALLOWED
+        return _response(reply(book(request.path, request.headers, request.body)))
 
-    return app
-
-
-def _wsgi_post(book: Callable[[str, Any, bytes], Notified], environ: dict[str, Any]) -> WebhookReply:
-    stream = environ["wsgi.input"]
-    if environ.get("wsgi.input_terminated"):
-        # A chunked body, or one without a length: the server ends the stream.
-        body = stream.read(MAX_NOTIFICATION_BYTES + 1)
-        if len(body) > MAX_NOTIFICATION_BYTES:
-            return _refused(Outcome.TOO_LARGE)
-    else:
-        announced = environ.get("CONTENT_LENGTH")
-        length = _length(announced) if announced else 0
-        if length is None:
-            return _refused(Outcome.UNREADABLE)
-        if length > MAX_NOTIFICATION_BYTES:
-            return _refused(Outcome.TOO_LARGE)
-        body = stream.read(length) if length else b""
-    headers = [(key[5:].replace("_", "-"), value) for key, value in environ.items()
-               if key.startswith("HTTP_")]
-    return reply(book(environ.get("PATH_INFO") or "", headers, body))
+    return layer.wsgi_app(app, max_body=MAX_NOTIFICATION_BYTES, error=_refused)
 
 
 def asgi_app(book: Receiver, *, blocking: bool) -> ASGIApp:
     """``blocking``: ``book`` is a blocking function, run on a thread; otherwise it is a
     coroutine function, awaited on the event loop."""
-    async def app(scope: dict[str, Any], receive: Callable[[], Awaitable[dict[str, Any]]],
-                  send: Callable[[dict[str, Any]], Awaitable[None]]) -> None:
-        if scope["type"] == "lifespan":
-            while True:
-                message = await receive()
-                if message["type"] == "lifespan.startup":
-                    await send({"type": "lifespan.startup.complete"})
-                else:
-                    await send({"type": "lifespan.shutdown.complete"})
-                    return
-        if scope["type"] != "http":
-            return
-        answer = _NOT_ALLOWED
-        if scope.get("method") == "POST":
-            answer = await _asgi_post(book, blocking, scope, receive)
-        await send({"type": "http.response.start", "status": answer.status,
-                    "headers": [(name.lower().encode(), value.encode())
-                                for name, value in answer.headers]})
-        await send({"type": "http.response.body", "body": answer.body})
+    async def app(request: Request) -> Response:
+        if request.method != "POST":
+            return _NOT_ALLOWED
+        arguments = (request.path, request.headers, request.body)
+        if blocking:  # the blocking book's database calls: off the event loop
+            return _response(reply(await asyncio.to_thread(book, *arguments)))
+        return _response(reply(await book(*arguments)))
 
-    return app
-
-
-async def _asgi_post(book: Receiver, blocking: bool, scope: dict[str, Any],
-                     receive: Callable[[], Awaitable[dict[str, Any]]]) -> WebhookReply:
-    announced = [value for name, value in scope.get("headers", [])
-                 if name.lower() == b"content-length"]
-    if announced:  # refused at once: a sender announcing 10 MB need not be waited for
-        length = _length(announced[0].decode("latin-1"))
-        if length is None:
-            return _refused(Outcome.UNREADABLE)
-        if length > MAX_NOTIFICATION_BYTES:
-            return _refused(Outcome.TOO_LARGE)
-    body = b""
-    while True:
-        message = await receive()
-        body += message.get("body", b"")
-        if len(body) > MAX_NOTIFICATION_BYTES:
-            return _refused(Outcome.TOO_LARGE)
-        if not message.get("more_body"):
-            break
-    path, headers = scope.get("path", ""), scope.get("headers", [])
-    if blocking:  # the blocking book's database calls: off the event loop
-        return reply(await asyncio.to_thread(book, path, headers, body))
-    return reply(await book(path, headers, body))
+    return layer.asgi_app(app, max_body=MAX_NOTIFICATION_BYTES, error=_refused)
