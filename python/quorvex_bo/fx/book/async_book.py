@@ -15,12 +15,15 @@ from decimal import Decimal
 from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.aio import AsyncDatabase, open_async_database
+from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Steps,
                                      Together, Tx)
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import BookError
-from quorvex_bo.fx.book.payment_book import settings
-from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
+from quorvex_bo.fx.book.payment_book import new_nonce, settings
+from quorvex_bo.fx.book.records import (AuditEntry, Deliveries, Event, Operator, Payment,
+                                        Reconciled, Transition)
+from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.book.store import Store
 from quorvex_bo.fx.book.web import asgi_app
 from quorvex_bo.fx.client import AsyncClient
@@ -209,6 +212,16 @@ class AsyncPaymentBook:
                 return
             except asyncio.TimeoutError:
                 continue
+
+    async def resolve(self, reference: str, resolution: Resolution | str, *, reason: str,
+                      operator: Operator) -> AuditEntry:
+        """Resolves a late payment: see :meth:`PaymentBook.resolve`."""
+        return await self._run(Console(self._decide()).act(
+            operator, resolution_action(resolution), reference, reason, new_nonce()))
+
+    async def audit(self, *, limit: int = 50, before: int | None = None) -> list[AuditEntry]:
+        """The actions taken, newest first: see :meth:`PaymentBook.audit`."""
+        return await self._run(Console(self._decide()).audit(before=before, limit=limit))
 
     def asgi_app(self) -> Any:
         """The webhook endpoint as an ASGI application, entirely on the event loop."""

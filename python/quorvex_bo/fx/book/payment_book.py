@@ -8,6 +8,7 @@ async book.
 
 from __future__ import annotations
 
+import secrets
 import threading
 import time
 from collections.abc import Callable
@@ -16,11 +17,14 @@ from decimal import Decimal
 from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.backends import open_database
+from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Settings,
                                      Steps, Together, Tx)
 from quorvex_bo.fx.book.database import safe_url
-from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
+from quorvex_bo.fx.book.records import (AuditEntry, Deliveries, Event, Operator, Payment,
+                                        Reconciled, Transition)
 from quorvex_bo.fx.book.schema import migrate
+from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.book.store import Store, drive
 from quorvex_bo.fx.book.web import asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
@@ -44,6 +48,11 @@ def settings(client: Any, webhook_url: object, clock: Callable[[], float] | None
                     lambda operation, arguments: client.check(operation, **arguments),
                     client.longest_call, timeout, grace, first_check, longest_wait, lease, creating_wait,
                     max(1, max_attempts))
+
+
+def new_nonce() -> str:
+    """The nonce of an action asked for once (a call, a command): never repeated."""
+    return secrets.token_urlsafe(18)
 
 
 class PaymentBook:
@@ -86,6 +95,7 @@ class PaymentBook:
                                  pool_timeout=pool_timeout)
         self._core = BookCore(Store(self._db.for_update, self._db.skip_locked),
                               self._core_settings)
+        self._console = Console(self._core)
         try:
             migrate(self._db)
         except BaseException:
@@ -245,6 +255,28 @@ class PaymentBook:
             self._run(self._core.worker_round(handler, concurrency))
             if stop.wait(every):
                 return
+
+    # --- a person's actions -----------------------------------------------------------
+
+    def resolve(self, reference: str, resolution: Resolution | str, *, reason: str,
+                operator: Operator) -> AuditEntry:
+        """Marks a late payment (paid after the book gave it up) ``refunded_outside`` or
+        ``kept``, for the reason given. The payment stays paid; an event whose state is
+        the resolution tells your handler. Recorded in the audit whatever the outcome:
+        ``entry.done`` is false, and ``entry.outcome`` says why, when the payment is not
+        late-paid or was resolved already.
+
+        Raises:
+            ForbiddenError: the operator may only read.
+            ValidationError: no reason, or an unknown resolution.
+        """
+        return self._run(self._console.act(operator, resolution_action(resolution), reference,
+                                           reason, new_nonce()))
+
+    def audit(self, *, limit: int = 50, before: int | None = None) -> list[AuditEntry]:
+        """The actions taken from the console and the CLI, newest first (those older than
+        the entry ``before``, when given)."""
+        return self._run(self._console.audit(before=before, limit=limit))
 
     # --- web ----------------------------------------------------------------------
 

@@ -16,7 +16,8 @@ from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.database import Row, Transaction
 from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json, qr_to_json
-from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
+from quorvex_bo.fx.book.states import (FINAL, UNPAID, Cause, PaymentState, Resolution,
+                                       next_state)
 from quorvex_bo.fx.models import FxQr
 
 T = TypeVar("T")
@@ -97,9 +98,19 @@ def _stored(row: Row) -> Stored:
     return Stored(int(row[0]), payment, row[12], int(row[13]))
 
 
+_RESOLUTIONS = {resolution.value: resolution for resolution in Resolution}
+#: The causes of a check of the gateway: each is kept in book_checks.
+CHECKS = (Cause.VERIFY, Cause.RECONCILE)
+
+
+def event_state(word: str) -> PaymentState | Resolution:
+    """An event's state: a payment state, or a person's resolution of a late payment."""
+    return _RESOLUTIONS.get(word) or PaymentState(word)
+
+
 def _event(row: Row) -> Event:
     return Event(int(row[0]), row[1], row[2], None if row[3] is None else PaymentState(row[3]),
-                 PaymentState(row[4]), Cause(row[5]), Decimal(str(row[6])), row[7],
+                 event_state(row[4]), Cause(row[5]), Decimal(str(row[6])), row[7],
                  float(row[8]), row[9], int(row[10]), row[11])
 
 
@@ -195,6 +206,8 @@ class Store:
             yield _q("INSERT INTO book_events (payment_id, previous, state, cause, at, mismatch) "
                      "VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value, target.value,
                      learned.cause.value, now, learned.mismatch)
+        if learned.cause in CHECKS:
+            yield from self.checked(stored.id, now, learned.cause, learned.detail)
         assignments = ", ".join(f"{name} = ?" for name in sets)
         yield _q(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
                  stored.id)
@@ -209,6 +222,11 @@ class Store:
         yield _q("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
                  "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
                  None if previous is None else previous.value, state.value, cause.value, detail)
+
+    def checked(self, payment_id: int, now: float, cause: Cause, detail: str) -> Body[None]:
+        """Keeps one check of the gateway and what it said."""
+        yield _q("INSERT INTO book_checks (payment_id, at, cause, detail) VALUES (?, ?, ?, ?)",
+                 payment_id, now, cause.value, detail)
 
     def claim_due(self, now: float, lease: float, limit: int) -> Body[list[Stored]]:
         """Takes up to ``limit`` payments due for a check, moving their next check past
