@@ -1,0 +1,104 @@
+"""The web layer answers one table of requests alike on its three adapters, each on a
+real server: routing, 404/405, HEAD, decoding, escaping, body limits, failures, mounts."""
+
+import threading
+import time
+import wsgiref.simple_server
+from http.server import ThreadingHTTPServer
+
+import httpx
+import pytest
+import uvicorn
+
+from quorvex_bo.fx.web import (CsrfTokens, RequestHandler, Response, RouteError, Routes,
+                               asgi_app, element, first, wsgi_app)
+
+routes = Routes()
+routes.add("GET", "/orders/{order_id}", lambda r: Response.text(r.params["order_id"]))
+routes.add("POST", "/orders/{order_id}/notes", lambda r: Response.html(
+    element("p", first(r.form(), "note") or "", title=r.base_path)))
+routes.add("GET", "/files/{name:.+}", lambda r: Response.text(r.params["name"]))
+routes.add("GET", "/boom", lambda r: 1 / 0)
+
+CASES = [  # method, path, body, status, Allow, body answered
+    ("GET", "/app/orders/a%3Fb%20c", b"", 200, None, b"a?b c"),
+    ("HEAD", "/app/orders/7", b"", 200, None, b""),
+    ("DELETE", "/app/orders/7", b"", 405, "GET", b"DELETE is not allowed here\n"),
+    ("GET", "/app/orders/7/notes", b"", 405, "POST", b"GET is not allowed here\n"),
+    ("GET", "/app/orders/a/b", b"", 404, None, b"nothing at /orders/a/b\n"),
+    ("GET", "/app/files/a/b", b"", 404, None, b"nothing at /files/a/b\n"),
+    ("GET", "/appx/orders/7", b"", 404, None, b"nothing at /appx/orders/7\n"),
+    ("POST", "/app/orders/7/notes", b"note=%3Cb%3E%22&note=x", 200, None,
+     b'<p title="/app">&lt;b&gt;&quot;</p>'),
+    ("POST", "/app/orders/7/notes", b"n" * 65, 413, None,
+     b"the body must be at most 64 bytes\n"),
+    ("GET", "/app/boom", b"", 500, None, b"the server failed to answer\n"),
+]
+
+
+class _Handler(RequestHandler):
+    base_path, max_body = "/app", 64
+
+    def dispatch(self, request):
+        return routes(request)
+
+
+def _serve_http():
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1], server.shutdown
+
+
+def _serve_wsgi():
+    server = wsgiref.simple_server.make_server(
+        "127.0.0.1", 0, wsgi_app(routes, base_path="/app/", max_body=64),
+        handler_class=type("Quiet", (wsgiref.simple_server.WSGIRequestHandler,),
+                           {"log_message": lambda *a: None}))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1], server.shutdown
+
+
+def _serve_asgi():
+    server = uvicorn.Server(uvicorn.Config(asgi_app(routes, base_path="/app", max_body=64),
+                                           host="127.0.0.1", port=0, log_level="error"))
+    threading.Thread(target=server.run, daemon=True).start()
+    while not server.started:
+        time.sleep(0.01)
+    return server.servers[0].sockets[0].getsockname()[1], lambda: setattr(
+        server, "should_exit", True)
+
+
+@pytest.fixture(scope="module", params=[_serve_http, _serve_wsgi, _serve_asgi])
+def base_url(request):
+    port, stop = request.param()
+    yield f"http://127.0.0.1:{port}"
+    stop()
+
+
+@pytest.mark.parametrize("method, path, body, status, allow, answer", CASES)
+def test_adapters_answer_the_table_alike(base_url, method, path, body, status, allow, answer):
+    headers = {"Content-Type": "application/x-www-form-urlencoded"} if body else {}
+    with httpx.Client(base_url=base_url) as client:
+        got = client.request(method, path, content=body, headers=headers)
+    assert (got.status_code, got.headers.get("allow"), got.content) == (status, allow, answer)
+    if method == "HEAD":
+        assert got.headers["content-length"] == "1"
+
+
+@pytest.mark.parametrize("pattern", ["orders", "/a/{x}/{x}", "/a/{x:(b|c)}", "/a/{x:[}",
+                                     "/a/{1x}", "/a}"])
+def test_bad_patterns_are_refused_when_added(pattern):
+    with pytest.raises(RouteError):
+        Routes().add("GET", pattern, lambda r: Response.text(""))
+
+
+def test_csrf_tokens_are_bound_to_session_subject_and_key():
+    tokens = CsrfTokens(b"k" * 32)
+    token = tokens.issue("ab", "c")
+    assert tokens.valid(token, "ab", "c")
+    assert "k" * 32 not in repr(tokens)
+    for forged, session, subject in [(token, "a", "bc"), (token, "ab", "d"),
+                                     (token, "xb", "c"), (token[:-1], "ab", "c"),
+                                     (CsrfTokens(b"j" * 32).issue("ab", "c"), "ab", "c"),
+                                     ("é" + token[1:], "ab", "c"), (None, "ab", "c")]:
+        assert not tokens.valid(forged, session, subject), (forged, session, subject)
