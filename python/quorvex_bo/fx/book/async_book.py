@@ -15,6 +15,8 @@ from decimal import Decimal
 from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.aio import AsyncDatabase, open_async_database
+from quorvex_bo.fx.book.console import (Authorize, check_authorize, console_key,
+                                        console_routes, error_page)
 from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Steps,
                                      Together, Tx)
@@ -27,6 +29,7 @@ from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.book.store import Store
 from quorvex_bo.fx.book.web import asgi_app
 from quorvex_bo.fx.client import AsyncClient
+from quorvex_bo.fx.web import asgi_app as web_asgi_app
 from quorvex_bo.fx.webhooks import Headers
 
 __all__ = ["AsyncPaymentBook"]
@@ -226,3 +229,11 @@ class AsyncPaymentBook:
     def asgi_app(self) -> Any:
         """The webhook endpoint as an ASGI application, entirely on the event loop."""
         return asgi_app(self.handle_webhook, blocking=False)
+
+    def console_app(self, *, authorize: Authorize | None = None, base_path: str = "/",
+                    key: bytes | None = None) -> Any:
+        """The console as an ASGI application, its database work on the event loop:
+        see :meth:`PaymentBook.console_app`."""
+        routes = console_routes(lambda: Console(self._decide()), check_authorize(authorize),
+                                console_key(key), self._run)
+        return web_asgi_app(routes, base_path=base_path, error=error_page)

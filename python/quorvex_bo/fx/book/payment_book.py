@@ -17,6 +17,8 @@ from decimal import Decimal
 from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.backends import open_database
+from quorvex_bo.fx.book.console import (Authorize, check_authorize, console_key,
+                                        console_routes, error_page)
 from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Settings,
                                      Steps, Together, Tx)
@@ -29,6 +31,7 @@ from quorvex_bo.fx.book.store import Store, drive
 from quorvex_bo.fx.book.web import asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import ValidationError
+from quorvex_bo.fx.web import wsgi_app as web_wsgi_app
 from quorvex_bo.fx.webhooks import Headers
 
 __all__ = ["PaymentBook"]
@@ -288,3 +291,22 @@ class PaymentBook:
         """The webhook endpoint as an ASGI application (mount it at ``webhook_url``); the
         database work runs on a thread."""
         return asgi_app(self.handle_webhook, blocking=True)
+
+    def console_app(self, *, authorize: Authorize | None = None, base_path: str = "/",
+                    key: bytes | None = None) -> Any:
+        """The console for the merchant's staff as a WSGI application, mounted at
+        ``base_path``: the overview, payments, each order's timeline, the events and the
+        audit, and the actions (verify now, retry a dead event, apply a stored
+        notification again, resolve a late payment), each recorded in the audit.
+
+        Args:
+            authorize: required; ``authorize(request)`` returns the :class:`Operator`
+                asking (from your session, SSO or basic auth; ``request`` is a
+                :class:`quorvex_bo.fx.web.Request`) or ``None``, which gets 401.
+            base_path: where the application is mounted.
+            key: the key of the forms' tokens (32 random bytes); random for this book
+                unless given. Give every process serving the console the same one.
+        """
+        routes = console_routes(lambda: self._console, check_authorize(authorize),
+                                console_key(key), self._run)
+        return web_wsgi_app(routes, base_path=base_path, error=error_page)
