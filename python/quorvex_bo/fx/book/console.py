@@ -45,12 +45,16 @@ Authorize = Callable[[Request], "Operator | None"]
 Runner = Callable[[Steps[Response]], "Response | Awaitable[Response]"]
 SESSION_COOKIE = "qbo_console"
 _SESSION = re.compile(r"[A-Za-z0-9_-]{32,64}")
-# No script, no frames, nothing from elsewhere; only the layer's own style sheet.
+# Notification bodies wrap in their cell; a timeline reads from the top of each row.
+_STYLE = "pre.body { white-space: pre-wrap; overflow-wrap: anywhere; margin: .25rem 0; } " \
+         "td { vertical-align: top; } td:first-child { white-space: nowrap; }"
+# No script, no frames, nothing from elsewhere; only the layer's style sheet and ours.
 _SECURITY = (("Content-Security-Policy",
-              f"default-src 'none'; style-src {csp_source(STYLE)}; form-action 'self'; "
+              f"default-src 'none'; style-src {csp_source(STYLE)} {csp_source(_STYLE)}; "
+              "form-action 'self'; "
               "base-uri 'none'; frame-ancestors 'none'"),
              ("X-Frame-Options", "DENY"), ("X-Content-Type-Options", "nosniff"),
-             ("Referrer-Policy", "no-referrer"))
+             ("Referrer-Policy", "same-origin"))  # "no-referrer" makes Origin "null"
 _RESOLVE = {"refunded_outside": Action.REFUNDED_OUTSIDE, "kept": Action.KEPT}
 _ACTIONS = {"verify": Action.VERIFY, "retry": Action.RETRY, "reapply": Action.REAPPLY}
 # The form field that names each action's target.
@@ -59,7 +63,8 @@ _TARGETS = {"verify": "order_id", "retry": "event_id", "reapply": "notification_
 
 
 def _page(status: int, title: str, body: str) -> Response:
-    return Response.html(document(title, body, wide=True), status=status, headers=_SECURITY)
+    return Response.html(document(title, join([element("style", _STYLE), body]), wide=True),
+                         status=status, headers=_SECURITY)
 
 
 def error_page(status: int, message: str) -> Response:
