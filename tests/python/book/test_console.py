@@ -151,7 +151,8 @@ def test_verify_retry_and_apply_again_are_audited(make_book, db_url, endpoint, g
     ("rail=binance&state=pending", lambda n, state, rail: (state, rail) == ("pending", "binance")),
     ("q=o-77", lambda n, state, rail: n == 77), ("from=2001-09-09&to=2001-09-09",
                                                   lambda n, state, rail: n < 40)])
-def test_payments_are_paged_newest_first_by_keyset(book, query, wanted):
+def test_payments_are_paged_newest_first_by_keyset(make_book, db_url, query, wanted):
+    book = make_book(db_url, webhook_url="https://shop.example/h")  # rows inserted by hand
     rows(book, "INSERT INTO book_payments (order_id, attempt, reference, rail, amount, currency, "
                "state, secret_digest, created_at, updated_at) SELECT 'o-' || n, 1, "
                "CAST(1000000000 + n AS TEXT), CASE n / 3 * 3 WHEN n THEN 'binance' ELSE 'pix' END,"

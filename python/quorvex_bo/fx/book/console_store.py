@@ -129,7 +129,7 @@ def mask_payer(body: str, reference: str) -> str:
 
 def overview(now: float, grace: float) -> Body[Overview]:
     counts = {state: int(n) for state, n in (
-        yield _q("SELECT state, COUNT(*) FROM book_payments GROUP BY state"))}
+        yield _q("SELECT state, SUM(n) FROM book_counts GROUP BY state"))}
     late_where = (f"FROM book_transitions t JOIN book_payments p ON p.id = t.payment_id "
                   f"WHERE {_LATE} AND p.state = 'paid' AND p.resolution IS NULL")
     late = yield _q(f"SELECT p.order_id, p.reference, t.at {late_where} "

@@ -99,6 +99,8 @@ def _stored(row: Row) -> Stored:
 
 
 _RESOLUTIONS = {resolution.value: resolution for resolution in Resolution}
+#: The slots of each state's count in book_counts (migration 4 fills them by id % 16).
+COUNT_SLOTS = 16
 #: The causes of a check of the gateway: each is kept in book_checks.
 CHECKS = (Cause.VERIFY, Cause.RECONCILE)
 
@@ -167,6 +169,7 @@ class Store:
             intent.expires_at, now, now, intent.next_check_at)
         yield from self._history(found[0][0], now, None, PaymentState.CREATING, Cause.CREATE,
                                  "intent recorded")
+        yield from self._counted(found[0][0], (PaymentState.CREATING, 1))
         created = yield from self.latest(order_id)
         assert created is not None
         return created, intent
@@ -174,8 +177,9 @@ class Store:
     def discard(self, stored: Stored) -> Body[None]:
         """Removes an intent whose input the client refused: nothing was sent."""
         yield _q("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
-        yield _q("DELETE FROM book_payments WHERE id = ? AND state = ?", stored.id,
-                 PaymentState.CREATING.value)
+        if (yield _q("DELETE FROM book_payments WHERE id = ? AND state = ? RETURNING id",
+                     stored.id, PaymentState.CREATING.value)):
+            yield from self._counted(stored.id, (PaymentState.CREATING, -1))
 
     def learn(self, reference: str, learned: Learned, now: float,
               schedule: Callable[[Stored, PaymentState], float] | None = None,
@@ -203,6 +207,7 @@ class Store:
             sets["checks"] = 0
             yield from self._history(stored.id, now, current, target, learned.cause,
                                      learned.detail)
+            yield from self._counted(stored.id, (current, -1), (target, 1))
             yield _q("INSERT INTO book_events (payment_id, previous, state, cause, at, mismatch) "
                      "VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value, target.value,
                      learned.cause.value, now, learned.mismatch)
@@ -222,6 +227,14 @@ class Store:
         yield _q("INSERT INTO book_transitions (payment_id, at, previous, state, cause, detail) "
                  "VALUES (?, ?, ?, ?, ?, ?)", payment_id, now,
                  None if previous is None else previous.value, state.value, cause.value, detail)
+
+    def _counted(self, payment_id: int, *changes: tuple[PaymentState, int]) -> Body[None]:
+        """Keeps book_counts exact. A transaction changes one payment, and takes its
+        count rows in one order (by state): two transactions never wait on each other's."""
+        for state, delta in sorted(changes):
+            yield _q("INSERT INTO book_counts (state, slot, n) VALUES (?, ?, ?) "
+                     "ON CONFLICT (state, slot) DO UPDATE SET n = book_counts.n + excluded.n",
+                     state.value, payment_id % COUNT_SLOTS, delta)
 
     def checked(self, payment_id: int, now: float, cause: Cause, detail: str) -> Body[None]:
         """Keeps one check of the gateway and what it said."""
