@@ -10,12 +10,14 @@ from __future__ import annotations
 import urllib.parse
 from collections.abc import Iterable
 from dataclasses import dataclass
-from html import escape
 
 from quorvex_bo.fx.sandbox import wire
 from quorvex_bo.fx.sandbox.faults import GATEWAY_OPERATIONS, WEBHOOK, FaultKind
 from quorvex_bo.fx.sandbox.ledger import GatewayCall, Payment, Rail, State
-from quorvex_bo.fx.sandbox.page import RAIL_NAMES, document, money, notice_html
+from quorvex_bo.fx.sandbox.page import RAIL_NAMES, money
+from quorvex_bo.fx.web import (Html, cell, definitions, document, element, form, join, options,
+                               row, table)
+from quorvex_bo.fx.web import notice as notice_html
 
 # Button, its action path and what it does, in the order the payment page shows them.
 ACTIONS = (
@@ -42,139 +44,140 @@ class View:
 
 
 def index(payments: list[Payment], view: View, now: float, faults: dict[str, list[str]],
-          notice: str | None = None) -> str:
+          notice: str | None = None) -> Html:
     """The home page: the clock, the payments (newest first) and the faults panel."""
-    body = (f"<h1>Quorvex sandbox</h1>{notice_html(notice or '')}"
-            f'<section aria-labelledby="clock-heading"><h2 id="clock-heading">Clock</h2>'
-            f'<p id="clock" data-live aria-live="polite">{_clock(now)}</p>{_clock_forms()}'
-            f"</section>"
-            f'<section aria-labelledby="payments-heading"><h2 id="payments-heading">Payments'
-            f"</h2>{_filters(view)}"
-            f'<div id="payments" data-live>{_payments(payments, view)}</div></section>'
-            f'<section aria-labelledby="faults-heading"><h2 id="faults-heading">Faults</h2>'
-            f'<div id="faults" data-live aria-live="polite">{_faults(faults)}</div>'
-            f"{_fault_forms()}</section>")
+    body = join([
+        element("h1", "Quorvex sandbox"), notice_html(notice or ""),
+        _section("clock", "Clock", element("p", _clock(now), id="clock", data_live=True,
+                                           aria_live="polite"), _clock_forms()),
+        _section("payments", "Payments", _filters(view),
+                 element("div", _payments(payments, view), id="payments", data_live=True)),
+        _section("faults", "Faults", element("div", _faults(faults), id="faults",
+                                             data_live=True, aria_live="polite"),
+                 _fault_forms())])
     return document("Quorvex sandbox", body, script=True, wide=True)
 
 
 def payment_page(payment: Payment, calls: list[GatewayCall], now: float,
-                 notice: str = "") -> str:
+                 notice: str = "") -> Html:
     """One payment: what it is, the actions, and its timeline."""
     title = f"{RAIL_NAMES[payment.rail]} payment {payment.reference}"
     base = _path(payment)
-    actions = "".join(
-        f'<form method="post" action="{base}/{action}"><button id="{action}" type="submit" '
-        f'aria-describedby="{action}-what">{label}</button>'
-        f'<span id="{action}-what" hidden>{escape(what)}</span></form>'
-        for action, label, what in ACTIONS)
+    actions = (form(f"{base}/{action}",
+                    element("button", label, id=action, type="submit",
+                            aria_describedby=f"{action}-what"),
+                    element("span", what, id=f"{action}-what", hidden=True))
+               for action, label, what in ACTIONS)
     payer = f"/pay/{payment.rail.value}/{urllib.parse.quote(payment.reference)}"
-    body = (f'<p><a href="/">All payments</a> · <a href="{payer}">The payer\'s page</a></p>'
-            f"<h1>{escape(title)}</h1>"
-            f"{notice_html(notice)}"
-            f'<div id="summary" data-live aria-live="polite">{_summary(payment, now)}</div>'
-            f'<section aria-labelledby="actions-heading"><h2 id="actions-heading">Actions</h2>'
-            f"{actions}</section>"
-            f'<section aria-labelledby="timeline-heading"><h2 id="timeline-heading">Timeline'
-            f'</h2><div id="timeline" data-live>{_timeline(payment, calls)}</div></section>')
+    body = join([
+        element("p", element("a", "All payments", href="/"), " · ",
+                element("a", Html("The payer's page"), href=payer)),
+        element("h1", title), notice_html(notice),
+        element("div", _summary(payment, now), id="summary", data_live=True,
+                aria_live="polite"),
+        _section("actions", "Actions", *actions),
+        _section("timeline", "Timeline", element("div", _timeline(payment, calls),
+                                                  id="timeline", data_live=True))])
     return document(title, body, script=True, wide=True)
+
+
+def _section(name: str, heading: str, *content: str) -> Html:
+    return element("section", element("h2", heading, id=f"{name}-heading"), *content,
+                   aria_labelledby=f"{name}-heading")
 
 
 def _path(payment: Payment) -> str:
     return f"/payments/{payment.rail.value}/{urllib.parse.quote(payment.reference)}"
 
 
-def _clock(now: float) -> str:
-    return f'Sandbox time <time id="now" datetime="{wire.stamp(now)}">{wire.stamp(now)}</time>'
+def _clock(now: float) -> Html:
+    return join(["Sandbox time ", element("time", wire.stamp(now), id="now",
+                                          datetime=wire.stamp(now))])
 
 
-def _clock_forms() -> str:
-    quick = "".join(f'<button class="quiet" type="submit" name="advance" value="{seconds}">'
-                    f"+{label}</button> " for seconds, label in
-                    ((60, "1 minute"), (3600, "1 hour"), (86400, "1 day")))
-    return ('<form method="post" action="/dashboard/clock"><label>Seconds to advance '
-            '<input id="advance-seconds" name="advance" type="number" min="0" step="any" '
-            'required></label><button id="advance" type="submit">Advance the clock</button>'
-            f'</form><form method="post" action="/dashboard/clock">{quick}</form>')
+def _clock_forms() -> Html:
+    quick = (join([element("button", f"+{label}", class_="quiet", type="submit",
+                           name="advance", value=seconds), " "])
+             for seconds, label in ((60, "1 minute"), (3600, "1 hour"), (86400, "1 day")))
+    return join([
+        form("/dashboard/clock",
+             element("label", "Seconds to advance ", element(
+                 "input", id="advance-seconds", name="advance", type="number", min=0,
+                 step="any", required=True)),
+             element("button", "Advance the clock", id="advance", type="submit")),
+        form("/dashboard/clock", *quick)])
 
 
-def _options(name: str, values: Iterable[str], chosen: str | None, everything: str) -> str:
-    options = [("", everything), *((value, value) for value in values)]
-    return "".join(f'<option value="{escape(value)}"'
-                   f'{" selected" if value == (chosen or "") else ""}>{escape(text)}</option>'
-                   for value, text in options)
+def _select(label: str, values: Iterable[str], chosen: str | None, everything: str,
+            **attrs: str | bool) -> Html:
+    choices = options([("", everything), *((value, value) for value in values)], chosen)
+    return element("label", f"{label} ", element("select", choices, **attrs))
 
 
-def _filters(view: View) -> str:
-    return ('<form method="get" action="/" role="search"><label>Rail '
-            f'<select id="filter-rail" name="rail">'
-            f'{_options("rail", (r.value for r in Rail), view.rail, "all rails")}</select>'
-            '</label><label>State <select id="filter-state" name="state">'
-            f'{_options("state", (s.value for s in State), view.state, "all states")}'
-            '</select></label><button class="quiet" id="filter" type="submit">Filter</button>'
-            "</form>")
+def _filters(view: View) -> Html:
+    return form("/", _select("Rail", (r.value for r in Rail), view.rail, "all rails",
+                             id="filter-rail", name="rail"),
+                _select("State", (s.value for s in State), view.state, "all states",
+                        id="filter-state", name="state"),
+                element("button", "Filter", class_="quiet", id="filter", type="submit"),
+                method="get", role="search")
 
 
-def _payments(payments: list[Payment], view: View) -> str:
+def _payments(payments: list[Payment], view: View) -> Html:
     shown = [payment for payment in payments if view.shows(payment)]
     if not shown:
-        return "<p>No payments yet.</p>" if not payments else "<p>No payment matches.</p>"
-    rows = "".join(
-        f'<tr data-rail="{p.rail.value}" data-reference="{escape(p.reference)}">'
-        f"<td>{p.rail.value}</td>"
-        f'<td><a href="{_path(p)}">{escape(p.reference)}</a></td>'
-        f"<td>{money(p.amount)}</td><td>{p.currency}</td>"
-        f'<td class="state state-{p.state.value}">{p.state.value}</td>'
-        f"<td>{wire.stamp(p.created_at)}</td><td>{wire.stamp(p.expires_at)}</td></tr>"
-        for p in shown)
-    head = "".join(f'<th scope="col">{name}</th>' for name in
-                   ("Rail", "Reference", "Amount", "Currency", "State", "Created", "Expires"))
-    return (f'<table id="payment-list"><caption>{len(shown)} of {len(payments)} payments, '
-            f"newest first</caption><thead><tr>{head}</tr></thead><tbody>{rows}</tbody>"
-            "</table>")
+        return element("p", "No payments yet." if not payments else "No payment matches.")
+    rows = (row(p.rail.value, element("a", p.reference, href=_path(p)), money(p.amount),
+                p.currency, cell(p.state.value, class_=f"state state-{p.state.value}"),
+                wire.stamp(p.created_at), wire.stamp(p.expires_at),
+                data_rail=p.rail.value, data_reference=p.reference)
+            for p in shown)
+    return table(("Rail", "Reference", "Amount", "Currency", "State", "Created", "Expires"),
+                 rows, id="payment-list",
+                 caption=f"{len(shown)} of {len(payments)} payments, newest first")
 
 
-def _faults(faults: dict[str, list[str]]) -> str:
+def _faults(faults: dict[str, list[str]]) -> Html:
     if not faults:
-        return "<p>No faults planned.</p>"
-    items = "".join(f"<li>{escape(operation)}: {escape(', '.join(kinds))}</li>"
-                    for operation, kinds in faults.items())
-    return f'<ul id="fault-list">{items}</ul>'
+        return element("p", "No faults planned.")
+    return element("ul", *(element("li", f"{operation}: {', '.join(kinds)}")
+                           for operation, kinds in faults.items()), id="fault-list")
 
 
-def _fault_forms() -> str:
-    operations = _options("operation", (*GATEWAY_OPERATIONS, WEBHOOK), GATEWAY_OPERATIONS[0],
-                          "choose")
-    kinds = _options("kind", (kind.value for kind in FaultKind), FaultKind.UNAVAILABLE.value,
-                     "choose")
-    return ('<form method="post" action="/dashboard/faults"><fieldset><legend>Plan a fault'
-            f'</legend><label>Operation <select id="fault-operation" name="operation" '
-            f'required>{operations}</select></label>'
-            f'<label>Kind <select id="fault-kind" name="kind" required>{kinds}</select></label>'
-            '<label>Times <input id="fault-times" name="times" type="number" min="1" '
-            'value="1"></label><label>Retry-After (s) <input id="fault-retry-after" '
-            'name="retry_after" type="number" min="0" value="1"></label>'
-            '<label>Delay (s) <input id="fault-delay" name="delay" type="number" min="0" '
-            'max="600" step="any" value="2"></label>'
-            '<button id="add-fault" type="submit">Add fault</button></fieldset></form>'
-            '<form method="post" action="/dashboard/faults"><button id="clear-faults" '
-            'class="quiet" type="submit" name="clear" value="1">Clear all faults</button>'
-            "</form>")
+def _number(label: str, ident: str, name: str, **attrs: str | int) -> Html:
+    return element("label", f"{label} ", element("input", id=ident, name=name, type="number",
+                                                  **attrs))
 
 
-def _summary(payment: Payment, now: float) -> str:
-    rows = [("Amount", f"{money(payment.amount)} {payment.currency}", "amount"),
-            ("State", payment.state.value, "state"),
-            ("Detail", payment.detail, "detail"),
-            ("Created", wire.stamp(payment.created_at), "created"),
-            ("Expires", wire.stamp(payment.expires_at), "expires"),
-            ("Notification", payment.delivery.value, "delivery"),
-            ("Webhook", payment.webhook.url, "webhook"),
-            ("Sandbox time", wire.stamp(now), "now")]
-    return "<dl>" + "".join(f'<dt>{name}</dt><dd id="{ident}">{escape(value)}</dd>'
-                            for name, value, ident in rows) + "</dl>"
+def _fault_forms() -> Html:
+    return join([
+        form("/dashboard/faults", element(
+            "fieldset", element("legend", "Plan a fault"),
+            _select("Operation", (*GATEWAY_OPERATIONS, WEBHOOK), GATEWAY_OPERATIONS[0],
+                    "choose", id="fault-operation", name="operation", required=True),
+            _select("Kind", (kind.value for kind in FaultKind), FaultKind.UNAVAILABLE.value,
+                    "choose", id="fault-kind", name="kind", required=True),
+            _number("Times", "fault-times", "times", min=1, value=1),
+            _number("Retry-After (s)", "fault-retry-after", "retry_after", min=0, value=1),
+            _number("Delay (s)", "fault-delay", "delay", min=0, max=600, step="any", value=2),
+            element("button", "Add fault", id="add-fault", type="submit"))),
+        form("/dashboard/faults", element("button", "Clear all faults", id="clear-faults",
+                                          class_="quiet", type="submit", name="clear",
+                                          value=1))])
 
 
-def _timeline(payment: Payment, calls: list[GatewayCall]) -> str:
+def _summary(payment: Payment, now: float) -> Html:
+    return definitions([("Amount", f"{money(payment.amount)} {payment.currency}", "amount"),
+                        ("State", payment.state.value, "state"),
+                        ("Detail", payment.detail, "detail"),
+                        ("Created", wire.stamp(payment.created_at), "created"),
+                        ("Expires", wire.stamp(payment.expires_at), "expires"),
+                        ("Notification", payment.delivery.value, "delivery"),
+                        ("Webhook", payment.webhook.url, "webhook"),
+                        ("Sandbox time", wire.stamp(now), "now")])
+
+
+def _timeline(payment: Payment, calls: list[GatewayCall]) -> Html:
     """Every call, state change and webhook attempt, in the order they happened."""
     events: list[tuple[float, int, str, str, str, str]] = []
     for call in calls:
@@ -190,12 +193,7 @@ def _timeline(payment: Payment, calls: list[GatewayCall]) -> str:
             f": {attempt.detail}"
         events.append((attempt.at, 2, "webhook", f"{attempt.kind}, try {attempt.number}",
                        f"to {payment.webhook.url}{said if attempt.detail else ''}", answer))
-    rows = "".join(
-        f'<tr class="{kind}"><td>{wire.stamp(at)}</td><td>{kind}</td><td>{escape(what)}</td>'
-        f'<td>{escape(detail)}</td><td class="answer">{escape(answer)}</td></tr>'
-        for at, _, kind, what, detail, answer in sorted(events, key=lambda e: e[:2]))
-    head = "".join(f'<th scope="col">{name}</th>' for name in
-                   ("Time", "Kind", "What", "Detail", "Answer"))
-    return (f'<table id="timeline-table"><caption>Calls, state changes and webhook '
-            f"attempts, oldest first</caption><thead><tr>{head}</tr></thead>"
-            f"<tbody>{rows}</tbody></table>")
+    rows = (row(wire.stamp(at), kind, what, detail, cell(answer, class_="answer"), class_=kind)
+            for at, _, kind, what, detail, answer in sorted(events, key=lambda e: e[:2]))
+    return table(("Time", "Kind", "What", "Detail", "Answer"), rows, id="timeline-table",
+                 caption="Calls, state changes and webhook attempts, oldest first")

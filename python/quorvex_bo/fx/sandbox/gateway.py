@@ -4,8 +4,7 @@ the ledger, what it answers, and what the payer and the developer can make happe
 from __future__ import annotations
 
 import hmac
-from collections.abc import Callable
-from email.message import Message
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from quorvex_bo.fx.sandbox import qr, wire
@@ -35,12 +34,13 @@ class Gateway:
         self._tokens = tokens
         self.payer_url = payer_url
 
-    def refuse_caller(self, headers: Message) -> dict[str, Any] | None:
-        """The 401 body for a caller without valid credentials, or None to let it in."""
+    def refuse_caller(self, headers: Mapping[str, str]) -> dict[str, Any] | None:
+        """The 401 body for a caller without valid credentials, or None to let it in
+        (`headers` with lower-case names)."""
         token = headers.get("access_token") or ""
         known = any(hmac.compare_digest(token.encode(), allowed.encode())
                     for allowed in self._tokens)
-        bearer = hmac.compare_digest((headers.get("Authorization") or "").encode(),
+        bearer = hmac.compare_digest((headers.get("authorization") or "").encode(),
                                      f"Bearer {token}".encode())
         if not (token and known and bearer):
             return wire.unauthorized("invalid_token",

@@ -7,79 +7,27 @@ the live part while notifications are being delivered.
 from __future__ import annotations
 
 from decimal import Decimal
-from html import escape
 
 from quorvex_bo.fx.sandbox import wire
 from quorvex_bo.fx.sandbox.ledger import BOB_PER_USD, Delivery, Payment, Rail, State
-
-_STYLE = """
-body { font: 1.05rem/1.5 system-ui, sans-serif; color: #1a1a1a; background: #fff;
-       max-width: 40rem; margin: 2rem auto; padding: 0 1rem; }
-dl { display: grid; grid-template-columns: max-content 1fr; gap: .25rem 1rem; }
-dt { font-weight: 600; }  dd { margin: 0; }
-img { image-rendering: pixelated; border: 1px solid #767676; }
-form { display: inline-block; margin-right: .5rem; }
-button { font: inherit; padding: .5rem 1.5rem; border: 0; border-radius: .25rem;
-         color: #fff; background: #0b5394; cursor: pointer; }
-button.reject { background: #8b1a1a; }
-button:focus-visible { outline: 3px solid #1a1a1a; outline-offset: 2px; }
-table { border-collapse: collapse; } th, td { padding: .25rem .75rem;
-        border-bottom: 1px solid #767676; text-align: left; }
-caption { text-align: left; }
-body.wide { max-width: 72rem; }
-label { display: inline-block; margin: 0 1rem .5rem 0; }
-select, input { font: inherit; padding: .25rem; border: 1px solid #767676; }
-input[type=number] { width: 6rem; }
-button.quiet { color: #0b5394; background: #fff; border: 1px solid #0b5394; padding: .25rem 1rem; }
-fieldset { border: 1px solid #767676; margin: 0 0 1rem; }
-section { margin-bottom: 1.5rem; }
-td.state-paid { color: #1d6b2c; } td.state-cancelled, td.state-expired { color: #8b1a1a; }
-.notice { padding: .5rem 1rem; border-left: 4px solid #8b1a1a; background: #fdf2f2; }
-"""
+from quorvex_bo.fx.web import Html, definitions, document, element, form, join, notice, row, table
 
 RAIL_NAMES = {Rail.PIX: "Pix", Rail.CRYPTO: "virtual-asset", Rail.BINANCE: "Binance"}
 
-# Fetches the page again every second and swaps in each live part that changed; the
-# forms around them are left alone, so focus and typed text survive the refresh.
-_SCRIPT = """
-setInterval(async () => {
-  try {
-    const answer = await fetch(location.href, {cache: "no-store"});
-    if (!answer.ok) return;
-    const fresh = new DOMParser().parseFromString(await answer.text(), "text/html");
-    for (const part of document.querySelectorAll("[data-live]")) {
-      const next = fresh.getElementById(part.id);
-      if (next && next.innerHTML !== part.innerHTML) part.innerHTML = next.innerHTML;
-    }
-  } catch (error) { /* the sandbox stopped; try again later */ }
-}, 1000);
-"""
 
-
-def document(title: str, body: str, *, script: bool = False, wide: bool = False) -> str:
-    tail = f"<script>{_SCRIPT}</script>" if script else ""
-    body_tag = '<body class="wide">' if wide else "<body>"
-    return (f'<!doctype html><html lang="en"><head><meta charset="utf-8">'
-            f'<meta name="viewport" content="width=device-width, initial-scale=1">'
-            f"<title>{escape(title)}</title><style>{_STYLE}</style></head>"
-            f"{body_tag}<main>{body}</main>{tail}</body></html>")
-
-
-def notice_html(notice: str) -> str:
-    return f'<p class="notice" role="alert">{escape(notice)}</p>' if notice else ""
-
-
-def payer_page(payment: Payment, image_base64: str, notice: str = "") -> str:
+def payer_page(payment: Payment, image_base64: str, refusal: str = "") -> Html:
     """The page a scanned QR leads to."""
     title = f"Pay {RAIL_NAMES[payment.rail]} QR {payment.reference}"
-    body = (f"<h1>{escape(title)}</h1>{notice_html(notice)}"
-            f'<img id="qr" width="240" height="240" src="data:image/png;base64,{image_base64}" '
-            f'alt="QR code of payment {escape(payment.reference)}">'
-            f'<div id="live" data-live aria-live="polite">{live_part(payment)}</div>')
+    body = join([element("h1", title), notice(refusal),
+                 element("img", id="qr", width=240, height=240,
+                         src=f"data:image/png;base64,{image_base64}",
+                         alt=f"QR code of payment {payment.reference}"),
+                 element("div", live_part(payment), id="live", data_live=True,
+                         aria_live="polite")])
     return document(title, body, script=True)
 
 
-def live_part(payment: Payment) -> str:
+def live_part(payment: Payment) -> Html:
     """What changes while the page is open: status, actions and delivery attempts."""
     rows = [
         ("Amount", f"{money(payment.amount)} {payment.currency}", "amount"),
@@ -89,36 +37,33 @@ def live_part(payment: Payment) -> str:
         ("Expires", wire.stamp(payment.expires_at), "expires"),
         ("Notification", payment.delivery.value, "delivery"),
     ]
-    details = "".join(f'<dt>{name}</dt><dd id="{ident}">{escape(value)}</dd>'
-                      for name, value, ident in rows)
-    return f"<dl>{details}</dl>{_actions(payment)}{_attempts(payment)}"
+    return join([definitions(rows), _actions(payment), _attempts(payment)])
 
 
-def _actions(payment: Payment) -> str:
+def _actions(payment: Payment) -> Html:
     if payment.state is not State.PENDING:
-        return ""
-    base = f"/pay/{payment.rail.value}/{escape(payment.reference)}"
-    return (f'<form method="post" action="{base}/pay"><button id="pay" type="submit">'
-            f"Pay {escape(money(payment.amount))} {payment.currency}</button></form>"
-            f'<form method="post" action="{base}/reject"><button id="reject" class="reject" '
-            f'type="submit">Reject</button></form>')
+        return Html("")
+    base = f"/pay/{payment.rail.value}/{payment.reference}"
+    return join([
+        form(f"{base}/pay", element("button", f"Pay {money(payment.amount)} "
+                                    f"{payment.currency}", id="pay", type="submit")),
+        form(f"{base}/reject", element("button", "Reject", id="reject", class_="reject",
+                                       type="submit"))])
 
 
-def _attempts(payment: Payment) -> str:
+def _attempts(payment: Payment) -> Html:
     if payment.delivery is Delivery.NONE:
-        return ""
-    rows = "".join(
-        f"<tr><td>{attempt.number}</td><td>{wire.stamp(attempt.at)}</td>"
-        f"<td>{'no answer' if attempt.status is None else attempt.status}</td>"
-        f"<td>{escape(attempt.detail)}</td></tr>" for attempt in payment.attempts)
-    return ('<h2>Webhook deliveries</h2><table id="attempts"><caption>'
-            f"Notifications posted to {escape(payment.webhook.url)}</caption><thead><tr>"
-            '<th scope="col">Try</th><th scope="col">At</th><th scope="col">Answer</th>'
-            f'<th scope="col">Body</th></tr></thead><tbody>{rows}</tbody></table>')
+        return Html("")
+    rows = (row(str(attempt.number), wire.stamp(attempt.at),
+                "no answer" if attempt.status is None else str(attempt.status), attempt.detail)
+            for attempt in payment.attempts)
+    return join([element("h2", "Webhook deliveries"),
+                 table(("Try", "At", "Answer", "Body"), rows, id="attempts",
+                       caption=f"Notifications posted to {payment.webhook.url}")])
 
 
-def not_found(message: str) -> str:
-    return document("Not found", f"<h1>Not found</h1><p>{escape(message)}</p>")
+def not_found(message: str) -> Html:
+    return document("Not found", join([element("h1", "Not found"), element("p", message)]))
 
 
 def money(amount: Decimal) -> str:

@@ -8,6 +8,7 @@ time out, so an idle or stalled connection never keeps a thread for long.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import http.server
 import json
 import logging
@@ -20,6 +21,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any
 
+from quorvex_bo.fx import web
 from quorvex_bo.fx.sandbox import dashboard, page, qr, routes, wire
 from quorvex_bo.fx.sandbox.autopilot import Autopilot
 from quorvex_bo.fx.sandbox.clock import Clock
@@ -45,15 +47,11 @@ MAX_BODY = 1 << 20  # 1 MiB: a gateway request is a few hundred bytes
 _DRAINED = 16 << 20  # a larger body is not even read: the connection is closed on it
 SOCKET_TIMEOUT = 30.0
 _TRAVELLED = "clock.travelled"
-_BEYOND = 10 ** 18  # any header number of 19 digits or more: past every limit, never int()ed
 _MISDIRECTED = (b"Misdirected request: this sandbox answers only to the names it was started "
                 b"with (127.0.0.1, localhost, [::1] and those given with --allowed-host).\n")
 
 log = logging.getLogger("quorvex_bo.sandbox")
 
-_PAYER_PATH = re.compile(r"/pay/(pix|crypto|binance)/([^/]+)(?:/(qr\.png|pay|reject))?")
-_PAYMENT_PATH = re.compile(
-    r"/payments/(pix|crypto|binance)/([^/]+)(?:/(pay|reject|expire|resend|twice|stale))?")
 _HOST_NAME = re.compile(r"[a-z0-9_.-]+|\[[0-9a-f:.]+\]")
 _SERVER_ERROR_PAGE = (b"<!doctype html><html><head><title>500 Internal Server Error</title>"
                       b"</head><body><h1>Internal Server Error</h1></body></html>")
@@ -115,7 +113,7 @@ class Sandbox:
 
     def start(self) -> Sandbox:
         self._server = _Server((HOST, self._port), _Handler)
-        self._server.sandbox = self
+        self._server.site = _Site(self)
         port = self._server.server_address[1]
         # A browser leaves out the default port, so on port 80 a bare name is this server too.
         self._server.hosts = frozenset(
@@ -237,7 +235,7 @@ _ACTIONS: dict[str, Callable[[Sandbox, Rail, str], Payment]] = {
 
 class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
-    sandbox: Sandbox
+    site: _Site
     hosts: frozenset[str]  # the Host values it answers, lower-case
 
     def handle_error(self, request: Any, client_address: Any) -> None:
@@ -245,315 +243,257 @@ class _Server(http.server.ThreadingHTTPServer):
         log.debug("connection from %s ended abruptly", client_address, exc_info=True)
 
 
-class _Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+class _Handler(web.RequestHandler):
+    """HTTP for the site: the Host is checked before anything is read; the layer reads
+    the body within its limit and answers in one write."""
+
     timeout = SOCKET_TIMEOUT
+    max_body = MAX_BODY
+    drain_limit = _DRAINED
     server: _Server
-    _unlogged: GatewayCall | None = None  # the gateway call being answered
 
-    def _any_method(self) -> None:
-        self._dispatch(self.command)
+    def dispatch(self, request: web.Request) -> web.Response:
+        return self.server.site(request)
 
-    # Every method is routed, so that one a path does not take is answered 405.
-    do_GET = do_HEAD = do_POST = do_DELETE = do_PUT = do_PATCH = do_OPTIONS = _any_method
+    def screen(self) -> web.Response | None:
+        """A request that names another host, as a page whose name was rebound to
+        127.0.0.1 does, is refused: the same-origin check alone would let it through. A
+        client without a Host (HTTP/1.0, a bare socket) is no browser and may call."""
+        hosts = self.headers.get_all("Host") or []
+        if not hosts or (len(hosts) == 1 and hosts[0].strip().lower() in self.server.hosts):
+            return None
+        return web.Response.of(421, _MISDIRECTED, "text/plain; charset=utf-8")
+
+    def error(self, status: int, message: str) -> web.Response:
+        return _error(status, message)
 
     def log_message(self, format: str, *args: Any) -> None:
         log.debug("%s " + format, self.client_address[0], *args)
 
-    def send_error(self, code: int, message: str | None = None,
-                   explain: str | None = None) -> None:
-        """What the standard library answers itself (a bad request line, headers too
-        long) goes out as JSON with a length, like every other answer."""
-        self.close_connection = True
-        self.request_version = "HTTP/1.1"  # a garbled request line gets a full answer too
-        self._send(code, wire.dumps({"message": message or explain or "bad request"}),
-                   "application/json")
 
-    # --- routing --------------------------------------------------------------------------
+def _error(status: int, message: str) -> web.Response:
+    return web.Response.json(wire.dumps({"message": message}), status=status)
 
-    def _dispatch(self, method: str) -> None:
-        if not self._named_right():
-            self._misdirected()
-            return
-        url = urllib.parse.urlsplit(self.path)
-        body = self._read_body()
-        if body is None:
-            return
-        path = url.path
-        if method not in ("GET", "HEAD") and not self._same_origin():
-            self._json(403, {"message": "changes come only from the sandbox's own pages"})
-            return
-        if found := routes.find(path):
-            self._gateway(method, *found, body)
-        elif payer := _PAYER_PATH.fullmatch(path):
-            self._payer(method, payer)
-        elif payment := _PAYMENT_PATH.fullmatch(path):
-            self._payment(method, payment)
-        elif path in _CONTROLS:
-            allowed, handle = _CONTROLS[path]
-            if self._allow(method, allowed):
-                handle(self, method, body)
-        else:
-            self._json(404, {"message": f"nothing at {path}"})
 
-    def _named_right(self) -> bool:
-        """False for a request that names another host, as a page whose name was rebound
-        to 127.0.0.1 does: the same-origin check alone would let it through. A client
-        without a Host (HTTP/1.0, a bare socket) is no browser and may call."""
-        hosts = self.headers.get_all("Host") or []
-        return not hosts or (len(hosts) == 1 and hosts[0].strip().lower() in self.server.hosts)
+def _json(status: int, answer: object) -> web.Response:
+    return web.Response.json(wire.dumps(answer), status=status)
 
-    def _misdirected(self) -> None:
-        self.close_connection = True
-        length = _header_number(self.headers.get("Content-Length") or "0")
-        if length is not None and not self.headers.get("Transfer-Encoding"):
-            self._drain(length)
-        self._send(421, _MISDIRECTED, "text/plain; charset=utf-8")
 
-    def _same_origin(self) -> bool:
-        """False for a browser's request sent by another site's page (which could pay,
-        expire or plan faults behind the developer's back); clients send no Origin."""
-        origin = self.headers.get("Origin")
-        return origin is None or urllib.parse.urlsplit(origin).netloc == self.headers.get(
-            "Host")
+def _home(notice: str) -> web.Response:
+    return web.Response.redirect(
+        "/" + (f"?{urllib.parse.urlencode({'notice': notice})}" if notice else ""))
 
-    def _allow(self, method: str, allowed: tuple[str, ...]) -> bool:
-        """False after answering 405 to a method this path does not take."""
-        if method in allowed or (method == "HEAD" and "GET" in allowed):
-            return True
-        self._send(405, wire.dumps({"message": f"{method} is not allowed here"}),
-                   "application/json", {"Allow": ", ".join(allowed)})
-        return False
+
+_RAIL = "{rail:pix|crypto|binance}"
+
+
+class _Site:
+    """The sandbox's routes: the gateway's operations under every environment's prefix,
+    the payer's pages, the dashboard and the control endpoints."""
+
+    def __init__(self, sandbox: Sandbox) -> None:
+        self.sandbox = sandbox
+        self.routes = web.Routes(error=_error)
+        add = self.routes.add
+        for route in routes.ROUTES:
+            for prefix in routes.ENVIRONMENT_PREFIXES:
+                add(route.method, f"{prefix}/{route.path}" + (
+                    "" if route.generates else "/{reference}"),
+                    functools.partial(self._gateway, route))
+        add("GET", f"/pay/{_RAIL}/{{reference}}", self._payer)
+        add("GET", f"/pay/{_RAIL}/{{reference}}/qr.png", self._qr)
+        add("POST", f"/pay/{_RAIL}/{{reference}}/{{action:pay|reject}}", self._payer)
+        add("GET", f"/payments/{_RAIL}/{{reference}}", self._payment)
+        add("POST", f"/payments/{_RAIL}/{{reference}}/{{action:{'|'.join(_ACTIONS)}}}",
+            self._payment)
+        add("GET", "/", self._index)
+        add("POST", "/dashboard/faults", self._form_faults)
+        add("POST", "/dashboard/clock", self._form_clock)
+        add(("GET", "POST", "DELETE"), FAULTS_PATH, self._faults)
+        add(("GET", "POST"), CLOCK_PATH, self._clock)
+        add("GET", CALLS_PATH, self._calls)
+
+    def __call__(self, request: web.Request) -> web.Response:
+        if request.method not in ("GET", "HEAD") and not _same_origin(request):
+            return _error(403, "changes come only from the sandbox's own pages")
+        found = self.routes.match(request.method, request.path)
+        gateway = routes.find(request.path) if found.status == 405 else None
+        if gateway is not None:  # a refused call is a call the gateway saw all the same
+            route, quoted = gateway
+            reference = None if quoted is None else urllib.parse.unquote(quoted)
+            self._log_call(GatewayCall(route.operation, route.rail, reference, 0,
+                                       self.sandbox.now()), 405)
+        answer = self.routes.answer(request, found)
+        assert isinstance(answer, web.Response)  # every handler here is a blocking one
+        return answer
 
     # --- the gateway ----------------------------------------------------------------------
 
-    def _gateway(self, method: str, route: routes.Route, quoted: str | None,
-                 body: bytes) -> None:
-        sandbox = self.server.sandbox
-        reference = wire.reference_of(body) if quoted is None else urllib.parse.unquote(quoted)
-        # Logged as the answer starts (see _send), so a caller that has it finds the call.
-        self._unlogged = GatewayCall(route.operation, route.rail, reference, 0, sandbox.now())
-        status = self._carry_out(method, route, reference, body)
-        self._log_call(status)
+    def _gateway(self, route: routes.Route, request: web.Request) -> web.Response:
+        sandbox = self.sandbox
+        reference = wire.reference_of(request.body) if route.generates else \
+            request.params["reference"]
+        call = GatewayCall(route.operation, route.rail, reference, 0, sandbox.now())
+        answer = self._carry_out(route, request, reference)
+        # Logged as the answer starts, so a caller that has it finds the call.
+        self._log_call(call, answer.status)
         if route.generates:
             sandbox._autopilot.wake()
+        return answer
 
-    def _carry_out(self, method: str, route: routes.Route, reference: str | None,
-                   body: bytes) -> int:
-        """Answers one gateway call; returns the status answered (0: none)."""
-        sandbox = self.server.sandbox
-        if not self._allow(method, (route.method,)):
-            return 405
+    def _carry_out(self, route: routes.Route, request: web.Request,
+                   reference: str | None) -> web.Response:
+        sandbox = self.sandbox
         fault = sandbox.faults.take(route.operation)
         if fault is not None and fault.kind.refuses:
-            return self._refuse(fault)
-        refusal = sandbox.gateway.refuse_caller(self.headers)
+            return _refuse(fault)
+        refusal = sandbox.gateway.refuse_caller(request.headers)
         if refusal is not None:
-            return self._json(401, refusal)
-        status, answer = sandbox.gateway.call(route, reference, body)
+            return _json(401, refusal)
+        status, answer = sandbox.gateway.call(route, reference, request.body)
         if fault is None:
-            return self._json(status, answer)
+            return _json(status, answer)
         if fault.kind is FaultKind.SLOW:
             sandbox._stopping.wait(fault.delay)
-            return self._json(status, answer)
+            return _json(status, answer)
         if fault.kind is FaultKind.DROP:
-            self.close_connection = True  # the call was carried out; nobody hears of it
-            return 0
+            return web.Response.hang_up()  # the call was carried out; nobody hears of it
         text = wire.dumps(answer)  # MALFORMED: the answer cut in the middle
-        return self._send(200, text[: len(text) // 2], "application/json")
+        return web.Response.json(text[: len(text) // 2])
 
-    def _refuse(self, fault: Fault) -> int:
-        if fault.kind is FaultKind.SERVER_ERROR:
-            return self._send(500, _SERVER_ERROR_PAGE, "text/html; charset=utf-8")
-        status = 503 if fault.kind is FaultKind.UNAVAILABLE else 429
-        return self._send(status, wire.dumps({"message": "try again later"}),
-                          "application/json", {"Retry-After": str(fault.retry_after)})
+    def _log_call(self, call: GatewayCall, status: int) -> None:
+        self.sandbox.ledger.log_call(dataclasses.replace(call, status=status))
+        log.info("%s %s -> %d", call.operation, call.reference or "", status)
 
     # --- the payer's page ---------------------------------------------------------------
 
-    def _payer(self, method: str, match: re.Match[str]) -> None:
-        sandbox = self.server.sandbox
-        rail, reference, action = Rail(match[1]), urllib.parse.unquote(match[2]), match[3]
-        if not self._allow(method, ("POST",) if action in ("pay", "reject") else ("GET",)):
-            return
+    def _payer(self, request: web.Request) -> web.Response:
+        sandbox, rail, reference = self.sandbox, Rail(request.params["rail"]), \
+            request.params["reference"]
         try:
             payment = sandbox.payment(rail, reference)
         except LedgerError as error:
-            self._html(404, page.not_found(str(error)))
-            return
-        if action in ("pay", "reject"):
-            try:
-                _ACTIONS[action](sandbox, rail, reference)
-            except LedgerError as refusal:
-                notice = f"This payment can no longer be settled: {refusal}."
-                self._html(409, page.payer_page(sandbox.payment(rail, reference),
-                                                sandbox.gateway.image(payment), notice))
-                return
-            self._redirect(f"/pay/{rail.value}/{match[2]}")
-        elif action == "qr.png":
-            self._send(200, qr.png(sandbox.payer_url(rail, reference)), "image/png")
-        else:
-            self._html(200, page.payer_page(payment, sandbox.gateway.image(payment)))
+            return web.Response.html(page.not_found(str(error)), status=404)
+        action = request.params.get("action")
+        if action is None:
+            return web.Response.html(page.payer_page(payment, sandbox.gateway.image(payment)))
+        try:
+            _ACTIONS[action](sandbox, rail, reference)
+        except LedgerError as refusal:
+            notice = f"This payment can no longer be settled: {refusal}."
+            return web.Response.html(page.payer_page(sandbox.payment(rail, reference),
+                                                     sandbox.gateway.image(payment), notice),
+                                     status=409)
+        return web.Response.redirect(f"/pay/{rail.value}/{urllib.parse.quote(reference)}")
+
+    def _qr(self, request: web.Request) -> web.Response:
+        rail, reference = Rail(request.params["rail"]), request.params["reference"]
+        try:
+            self.sandbox.payment(rail, reference)
+        except LedgerError as error:
+            return web.Response.html(page.not_found(str(error)), status=404)
+        return web.Response.of(200, qr.png(self.sandbox.payer_url(rail, reference)),
+                               "image/png")
 
     # --- the dashboard ------------------------------------------------------------------
 
-    def _payment(self, method: str, match: re.Match[str]) -> None:
-        sandbox = self.server.sandbox
-        rail, reference, action = Rail(match[1]), urllib.parse.unquote(match[2]), match[3]
-        if not self._allow(method, ("GET",) if action is None else ("POST",)):
-            return
+    def _payment(self, request: web.Request) -> web.Response:
+        sandbox, rail, reference = self.sandbox, Rail(request.params["rail"]), \
+            request.params["reference"]
+        action = request.params.get("action")
         notice = ""
         try:
             if action is not None:
                 _ACTIONS[action](sandbox, rail, reference)
-                self._redirect(f"/payments/{rail.value}/{match[2]}")
-                return
+                return web.Response.redirect(
+                    f"/payments/{rail.value}/{urllib.parse.quote(reference)}")
             payment = sandbox.payment(rail, reference)
         except LedgerError as refusal:
             try:
                 payment = sandbox.payment(rail, reference)
             except LedgerError as unknown:
-                self._html(404, page.not_found(str(unknown)))
-                return
+                return web.Response.html(page.not_found(str(unknown)), status=404)
             notice = f"Not done: {refusal}."
         calls = [call for call in sandbox.calls()
                  if call.rail is rail and call.reference == reference]
-        self._html(409 if notice else 200,
-                   dashboard.payment_page(payment, calls, sandbox.now(), notice))
+        return web.Response.html(dashboard.payment_page(payment, calls, sandbox.now(), notice),
+                                 status=409 if notice else 200)
 
-    def _index(self, method: str, body: bytes) -> None:
-        sandbox = self.server.sandbox
-        query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
-        view = dashboard.View(rail=_first(query, "rail"), state=_first(query, "state"))
-        self._html(200, dashboard.index(sandbox.payments(), view, sandbox.now(),
-                                        sandbox.faults.pending(), _first(query, "notice")))
+    def _index(self, request: web.Request) -> web.Response:
+        sandbox, query = self.sandbox, request.query
+        view = dashboard.View(rail=web.first(query, "rail"), state=web.first(query, "state"))
+        return web.Response.html(dashboard.index(sandbox.payments(), view, sandbox.now(),
+                                                 sandbox.faults.pending(),
+                                                 web.first(query, "notice")))
 
-    def _form_faults(self, method: str, body: bytes) -> None:
-        form = urllib.parse.parse_qs(body.decode("utf-8", "replace"))
-        plan = self.server.sandbox.faults
-        notice = ""
+    def _form_faults(self, request: web.Request) -> web.Response:
+        form, plan = request.form(), self.sandbox.faults
         try:
             if "clear" in form:
                 plan.clear()
             else:
-                plan.add_from_json({"operation": _first(form, "operation"),
-                                    "kind": _first(form, "kind"),
+                plan.add_from_json({"operation": web.first(form, "operation"),
+                                    "kind": web.first(form, "kind"),
                                     "times": _number(form, "times", int, 1),
                                     "retry_after": _number(form, "retry_after", int, 1),
                                     "delay": _number(form, "delay", float, 2.0)})
         except (ValueError, FaultError) as error:
-            notice = str(error)
-        self._redirect("/" + (f"?{urllib.parse.urlencode({'notice': notice})}" if notice else ""))
+            return _home(str(error))
+        return _home("")
 
-    def _form_clock(self, method: str, body: bytes) -> None:
-        form = urllib.parse.parse_qs(body.decode("utf-8", "replace"))
-        notice = ""
+    def _form_clock(self, request: web.Request) -> web.Response:
         try:
-            self.server.sandbox.advance(_number(form, "advance", float, 0.0))
+            self.sandbox.advance(_number(request.form(), "advance", float, 0.0))
         except ValueError as error:
-            notice = str(error)
-        self._redirect("/" + (f"?{urllib.parse.urlencode({'notice': notice})}" if notice else ""))
+            return _home(str(error))
+        return _home("")
 
     # --- control endpoints --------------------------------------------------------------
 
-    def _faults(self, method: str, body: bytes) -> None:
-        plan = self.server.sandbox.faults
+    def _faults(self, request: web.Request) -> web.Response:
+        plan = self.sandbox.faults
         try:
-            if method == "POST":
-                plan.add_from_json(json.loads(body or b"null"))
-            elif method == "DELETE":
+            if request.method == "POST":
+                plan.add_from_json(json.loads(request.body or b"null"))
+            elif request.method == "DELETE":
                 plan.clear()
         except (ValueError, FaultError) as error:
-            self._json(400, {"message": str(error)})
-            return
-        self._json(200, plan.pending())
+            return _error(400, str(error))
+        return _json(200, plan.pending())
 
-    def _clock(self, method: str, body: bytes) -> None:
-        sandbox = self.server.sandbox
-        if method == "POST":
+    def _clock(self, request: web.Request) -> web.Response:
+        sandbox = self.sandbox
+        if request.method == "POST":
             try:
-                request = json.loads(body or b"null")
-                if not isinstance(request, dict) or set(request) != {"advance"}:
+                wanted = json.loads(request.body or b"null")
+                if not isinstance(wanted, dict) or set(wanted) != {"advance"}:
                     raise ValueError('the request must be {"advance": seconds}')
-                sandbox.advance(request["advance"])
+                sandbox.advance(wanted["advance"])
             except ValueError as error:
-                self._json(400, {"message": str(error)})
-                return
+                return _error(400, str(error))
         now = sandbox.now()
-        self._json(200, {"now": now, "utc": wire.stamp(now),
-                         "travelled": sandbox.clock.travelled})
+        return _json(200, {"now": now, "utc": wire.stamp(now),
+                           "travelled": sandbox.clock.travelled})
 
-    def _calls(self, method: str, body: bytes) -> None:
-        self._send(200, wire.dumps([{"operation": c.operation, "rail": c.rail.value,
-                                     "reference": c.reference, "status": c.status,
-                                     "at": c.at} for c in self.server.sandbox.calls()]),
-                   "application/json")
-
-    # --- reading and answering ----------------------------------------------------------
-
-    def _read_body(self) -> bytes | None:
-        """The request body, or None after refusing one that cannot or should not be read."""
-        if self.headers.get("Transfer-Encoding"):
-            self.close_connection = True
-            self._json(411, {"message": "send the body with a Content-Length"})
-            return None
-        length = _header_number(self.headers.get("Content-Length") or "0")
-        if length is None:
-            self.close_connection = True
-            self._json(400, {"message": "bad Content-Length"})
-            return None
-        if length > MAX_BODY:
-            self.close_connection = True
-            self._drain(length)
-            self._json(413, {"message": f"the body must be at most {MAX_BODY} bytes"})
-            return None
-        return self.rfile.read(length) if length > 0 else b""
-
-    def _drain(self, length: int) -> None:
-        """Reads and drops a body that will not be used, so that the client hears the
-        answer (closing on unread bytes resets the connection); a huge one is not read."""
-        if length <= _DRAINED:
-            for start in range(0, length, 1 << 16):
-                self.rfile.read(min(1 << 16, length - start))
-
-    def _redirect(self, location: str) -> None:
-        self._send(303, b"", "text/plain", {"Location": location})
-
-    def _json(self, status: int, answer: object) -> int:
-        return self._send(status, wire.dumps(answer), "application/json")
-
-    def _html(self, status: int, html: str) -> None:
-        self._send(status, html.encode(), "text/html; charset=utf-8")
-
-    def _log_call(self, status: int) -> None:
-        call, self._unlogged = self._unlogged, None
-        if call is not None:
-            self.server.sandbox.ledger.log_call(dataclasses.replace(call, status=status))
-            log.info("%s %s -> %d", call.operation, call.reference or "", status)
-
-    def _send(self, status: int, body: bytes, content_type: str,
-              headers: dict[str, str] | None = None) -> int:
-        self._log_call(status)
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
-        for name, value in (headers or {}).items():
-            self.send_header(name, value)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
-        return status
+    def _calls(self, request: web.Request) -> web.Response:
+        return _json(200, [{"operation": c.operation, "rail": c.rail.value,
+                            "reference": c.reference, "status": c.status, "at": c.at}
+                           for c in self.sandbox.calls()])
 
 
-_CONTROLS: dict[str, tuple[tuple[str, ...], Callable[[_Handler, str, bytes], None]]] = {
-    "/": (("GET",), _Handler._index),
-    "/dashboard/faults": (("POST",), _Handler._form_faults),
-    "/dashboard/clock": (("POST",), _Handler._form_clock),
-    FAULTS_PATH: (("GET", "POST", "DELETE"), _Handler._faults),
-    CLOCK_PATH: (("GET", "POST"), _Handler._clock),
-    CALLS_PATH: (("GET",), _Handler._calls),
-}
+def _same_origin(request: web.Request) -> bool:
+    """False for a browser's request sent by another site's page (which could pay,
+    expire or plan faults behind the developer's back); clients send no Origin."""
+    origin = request.header("origin")
+    return origin is None or urllib.parse.urlsplit(origin).netloc == request.header("host")
+
+
+def _refuse(fault: Fault) -> web.Response:
+    if fault.kind is FaultKind.SERVER_ERROR:
+        return web.Response.of(500, _SERVER_ERROR_PAGE, "text/html; charset=utf-8")
+    status = 503 if fault.kind is FaultKind.UNAVAILABLE else 429
+    return web.Response.json(wire.dumps({"message": "try again later"}), status=status,
+                             headers=(("Retry-After", str(fault.retry_after)),))
 
 
 def _host_names(names: Iterable[str]) -> tuple[str, ...]:
@@ -566,24 +506,9 @@ def _host_names(names: Iterable[str]) -> tuple[str, ...]:
     return wanted
 
 
-def _header_number(text: str) -> int | None:
-    """A header's count, or None unless it is ASCII digits: isdigit() alone takes "²",
-    which int() refuses."""
-    text = text.strip()
-    if not (text.isascii() and text.isdigit()):
-        return None
-    digits = text.lstrip("0")
-    return int(digits or "0") if len(digits) < 19 else _BEYOND
-
-
-def _first(form: dict[str, list[str]], name: str) -> str | None:
-    values = form.get(name)
-    return values[0] if values and values[0] else None
-
-
 def _number(form: dict[str, list[str]], name: str, kind: Callable[[str], Any],
             default: Any) -> Any:
-    text = _first(form, name)
+    text = web.first(form, name)
     try:
         return default if text is None else kind(text.strip())
     except ValueError:

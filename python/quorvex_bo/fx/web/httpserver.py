@@ -111,7 +111,8 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
         lines = [f"{self.protocol_version} {response.status} {response.reason}",
                  f"Server: {self.version_string()}", f"Date: {self.date_time_string()}",
                  *(f"{name}: {value}" for name, value in response.headers), "", ""]
-        self.wfile.write("\r\n".join(lines).encode("latin-1", "strict") + response.body)
+        body = b"" if self.command == "HEAD" else response.body
+        self.wfile.write("\r\n".join(lines).encode("latin-1", "strict") + body)
 
     def log_message(self, format: str, *args: Any) -> None:
         log.debug("%s " + format, self.client_address[0], *args)

@@ -50,7 +50,7 @@ setInterval(async () => {
       const next = fresh.getElementById(part.id);
       if (next && next.innerHTML !== part.innerHTML) part.innerHTML = next.innerHTML;
     }
-  } catch (error) { /* the server stopped; try again later */ }
+  } catch (error) { /* the sandbox stopped; try again later */ }
 }, 1000);
 """
 

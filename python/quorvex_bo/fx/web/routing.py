@@ -92,7 +92,11 @@ class Routes:
         return Match(None, {}, tuple(allowed))
 
     def __call__(self, request: Request) -> Response | Awaitable[Response]:
-        found = self.match(request.method, request.path)
+        return self.answer(request, self.match(request.method, request.path))
+
+    def answer(self, request: Request, found: Match) -> Response | Awaitable[Response]:
+        """What `found` (this table's match for `request`) gives: the handler's answer,
+        or the 404 or 405."""
         if found.handler is not None:
             return found.handler(request.with_params(found.params))
         if found.allowed:
