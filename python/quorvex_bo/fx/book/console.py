@@ -26,7 +26,8 @@ from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
 from quorvex_bo.fx.book.console_core import Action, Console
-from quorvex_bo.fx.book.console_store import Attempt, Filter, Moment, OrderView, Overview
+from quorvex_bo.fx.book.console_store import (PAGE_SIZE, Attempt, Filter, Moment, OrderView,
+                                              Overview)
 from quorvex_bo.fx.book.core import RAILS, Steps
 from quorvex_bo.fx.book.errors import ForbiddenError
 from quorvex_bo.fx.book.records import AuditEntry, Event, Operator, Payment, stamp
@@ -272,7 +273,7 @@ def _payments(seen: _Seen, book: Console) -> Steps[Html]:
                 cell(p.state.value, class_=f"state state-{p.state.value}"))
             for _, p in found]
     more = Html("")
-    if len(found) == 50:
+    if len(found) == PAGE_SIZE:
         last_id, last = found[-1]
         more = element("a", "Older payments", rel="next", id="next", href=seen.link(
             "/payments", **{name: first(query, name) for name in ("state", "rail", "q", "from",
@@ -368,7 +369,7 @@ def _audit(seen: _Seen, book: Console) -> Steps[Html]:
         raise ValidationError("not a page of this list", field="before")
     entries = yield from book.audit(before=int(before) if before else None)
     older = element("a", "Older entries", rel="next", href=seen.link(
-        "/audit", before=str(entries[-1].id))) if len(entries) == 50 else Html("")
+        "/audit", before=str(entries[-1].id))) if len(entries) == PAGE_SIZE else Html("")
     return join([element("h1", "Audit"), _audit_table(entries), element("p", older)])
 
 
