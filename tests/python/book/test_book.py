@@ -229,6 +229,7 @@ def test_checks_back_off_up_to_the_longest_wait_and_never_past_the_expiry(book, 
     assert waits == [10, 10, 20, 40, 80, 160, 300, 300, 80] and book.get("o-10").state is S.EXPIRED
 
 
+@pytest.mark.payments_by_hand
 def test_reconcile_checks_no_more_than_its_limit(book):
     for n in range(102):  # due, unknown to the gateway: checks fail
         rows(book, "INSERT INTO book_payments (order_id, attempt, reference, rail, amount, "

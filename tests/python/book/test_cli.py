@@ -12,6 +12,7 @@ import sys
 import quorvex_bo
 
 from .conftest import PIX, rows
+from .test_console import late_paid
 
 PYTHON_DIR = str(pathlib.Path(quorvex_bo.__file__).resolve().parents[1])  # the package tested
 
@@ -52,3 +53,21 @@ def test_worker_logs_each_change_and_stops_on_sigterm(book, gateway, db_url, end
     missing = cli(gateway, "show", "nobody", db=db_url)  # the URL from the environment
     assert missing.wait(30) == 1 and "no payment" in missing.stderr.read()
     assert cli(gateway).wait(30) == 2  # the action is required
+
+
+def test_a_late_payment_is_resolved_from_the_shell_once_and_audited(book, gateway, clock, db_url):
+    reference = late_paid(book, gateway, clock)
+    resolve = ("resolve", reference, "--as", "refunded", "--operator", "ana", "--reason")
+    ran = [(p.returncode, out.split(" ", 2)[2:], err) for p, (out, err) in (
+        (p, p.communicate(timeout=30)) for p in (
+            cli(gateway, *resolve, reason, db=db_url) for reason in ("bank transfer", "again", " ")))]
+    assert ran == [
+        (0, [f"'ana' resolve:refunded_outside {reference} 'resolved as refunded_outside' "
+             "reason: 'bank transfer'\n"], ""),
+        (1, [f"'ana' resolve:refunded_outside {reference} 'already resolved as "
+             "refunded_outside' reason: 'again'\n"], ""),
+        (1, [], "error: validation: reason: a reason is required\n")]
+    audit = cli(gateway, "audit", "--json", db=db_url).communicate(timeout=30)[0].splitlines()
+    assert [json.loads(line)["outcome"] for line in audit] == [
+        "already resolved as refunded_outside", "resolved as refunded_outside"]
+    assert cli(gateway, *resolve[:3], "maybe", db=db_url).wait(30) == 2

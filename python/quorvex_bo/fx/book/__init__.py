@@ -15,17 +15,17 @@ State lives in SQLite (the default, WAL mode) or PostgreSQL (``postgres`` extra)
 
 from quorvex_bo.fx.book.async_book import AsyncPaymentBook
 from quorvex_bo.fx.book.core import MAX_NOTIFICATION_BYTES, MAX_ORDER_ID, Notified, Outcome
-from quorvex_bo.fx.book.errors import BookError, StorageError
+from quorvex_bo.fx.book.errors import BookError, ForbiddenError, StorageError
 from quorvex_bo.fx.book.hook_secret import HEADER
 from quorvex_bo.fx.book.payment_book import PaymentBook
-from quorvex_bo.fx.book.records import (CheckFailure, Deliveries, Event, Payment, Reconciled,
-                                        Transition, WebhookReply)
-from quorvex_bo.fx.book.states import Cause, PaymentState, next_state
+from quorvex_bo.fx.book.records import (AuditEntry, CheckFailure, Deliveries, Event, Operator,
+                                        Payment, Reconciled, Transition, WebhookReply)
+from quorvex_bo.fx.book.states import Cause, PaymentState, Resolution, next_state
 from quorvex_bo.fx.book.web import ASGIApp, WSGIApp, reply
 
 __all__ = [
-    "ASGIApp", "AsyncPaymentBook", "BookError", "Cause", "CheckFailure", "Deliveries", "Event",
-    "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID", "Notified", "Outcome", "Payment",
-    "PaymentBook", "PaymentState", "Reconciled", "StorageError", "Transition", "WSGIApp",
-    "WebhookReply", "next_state", "reply",
+    "ASGIApp", "AsyncPaymentBook", "AuditEntry", "BookError", "Cause", "CheckFailure",
+    "Deliveries", "Event", "ForbiddenError", "HEADER", "MAX_NOTIFICATION_BYTES", "MAX_ORDER_ID",
+    "Notified", "Operator", "Outcome", "Payment", "PaymentBook", "PaymentState", "Reconciled",
+    "Resolution", "StorageError", "Transition", "WSGIApp", "WebhookReply", "next_state", "reply",
 ]

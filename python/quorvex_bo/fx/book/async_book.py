@@ -15,16 +15,22 @@ from decimal import Decimal
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from quorvex_bo.fx.book.aio import AsyncDatabase, open_async_database
+from quorvex_bo.fx.book.console import (Authorize, check_authorize, console_key,
+                                        console_routes, error_page)
+from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Steps,
                                      Together, Tx)
 from quorvex_bo.fx.book.database import safe_url
 from quorvex_bo.fx.book.errors import BookError
-from quorvex_bo.fx.book.payment_book import settings
-from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
+from quorvex_bo.fx.book.payment_book import new_nonce, settings
+from quorvex_bo.fx.book.records import (AuditEntry, Deliveries, Event, Operator, Payment,
+                                        Reconciled, Transition)
+from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.book.store import Store, event_statement, noting_transitions
 from quorvex_bo.fx.book.web import asgi_app
 from quorvex_bo.fx.client import AsyncClient
 from quorvex_bo.fx.telemetry import HealthSource, book_step, committed, delivery, webhook
+from quorvex_bo.fx.web import asgi_app as web_asgi_app
 from quorvex_bo.fx.webhooks import Headers
 
 if TYPE_CHECKING:
@@ -228,6 +234,16 @@ class AsyncPaymentBook:
             except asyncio.TimeoutError:
                 continue
 
+    async def resolve(self, reference: str, resolution: Resolution | str, *, reason: str,
+                      operator: Operator) -> AuditEntry:
+        """Resolves a late payment: see :meth:`PaymentBook.resolve`."""
+        return await self._run(Console(self._decide()).act(
+            operator, resolution_action(resolution), reference, reason, new_nonce()))
+
+    async def audit(self, *, limit: int = 50, before: int | None = None) -> list[AuditEntry]:
+        """The actions taken, newest first: see :meth:`PaymentBook.audit`."""
+        return await self._run(Console(self._decide()).audit(before=before, limit=limit))
+
     def asgi_app(self) -> Any:
         """The webhook endpoint as an ASGI application, entirely on the event loop."""
         return asgi_app(self.handle_webhook, blocking=False)
@@ -260,3 +276,10 @@ class AsyncPaymentBook:
         the event loop never waits for a scrape)."""
         await self.observe_metrics(name=name)
         return reader.asgi_app()
+    def console_app(self, *, authorize: Authorize | None = None, base_path: str = "/",
+                    key: bytes | None = None) -> Any:
+        """The console as an ASGI application, its database work on the event loop:
+        see :meth:`PaymentBook.console_app`."""
+        routes = console_routes(lambda: Console(self._decide()), check_authorize(authorize),
+                                console_key(key), self._run)
+        return web_asgi_app(routes, base_path=base_path, error=error_page)

@@ -1,4 +1,5 @@
-"""``quorvex-bo book …``: the reconcile worker and a look at one order."""
+"""``quorvex-bo book …``: the reconcile worker, a look at one order and at the outbox,
+and the console's actions from a shell (resolve, with the audit)."""
 
 from __future__ import annotations
 
@@ -14,12 +15,14 @@ from collections.abc import Callable
 from typing import Any
 
 from quorvex_bo.fx.book.payment_book import PaymentBook
-from quorvex_bo.fx.book.records import Event, Payment
+from quorvex_bo.fx.book.records import AuditEntry, Event, Operator, Payment, stamp
+from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import QuorvexError
 
 __all__ = ["add_commands", "run"]
 
+_RESOLUTIONS = {"refunded": Resolution.REFUNDED_OUTSIDE, "kept": Resolution.KEPT}
 # Reconcile and show never generate, so no payment is ever told this address.
 _NO_WEBHOOK = "https://webhook.invalid/book"
 
@@ -34,9 +37,19 @@ def add_commands(commands: Any) -> None:
     events.add_argument("--dead", action="store_true", help="only those set aside as dead")
     retry = actions.add_parser("retry", help="put a dead event back in line")
     retry.add_argument("event_id", type=int, metavar="EVENT_ID")
+    audit = actions.add_parser("audit", help="the actions taken, newest first")
+    audit.add_argument("--limit", type=int, default=50, metavar="N",
+                       help="entries shown (default 50)")
+    resolve = actions.add_parser("resolve", help="mark a late payment refunded outside or kept")
+    resolve.add_argument("reference", metavar="REFERENCE")
+    resolve.add_argument("--as", dest="resolution", required=True,
+                         choices=sorted(_RESOLUTIONS), help="what became of the money")
+    resolve.add_argument("--reason", required=True, metavar="TEXT", help="why (kept in the audit)")
+    resolve.add_argument("--operator", required=True, metavar="NAME",
+                         help="who decides (kept in the audit)")
     # From the environment by default: a password on the command line shows in `ps`.
     database = os.environ.get("QUORVEX_BOOK_DB") or None
-    for parser in (reconcile, show, events, retry):
+    for parser in (reconcile, show, events, retry, audit, resolve):
         # Also after the command (the global --json comes before it); unset unless given.
         parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                             help="print JSON")
@@ -46,10 +59,6 @@ def add_commands(commands: Any) -> None:
                            help="run as a worker, reconciling every SECONDS until SIGTERM")
     reconcile.add_argument("--concurrency", type=int, default=16, metavar="N",
                            help="payments checked at once (default 16)")
-
-
-def _stamp(moment: float) -> str:
-    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(moment))
 
 
 def _line(payment: Payment) -> str:
@@ -66,6 +75,13 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
         if args.book_action == "events":
             return _events(book.dead_events() if args.dead else book.pending_events(),
                            as_json)
+        if args.book_action == "audit":
+            return _audit(book.audit(limit=args.limit), as_json)
+        if args.book_action == "resolve":
+            entry = book.resolve(args.reference, _RESOLUTIONS[args.resolution],
+                                 reason=args.reason, operator=Operator(args.operator, True))
+            _audit([entry], as_json)
+            return 0 if entry.done else 1
         if args.book_action == "retry":
             if book.retry_event(args.event_id):
                 print(f"event {args.event_id} is back in line")
@@ -81,7 +97,7 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
                 try:
                     _reconcile(book, args.concurrency)
                 except QuorvexError as error:  # the database locked or away: next time
-                    print(f"{_stamp(time.time())} pass failed: {error.kind}: {error}",
+                    print(f"{stamp(time.time())} pass failed: {error.kind}: {error}",
                           file=sys.stderr, flush=True)
                 stop.wait(args.every)
         finally:
@@ -94,11 +110,22 @@ def _reconcile(book: PaymentBook, concurrency: int) -> int:
     every check failed (a wrong token, an unreachable gateway), else 0."""
     result = book.reconcile(concurrency=concurrency)
     for payment in result:
-        print(f"{_stamp(payment.updated_at)} {_line(payment)}", flush=True)
+        print(f"{stamp(payment.updated_at)} {_line(payment)}", flush=True)
     for failure in result.failures:
-        print(f"{_stamp(time.time())} not checked: {failure.order_id!r} {failure.reference} "
+        print(f"{stamp(time.time())} not checked: {failure.order_id!r} {failure.reference} "
               f"{failure.kind}: {failure.message}", file=sys.stderr, flush=True)
     return 1 if result.failures and len(result.failures) >= result.checked else 0
+
+
+def _audit(entries: list[AuditEntry], as_json: bool) -> int:
+    for entry in entries:
+        if as_json:
+            print(json.dumps(dataclasses.asdict(entry)))
+        else:
+            print(f"{entry.id} {stamp(entry.at)} {entry.operator!r} {entry.action} "
+                  f"{entry.target} {entry.outcome!r}"
+                  + (f" reason: {entry.reason!r}" if entry.reason else ""))
+    return 0
 
 
 def _events(events: list[Event], as_json: bool) -> int:
@@ -106,7 +133,7 @@ def _events(events: list[Event], as_json: bool) -> int:
         if as_json:
             print(json.dumps(dataclasses.asdict(event), default=str))
         else:
-            print(f"{event.id} {_stamp(event.at)} {event.order_id!r} {event.reference} "
+            print(f"{event.id} {stamp(event.at)} {event.order_id!r} {event.reference} "
                   f"{event.previous or '-'} -> {event.state} attempts={event.attempts}"
                   + (f" last error: {event.last_error!r}" if event.last_error else ""))
     return 0
@@ -122,7 +149,7 @@ def _show(book: PaymentBook, order: str, as_json: bool) -> int:
         for payment in payments:
             print(f"payment {payment.attempt}: {_line(payment)}")
         for step in history:
-            print(f"  {_stamp(step.at)} {step.reference} {step.previous or '-'} -> "
+            print(f"  {stamp(step.at)} {step.reference} {step.previous or '-'} -> "
                   f"{step.state} ({step.cause}: {step.detail})")
     if not payments:
         print(f"error: no payment for order {order!r}", file=sys.stderr)

@@ -324,7 +324,9 @@ class BookCore:
         if stored is None or stored.payment.state not in LIVE:
             return None if stored is None else stored.payment
         learned, error = yield from self._check(stored, Cause.VERIFY)
-        if error is not None:
+        if error is not None:  # kept for the console's timeline, then raised
+            yield Tx(self.store.checked(stored.id, self.s.clock(), Cause.VERIFY,
+                                        learned.detail), write=True)
             raise error
         payment, _ = yield Tx(self.store.learn(stored.payment.reference, learned,
                                                self.s.clock(), self._schedule), write=True)
@@ -380,7 +382,7 @@ class BookCore:
             (payment.order_id, payment.state)
 
     def _apply(self, stored: Stored, note: FxNotification | BinanceNotification,
-               notification: int, now: float) -> Body[tuple[Payment, bool]]:
+               notification: int | None, now: float) -> Body[tuple[Payment, bool]]:
         mismatch = _mismatch(stored.payment, note)
         detail = f"notification: {note.raw_status}" + (f" ({mismatch})" if mismatch else "")
         if mismatch:
@@ -397,7 +399,7 @@ class BookCore:
         now = self.s.clock()
         for notification, reference, body in (
                 yield Tx(self.store.unapplied(now - self._stale, 1000), write=False)):
-            payment, moved = yield Tx(self._apply_stored(reference, body, notification),
+            payment, moved = yield Tx(self.apply_stored(reference, body, notification),
                                       write=True)
             if moved:
                 result.append(payment)
@@ -433,12 +435,15 @@ class BookCore:
         yield Tx(self.store.ran("reconcile", now, self.s.clock(), summary), write=True)
         return result
 
-    def _apply_stored(self, reference: str, body: str, notification: int
-                      ) -> Body[tuple[Payment, bool]]:
+    def apply_stored(self, reference: str, body: str, notification: int, *,
+                     again: bool = False) -> Body[tuple[Payment, bool]]:
+        """Applies an authenticated notification the book stored; ``again``: a person
+        applies it once more (its recorded outcome stays the first one's)."""
         stored = yield from self.store.by_reference(reference, lock=True)
         assert stored is not None
         note = _parse(stored, [(hook_secret.HEADER, stored.secret_digest)], body)
-        return (yield from self._apply(stored, note, notification, self.s.clock()))
+        return (yield from self._apply(stored, note, None if again else notification,
+                                       self.s.clock()))
 
     def _reconcile_one(self, stored: Stored
                        ) -> Steps[tuple[Payment, bool, QuorvexError | None]]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from quorvex_bo.fx.errors import QuorvexError
 
-__all__ = ["BookError", "StorageError"]
+__all__ = ["BookError", "ForbiddenError", "StorageError"]
 
 
 class BookError(QuorvexError):
@@ -22,3 +22,9 @@ class StorageError(BookError):
 
     def __init__(self, message: str) -> None:
         super().__init__(message, retryable=True)
+
+
+class ForbiddenError(BookError):
+    """The operator may only read: the console and the CLI take no action for them."""
+
+    kind = "forbidden"

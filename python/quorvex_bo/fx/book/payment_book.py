@@ -9,6 +9,7 @@ async book.
 from __future__ import annotations
 
 import contextvars
+import secrets
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -17,16 +18,22 @@ from decimal import Decimal
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from quorvex_bo.fx.book.backends import open_database
+from quorvex_bo.fx.book.console import (Authorize, check_authorize, console_key,
+                                        console_routes, error_page)
+from quorvex_bo.fx.book.console_core import Console, resolution_action
 from quorvex_bo.fx.book.core import (BookCore, Gateway, Handle, Notified, Pause, Settings,
                                      Steps, Together, Tx)
 from quorvex_bo.fx.book.database import safe_url
-from quorvex_bo.fx.book.records import Deliveries, Event, Payment, Reconciled, Transition
+from quorvex_bo.fx.book.records import (AuditEntry, Deliveries, Event, Operator, Payment,
+                                        Reconciled, Transition)
 from quorvex_bo.fx.book.schema import migrate
+from quorvex_bo.fx.book.states import Resolution
 from quorvex_bo.fx.book.store import Store, drive, event_statement, noting_transitions
 from quorvex_bo.fx.book.web import asgi_app, wsgi_app
 from quorvex_bo.fx.client import Client
 from quorvex_bo.fx.errors import ValidationError
 from quorvex_bo.fx.telemetry import HealthSource, book_step, committed, delivery, webhook
+from quorvex_bo.fx.web import wsgi_app as web_wsgi_app
 from quorvex_bo.fx.webhooks import Headers
 
 if TYPE_CHECKING:
@@ -49,6 +56,11 @@ def settings(client: Any, webhook_url: object, clock: Callable[[], float] | None
                     lambda operation, arguments: client.check(operation, **arguments),
                     client.longest_call, timeout, grace, first_check, longest_wait, lease, creating_wait,
                     max(1, max_attempts))
+
+
+def new_nonce() -> str:
+    """The nonce of an action asked for once (a call, a command): never repeated."""
+    return secrets.token_urlsafe(18)
 
 
 class PaymentBook:
@@ -101,6 +113,7 @@ class PaymentBook:
         self._core = BookCore(Store(self._db.for_update, self._db.skip_locked, on_event),
                               self._core_settings)
         self._metrics: HealthSource | None = None
+        self._console = Console(self._core)
         try:
             migrate(self._db)
         except BaseException:
@@ -276,6 +289,28 @@ class PaymentBook:
             if stop.wait(every):
                 return
 
+    # --- a person's actions -----------------------------------------------------------
+
+    def resolve(self, reference: str, resolution: Resolution | str, *, reason: str,
+                operator: Operator) -> AuditEntry:
+        """Marks a late payment (paid after the book gave it up) ``refunded_outside`` or
+        ``kept``, for the reason given. The payment stays paid; an event whose state is
+        the resolution tells your handler. Recorded in the audit whatever the outcome:
+        ``entry.done`` is false, and ``entry.outcome`` says why, when the payment is not
+        late-paid or was resolved already.
+
+        Raises:
+            ForbiddenError: the operator may only read.
+            ValidationError: no reason, or an unknown resolution.
+        """
+        return self._run(self._console.act(operator, resolution_action(resolution), reference,
+                                           reason, new_nonce()))
+
+    def audit(self, *, limit: int = 50, before: int | None = None) -> list[AuditEntry]:
+        """The actions taken from the console and the CLI, newest first (those older than
+        the entry ``before``, when given)."""
+        return self._run(self._console.audit(before=before, limit=limit))
+
     # --- web ----------------------------------------------------------------------
 
     def wsgi_app(self) -> Any:
@@ -309,3 +344,22 @@ class PaymentBook:
         WSGI application, or an ASGI one (the reading runs on a thread)."""
         self.observe_metrics(name=name)
         return reader.asgi_app() if asgi else reader.wsgi_app()
+
+    def console_app(self, *, authorize: Authorize | None = None, base_path: str = "/",
+                    key: bytes | None = None) -> Any:
+        """The console for the merchant's staff as a WSGI application, mounted at
+        ``base_path``: the overview, payments, each order's timeline, the events and the
+        audit, and the actions (verify now, retry a dead event, apply a stored
+        notification again, resolve a late payment), each recorded in the audit.
+
+        Args:
+            authorize: required; ``authorize(request)`` returns the :class:`Operator`
+                asking (from your session, SSO or basic auth; ``request`` is a
+                :class:`quorvex_bo.fx.web.Request`) or ``None``, which gets 401.
+            base_path: where the application is mounted.
+            key: the key of the forms' tokens (32 random bytes); random for this book
+                unless given. Give every process serving the console the same one.
+        """
+        routes = console_routes(lambda: self._console, check_authorize(authorize),
+                                console_key(key), self._run)
+        return web_wsgi_app(routes, base_path=base_path, error=error_page)

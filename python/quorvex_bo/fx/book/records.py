@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import json
+import time
+import unicodedata
 from dataclasses import asdict, dataclass, field, fields
 from decimal import Decimal
 from typing import Any
 
-from quorvex_bo.fx.book.states import Cause, PaymentState
+from quorvex_bo.fx.book.states import Cause, PaymentState, Resolution
+from quorvex_bo.fx.errors import ValidationError
 from quorvex_bo.fx.models import FxQr, PaymentStatus
 
-__all__ = ["CheckFailure", "Deliveries", "Event", "Payment", "Reconciled", "Transition", "WebhookReply",
-           "qr_from_json", "qr_to_json"]
+__all__ = ["AuditEntry", "CheckFailure", "Deliveries", "Event", "Operator", "Payment",
+           "Reconciled", "Transition", "WebhookReply", "qr_from_json", "qr_to_json", "stamp"]
 
 
 @dataclass(frozen=True)
@@ -63,13 +66,18 @@ class Event:
 
     ``mismatch`` says how the notification that caused it differed from the payment in
     amount or currency (``None`` when it did not): a paid payment stays paid, and the
-    merchant decides what to do about money that is not what was asked."""
+    merchant decides what to do about money that is not what was asked.
+
+    A person's decision about a late payment is an event of its own: ``state`` is the
+    :class:`Resolution` (``refunded_outside`` or ``kept``), ``previous`` is ``paid``
+    and ``cause`` is ``operator``. The payment stays paid; no second "paid" event is
+    ever written."""
 
     id: int
     order_id: str
     reference: str
     previous: PaymentState | None
-    state: PaymentState
+    state: PaymentState | Resolution
     cause: Cause
     amount: Decimal
     currency: str
@@ -111,6 +119,40 @@ class Reconciled(list[Payment]):
 
 
 @dataclass(frozen=True)
+class Operator:
+    """Who uses the console, as the merchant's ``authorize`` hook says: a name (shown in
+    the audit) and whether they may act, or only read."""
+
+    name: str
+    may_act: bool = False
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str):
+            raise TypeError(f"Operator name must be str, not {type(self.name).__name__}")
+        if not self.name.strip() or len(self.name) > 100 or any(
+                unicodedata.category(c) in ("Cc", "Zl", "Zp") for c in self.name):
+            raise ValidationError("must be 1 to 100 characters on one line", field="operator")
+
+
+@dataclass(frozen=True)
+class AuditEntry:
+    """One action of a person, as the audit keeps it: who, when, what (the action and
+    its target: an order, a reference or an event id), why, and what came of it.
+    ``done`` tells whether the action changed or asked anything; ``outcome`` says
+    what, or why not."""
+
+    id: int
+    at: float
+    operator: str
+    action: str
+    target: str
+    order_id: str | None
+    reason: str
+    outcome: str
+    done: bool
+
+
+@dataclass(frozen=True)
 class WebhookReply:
     """The HTTP answer to give the gateway."""
 
@@ -130,3 +172,8 @@ def qr_from_json(text: str) -> FxQr:
             value[name] = Decimal(value[name])
     value["status"] = PaymentStatus(value["status"])
     return FxQr(**{f.name: value[f.name] for f in fields(FxQr)})
+
+
+def stamp(moment: float) -> str:
+    """A moment as people read it in the CLI and the console: UTC, to the second."""
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(moment))

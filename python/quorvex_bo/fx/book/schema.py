@@ -11,6 +11,7 @@ import time
 
 from quorvex_bo.fx.book.database import Database
 from quorvex_bo.fx.book.errors import BookError
+from quorvex_bo.fx.book.states import UNPAID
 from quorvex_bo.fx.book.store import Body, drive
 
 # {id}, {time} and {amount} are the column types of each database. Amounts are exact
@@ -99,14 +100,70 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
             started_at {time} NOT NULL,
             finished_at {time} NOT NULL,
             summary TEXT NOT NULL)""",
-        # The gauges' one read: payments by state (and the oldest unconfirmed), the
-        # events waiting for delivery and the oldest of them.
-        "CREATE INDEX book_payments_state ON book_payments (state, created_at)",
+        # The gauges' one read (the oldest unconfirmed payment, the events waiting for
+        # delivery and the oldest of them) and the console's pages within a state.
+        "CREATE INDEX book_payments_state ON book_payments (state, created_at, id)",
         """CREATE INDEX book_events_waiting_at ON book_events (at)
             WHERE delivered_at IS NULL AND dead_at IS NULL""",
     )),
+    (4, (
+        # A person's decision about a late payment ('refunded_outside' or 'kept'); it
+        # also becomes an event whose state is the decision.
+        "ALTER TABLE book_payments ADD COLUMN resolution TEXT",
+        # Every check of the gateway (verify, reconcile) and what it said, also when
+        # nothing changed: the console's timeline shows each.
+        """CREATE TABLE book_checks (
+            id {id},
+            payment_id INTEGER NOT NULL REFERENCES book_payments (id),
+            at {time} NOT NULL,
+            cause TEXT NOT NULL,
+            detail TEXT NOT NULL)""",
+        "CREATE INDEX book_checks_payment ON book_checks (payment_id, id)",
+        # Every action taken from the console or the CLI. The nonce is the form's (or
+        # the command's): a second submission of it finds the first's row and does
+        # nothing again.
+        """CREATE TABLE book_audit (
+            id {id},
+            at {time} NOT NULL,
+            operator TEXT NOT NULL,
+            action TEXT NOT NULL,
+            target TEXT NOT NULL,
+            payment_id INTEGER REFERENCES book_payments (id),
+            order_id TEXT,
+            reason TEXT NOT NULL,
+            outcome TEXT NOT NULL,
+            done INTEGER NOT NULL DEFAULT 0,
+            nonce TEXT NOT NULL UNIQUE)""",
+        "CREATE INDEX book_audit_order ON book_audit (order_id, id) WHERE order_id IS NOT NULL",
+        # The console's pages at a million payments: newest first by keyset, an
+        # order's events, the oldest undelivered event, late payments and forged
+        # notifications. Forged rows are
+        # overwritten in place: their index holds no column an overwrite changes.
+        "CREATE INDEX book_payments_created ON book_payments (created_at, id)",
+        "CREATE INDEX book_events_payment ON book_events (payment_id, id)",
+        """CREATE INDEX book_events_open ON book_events (id)
+            WHERE delivered_at IS NULL AND dead_at IS NULL""",
+        """CREATE INDEX book_transitions_late ON book_transitions (payment_id)
+            WHERE state = 'paid' AND previous IN ({unpaid})""",
+        "CREATE INDEX book_notifications_forged ON book_notifications (id) "
+        "WHERE outcome = 'rejected'",
+        # The payments by state, kept exact in each change's transaction (counting a
+        # million rows takes longer than the overview may). Spread over 16 slots by
+        # payment id, so concurrent changes rarely wait on one row.
+        """CREATE TABLE book_counts (
+            state TEXT NOT NULL,
+            slot INTEGER NOT NULL,
+            n BIGINT NOT NULL,
+            PRIMARY KEY (state, slot))""",
+        "INSERT INTO book_counts (state, slot, n) SELECT state, id - 16 * (id / 16), COUNT(*) "
+        "FROM book_payments GROUP BY state, id - 16 * (id / 16)",
+    )),
 )
 LATEST = MIGRATIONS[-1][0]
+#: The final states without money, as the SQL list of migration 4's index (frozen with
+#: it): a payment that became paid from one of them was paid late.
+UNPAID_LIST = "'cancelled', 'error', 'expired', 'failed', 'rejected'"
+assert UNPAID_LIST == ", ".join(f"'{state.value}'" for state in sorted(UNPAID))
 # Any fixed number: the key of the advisory lock that serialises migrations.
 _SCHEMA_LOCK = 0x71B0_0B00
 
@@ -127,7 +184,7 @@ def migration(types: dict[str, str], serialised: bool) -> Body[int]:
     for version, statements in MIGRATIONS:
         if version > current:
             for statement in statements:
-                yield statement.format(**types), ()
+                yield statement.format(**types, unpaid=UNPAID_LIST), ()
             yield "INSERT INTO book_schema (version, applied_at) VALUES (?, ?)", (
                 version, time.time())
     return current

@@ -7,7 +7,7 @@ import enum
 
 from quorvex_bo.fx.models import PaymentStatus
 
-__all__ = ["Cause", "PaymentState", "FINAL", "LIVE", "next_state", "from_status"]
+__all__ = ["Cause", "PaymentState", "Resolution", "FINAL", "LIVE", "next_state", "from_status"]
 
 
 class PaymentState(str, enum.Enum):
@@ -42,6 +42,19 @@ class Cause(str, enum.Enum):
     WEBHOOK = "webhook"
     VERIFY = "verify"
     RECONCILE = "reconcile"
+    OPERATOR = "operator"  # a person, through the console or the CLI
+
+    def __str__(self) -> str:
+        return self.value
+
+
+class Resolution(str, enum.Enum):
+    """What a person decided about a late payment (money reported after the book gave
+    the payment up): the payment stays paid either way; the decision reaches your
+    handler as an event whose ``state`` is the resolution."""
+
+    REFUNDED_OUTSIDE = "refunded_outside"  # the money was given back outside the gateway
+    KEPT = "kept"  # the money is kept: fulfil the order
 
     def __str__(self) -> str:
         return self.value

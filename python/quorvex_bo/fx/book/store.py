@@ -16,7 +16,8 @@ from typing import Any, TypeVar
 
 from quorvex_bo.fx.book.database import Row, Transaction
 from quorvex_bo.fx.book.records import Event, Payment, Transition, qr_from_json, qr_to_json
-from quorvex_bo.fx.book.states import FINAL, UNPAID, Cause, PaymentState, next_state
+from quorvex_bo.fx.book.states import (FINAL, UNPAID, Cause, PaymentState, Resolution,
+                                       next_state)
 from quorvex_bo.fx.models import FxQr
 from quorvex_bo.fx.telemetry import Health
 
@@ -37,7 +38,7 @@ _HISTORY = ("INSERT INTO book_transitions (payment_id, at, previous, state, caus
 # unconfirmed ones and the oldest, the events waiting and the oldest, the dead ones,
 # and when reconcile last finished.
 _HEALTH = (
-    "SELECT 'state', state, COUNT(*), NULL FROM book_payments GROUP BY state"
+    "SELECT 'state', state, SUM(n), NULL FROM book_counts GROUP BY state"
     " UNION ALL SELECT 'unconfirmed', NULL, NULL, MIN(created_at) FROM book_payments"
     " WHERE state = 'unconfirmed'"
     " UNION ALL SELECT 'waiting', NULL, COUNT(*), MIN(at) FROM book_events"
@@ -126,9 +127,21 @@ def _stored(row: Row) -> Stored:
     return Stored(int(row[0]), payment, row[12], int(row[13]))
 
 
+_RESOLUTIONS = {resolution.value: resolution for resolution in Resolution}
+#: The slots of each state's count in book_counts (migration 4 fills them by id % 16).
+COUNT_SLOTS = 16
+#: The causes of a check of the gateway: each is kept in book_checks.
+CHECKS = (Cause.VERIFY, Cause.RECONCILE)
+
+
+def event_state(word: str) -> PaymentState | Resolution:
+    """An event's state: a payment state, or a person's resolution of a late payment."""
+    return _RESOLUTIONS.get(word) or PaymentState(word)
+
+
 def _event(row: Row) -> Event:
     return Event(int(row[0]), row[1], row[2], None if row[3] is None else PaymentState(row[3]),
-                 PaymentState(row[4]), Cause(row[5]), Decimal(str(row[6])), row[7],
+                 event_state(row[4]), Cause(row[5]), Decimal(str(row[6])), row[7],
                  float(row[8]), row[9], int(row[10]), row[11])
 
 
@@ -200,6 +213,7 @@ class Store:
             intent.expires_at, now, now, intent.next_check_at)
         yield from self._history(found[0][0], now, None, PaymentState.CREATING, Cause.CREATE,
                                  "intent recorded")
+        yield from self._counted(found[0][0], (PaymentState.CREATING, 1))
         created = yield from self.latest(order_id)
         assert created is not None
         return created, intent
@@ -207,8 +221,9 @@ class Store:
     def discard(self, stored: Stored) -> Body[None]:
         """Removes an intent whose input the client refused: nothing was sent."""
         yield _q("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
-        yield _q("DELETE FROM book_payments WHERE id = ? AND state = ?", stored.id,
-                 PaymentState.CREATING.value)
+        if (yield _q("DELETE FROM book_payments WHERE id = ? AND state = ? RETURNING id",
+                     stored.id, PaymentState.CREATING.value)):
+            yield from self._counted(stored.id, (PaymentState.CREATING, -1))
 
     def learn(self, reference: str, learned: Learned, now: float,
               schedule: Callable[[Stored, PaymentState], float] | None = None,
@@ -236,11 +251,14 @@ class Store:
             sets["checks"] = 0
             yield from self._history(stored.id, now, current, target, learned.cause,
                                      learned.detail)
+            yield from self._counted(stored.id, (current, -1), (target, 1))
             yield _q("INSERT INTO book_events (payment_id, previous, state, cause, at, mismatch) "
                      "VALUES (?, ?, ?, ?, ?, ?)", stored.id, current.value, target.value,
                      learned.cause.value, now, learned.mismatch)
             if self.on_event is not None:
                 yield self.on_event
+        if learned.cause in CHECKS:
+            yield from self.checked(stored.id, now, learned.cause, learned.detail)
         assignments = ", ".join(f"{name} = ?" for name in sets)
         yield _q(f"UPDATE book_payments SET {assignments} WHERE id = ?", *sets.values(),
                  stored.id)
@@ -254,6 +272,19 @@ class Store:
                  state: PaymentState, cause: Cause, detail: str) -> Body[None]:
         yield _q(_HISTORY, payment_id, now, None if previous is None else previous.value,
                  state.value, cause.value, detail)
+
+    def _counted(self, payment_id: int, *changes: tuple[PaymentState, int]) -> Body[None]:
+        """Keeps book_counts exact. A transaction changes one payment, and takes its
+        count rows in one order (by state): two transactions never wait on each other's."""
+        for state, delta in sorted(changes):
+            yield _q("INSERT INTO book_counts (state, slot, n) VALUES (?, ?, ?) "
+                     "ON CONFLICT (state, slot) DO UPDATE SET n = book_counts.n + excluded.n",
+                     state.value, payment_id % COUNT_SLOTS, delta)
+
+    def checked(self, payment_id: int, now: float, cause: Cause, detail: str) -> Body[None]:
+        """Keeps one check of the gateway and what it said."""
+        yield _q("INSERT INTO book_checks (payment_id, at, cause, detail) VALUES (?, ?, ?, ?)",
+                 payment_id, now, cause.value, detail)
 
     def claim_due(self, now: float, lease: float, limit: int) -> Body[list[Stored]]:
         """Takes up to ``limit`` payments due for a check, moving their next check past
