@@ -568,7 +568,7 @@ class Client(_Base[FxQr, FxStatusInfo]):
     def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
         operation = self._operation(op, input)
         effect = operation.send(None)  # a wrong argument raises here, before any span
-        with self._gateway.call(op, input) as call:
+        with GatewayCall(self._gateway, op, input) as call:
             while True:
                 call.step(effect)
                 if isinstance(effect, Send):
@@ -648,7 +648,7 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
         # Checked and started now, so a wrong argument raises at the call, not at the await.
         operation = self._operation(op, input)
         effect = operation.send(None)
-        return self._finish(operation, effect, self._gateway.call(op, input), result)
+        return self._finish(operation, effect, GatewayCall(self._gateway, op, input), result)
 
     async def _finish(self, operation: Operation, effect: Any, call: GatewayCall,
                       result: type) -> Any:

@@ -16,6 +16,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
+from contextvars import Token
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 from urllib.parse import urlsplit
@@ -83,6 +84,7 @@ def _instrument(name: str) -> Any:
     return _meter.create_counter(name, unit, description)
 
 
+_CLIENT, _NO_SPAN = SpanKind.CLIENT, trace.INVALID_SPAN
 _BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1.0, 2.5, 5.0, 7.5, 10.0)
 _duration = _instrument("http.client.request.duration")
 _errors = _instrument("quorvex.gateway.errors")
@@ -105,10 +107,6 @@ class Gateway:
     def __init__(self) -> None:
         self._routes: dict[str, _Route] = {}
 
-    def call(self, op: str, input: Mapping[str, Any]) -> GatewayCall:
-        """The telemetry of one call of ``op`` (a context manager around it)."""
-        return GatewayCall(self, op, input)
-
     def route(self, op: str, request: Request) -> _Route:
         found = self._routes.get(op)
         # The method is the operation's own and the base the client's: rebuilt only
@@ -127,7 +125,7 @@ class _Route:
     """One operation at one server: its span's name and attributes, and the duration
     histogram's attributes by answer (a status code, or the transport error's name)."""
 
-    __slots__ = ("method", "base", "name", "span", "_shared", "_points")
+    __slots__ = ("method", "base", "name", "span", "points", "_shared")
 
     def __init__(self, op: str, request: Request) -> None:
         self.method = request.method
@@ -139,13 +137,13 @@ class _Route:
             server["server.port"] = parts.port
         self.span: dict[str, Any] = {METHOD: self.method, **server}  # the op is its name
         self._shared: dict[str, Any] = {METHOD: self.method, OPERATION: op, **server}
-        self._points: dict[int | str, dict[str, Any]] = {}
+        self.points: dict[int | str, dict[str, Any]] = {}  # made by point()
 
     def point(self, answer: int | str) -> dict[str, Any]:
         """The histogram's attributes for an attempt answered ``answer``: a status
         code, or the name of the error that left it without an answer. Never changed
         once made: the SDK may keep what it is given."""
-        found = self._points.get(answer)
+        found = self.points.get(answer)
         if found is None:
             if isinstance(answer, int):
                 found = {**self._shared, STATUS_CODE: answer}
@@ -153,8 +151,8 @@ class _Route:
                     found[ERROR_TYPE] = str(answer)
             else:
                 found = {**self._shared, ERROR_TYPE: answer}
-            if len(self._points) < _KEPT:
-                self._points[answer] = found
+            if len(self.points) < _KEPT:
+                self.points[answer] = found
         return found
 
 
@@ -165,40 +163,38 @@ class GatewayCall:
     and the errors by kind. With no SDK installed, a call costs one no-op span and
     one no-op measurement an attempt: nothing is built for them."""
 
-    __slots__ = ("_gateway", "_op", "_reference", "_route", "_span", "_token",
-                 "_attempts", "_status")
+    __slots__ = ("_gateway", "_op", "_input", "_route", "_span", "_token", "_attempts",
+                 "_status")
+    _token: Token[context.Context]
 
     def __init__(self, gateway: Gateway, op: str, input: Mapping[str, Any]) -> None:
         self._gateway = gateway
         self._op = op
-        reference = input.get("reference")
-        self._reference = reference if isinstance(reference, str) else None
+        self._input = input  # its reference names the span (read only if it records)
         self._route: _Route | None = None
-        self._span: trace.Span | None = None
-        self._token: object = None
+        self._span: trace.Span | None = None  # only one that records
         self._attempts = 0
         self._status: int | None = None
 
     def __enter__(self) -> GatewayCall:
         return self
 
-    def _open(self, request: Request) -> None:
-        route = self._route = self._gateway.route(self._op, request)
-        span = self._span = _tracer.start_span(route.name, kind=SpanKind.CLIENT,
-                                               attributes=route.span)
-        if span.is_recording():  # a span that records nothing need not be current
-            self._token = context.attach(trace.set_span_in_context(span))
-
     def step(self, effect: object) -> None:
         """Sees the operation's next effect: a send, or what followed an attempt."""
         if isinstance(effect, Send):
             self._attempts += 1
-            if self._span is None:
-                self._open(effect.request)
+            if self._route is None:
+                route = self._route = self._gateway.route(self._op, effect.request)
+                # Positional (name, context, kind, attributes): a few keywords fewer to
+                # pass through the API's proxy, whose no-op span is known at sight.
+                span = _tracer.start_span(route.name, None, _CLIENT, route.span)
+                if span is not _NO_SPAN and span.is_recording():  # else not kept
+                    self._span = span
+                    self._token = context.attach(trace.set_span_in_context(span))
         elif self._attempts and isinstance(effect, (Sleep, FetchToken)):
             kind = effect.kind if isinstance(effect, Sleep) else "authentication"
             _errors.add(1, {OPERATION: self._op, ERROR_TYPE: kind})
-            if self._span is not None and self._span.is_recording():
+            if self._span is not None:
                 event: dict[str, Any] = {"quorvex.attempt": self._attempts, ERROR_TYPE: kind}
                 if self._status is not None:
                     event[STATUS_CODE] = self._status
@@ -215,28 +211,31 @@ class GatewayCall:
         else:
             self._status = None
             answer = type(outcome.error).__name__
-        assert self._route is not None  # an answer follows a send
-        _duration.record(outcome.elapsed, self._route.point(answer))
+        route = self._route
+        assert route is not None  # an answer follows a send
+        _duration.record(outcome.elapsed, route.points.get(answer) or route.point(answer))
 
     def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> None:
-        span = self._span
-        if span is None:  # nothing was sent (the token provider failed)
+        if self._route is None:  # nothing was sent (the token provider failed)
             return
         if isinstance(error, QuorvexError):
             _errors.add(1, {OPERATION: self._op, ERROR_TYPE: error.kind})
-        if span.is_recording():
-            attributes: dict[str, Any] = {
-                ATTEMPTS: self._attempts, VERDICT: "give_up" if error else "success"}
-            if self._reference is not None:
-                attributes[REFERENCE] = self._reference
-            if self._status is not None:
-                attributes[STATUS_CODE] = self._status
-            if self._attempts > 1:
-                attributes["http.request.resend_count"] = self._attempts - 1
-            span.set_attributes(attributes)
-            if error is not None:
-                _failed(span, error)
-            context.detach(self._token)  # type: ignore[arg-type]
+        span = self._span
+        if span is None:
+            return
+        attributes: dict[str, Any] = {
+            ATTEMPTS: self._attempts, VERDICT: "give_up" if error else "success"}
+        reference = self._input.get("reference")
+        if isinstance(reference, str):
+            attributes[REFERENCE] = reference
+        if self._status is not None:
+            attributes[STATUS_CODE] = self._status
+        if self._attempts > 1:
+            attributes["http.request.resend_count"] = self._attempts - 1
+        span.set_attributes(attributes)
+        if error is not None:
+            _failed(span, error)
+        context.detach(self._token)
         span.end()
 
 
