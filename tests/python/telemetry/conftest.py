@@ -23,8 +23,7 @@ class Switch(Sampler):
     """The SDK's default sampler until the folder is done, then nothing records (a
     shut-down provider still records spans, and warns of each)."""
 
-    def __init__(self) -> None:
-        self.sampler: Sampler = DEFAULT_ON
+    sampler: Sampler = DEFAULT_ON
 
     def should_sample(self, *args, **kwargs):
         return self.sampler.should_sample(*args, **kwargs)
