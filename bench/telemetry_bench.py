@@ -1,15 +1,19 @@
 """What the instrumentation costs (a benchmark, not a test).
 
     python3 bench/telemetry_bench.py [--baseline TREE] [--calls N] [--rounds N]
-        [--payments N]
+        [--sessions N] [--payments N] [--skip verify|scrape]
 
 1. ``pix.verify`` on the in-memory transport (httpx.MockTransport), blocking client:
-   the code before instrumentation (``--baseline``, a checkout of it with its native
-   module built), this tree with no SDK installed (the API's no-op calls), and this
-   tree with the SDK (spans to a batch processor, metrics to a reader). Each variant
-   runs in a child process of its own; they take turns, one batch of ``--calls``
-   each, ``--rounds`` times, and the lower quartile of each is kept (the machine is
-   shared: slower batches are other work).
+   the code before instrumentation (``--baseline``: a tree with its native module
+   built; by default commit BEFORE's ``python/`` with this tree's native module),
+   this tree with no SDK installed (the API's no-op calls), this tree with the SDK
+   (spans to a batch processor and an exporter, metrics to a reader), and, for
+   reference, the SDK's own floor: the code before instrumentation with one bare span
+   and one histogram record around each call. Each variant runs in a child process
+   of its own and counts its CPU time; they take turns, one batch of ``--calls``
+   each, ``--rounds`` times a session, in ``--sessions`` sets of fresh children (a process's memory layout
+   alone moves a figure by a few per cent). Medians and quartiles of the batches;
+   the limits apply to the medians.
 2. One scrape of the Prometheus endpoint (every instrument, the book's gauges read
    from the database) with ``--payments`` payments and as many events in the book,
    on SQLite and on PostgreSQL (a temporary server on a Unix socket).
@@ -18,23 +22,33 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import pathlib
+import shutil
 import statistics
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
+from collections.abc import Iterator
 from typing import Any
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+#: The last commit before the gateway calls were instrumented.
+BEFORE = "6aedef2"
+NATIVE = "python/quorvex_bo/fx/_native.abi3.so"
 LIMITS = {"no SDK": 3.0, "SDK": 15.0}
 SCRAPE_LIMIT_MS = 50.0
 
 
-def _verify_child(tree: str, sdk: bool) -> None:
+def _verify_child(tree: str, sdk: bool, floor: bool) -> None:
     """A child process: runs as many pix.verify calls as each line of its input says
-    and answers with the microseconds a call took."""
+    and answers with the microseconds a call took: the process's CPU time (its
+    export thread's included), which the machine's other work does not inflate by
+    preempting it."""
     sys.path.insert(0, str(pathlib.Path(tree) / "python"))
     import httpx
 
@@ -59,46 +73,80 @@ def _verify_child(tree: str, sdk: bool) -> None:
     transport = httpx.MockTransport(lambda request: httpx.Response(200, content=answer))
     with Client("cid", base_url="https://gw.test/api", token="t",
                 http_client=httpx.Client(transport=transport)) as client:
+        call = (lambda: client.pix.verify("1001")) if not floor else _floor(client)
         for line in sys.stdin:
             calls = int(line)
-            started = time.perf_counter()
+            started = time.process_time()
             for _ in range(calls):
-                client.pix.verify("1001")
-            print((time.perf_counter() - started) / calls * 1e6, flush=True)
+                call()
+            print((time.process_time() - started) / calls * 1e6, flush=True)
 
 
-def verify(baseline: str, calls: int, rounds: int) -> dict[str, float]:
+def _floor(client: Any) -> Any:
+    """A call in one bare span, with one histogram record: what the SDK itself takes."""
+    from opentelemetry import metrics, trace
+    tracer = trace.get_tracer("floor")
+    duration = metrics.get_meter("floor").create_histogram("http.client.request.duration", "s")
+    attributes = {"http.request.method": "GET", "http.response.status_code": 200}
+
+    def call() -> None:
+        span = tracer.start_span("floor", kind=trace.SpanKind.CLIENT)
+        client.pix.verify("1001")
+        duration.record(0.0001, attributes)
+        span.end()
+    return call
+
+
+@contextlib.contextmanager
+def _before() -> Iterator[str]:
+    """The code before instrumentation: commit BEFORE's python/ with this tree's
+    native module (the native core did not change)."""
+    with tempfile.TemporaryDirectory() as folder:
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", BEFORE, "python"],
+                                 check=True, capture_output=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+            tar.extractall(folder)  # this repository's own files
+        shutil.copy(ROOT / NATIVE, pathlib.Path(folder) / NATIVE)
+        yield folder
+
+
+def verify(baseline: str, calls: int, rounds: int, sessions: int) -> dict[str, float]:
     """The variants take turns, one batch each, so that the machine's other work
-    weighs on all alike; the lower quartile of each variant's batches is kept."""
-    variants = {"before": (baseline, False), "no SDK": (str(ROOT), False),
-                "SDK": (str(ROOT), True)}
-    children = {name: subprocess.Popen(
-        [sys.executable, __file__, "--child", tree, str(int(sdk))], stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE, text=True) for name, (tree, sdk) in variants.items()}
+    weighs on all alike; each session starts fresh children."""
+    variants = {"before": (baseline, False, False), "no SDK": (str(ROOT), False, False),
+                "SDK": (str(ROOT), True, False), "floor": (baseline, True, True)}
     times: dict[str, list[float]] = {name: [] for name in variants}
-    try:
-        for turn in range(rounds + 2):
-            for name, child in children.items():
-                assert child.stdin is not None and child.stdout is not None
-                child.stdin.write(f"{calls}\n")
-                child.stdin.flush()
-                if turn >= 2:  # the first two warm up
-                    times[name].append(float(child.stdout.readline()))
-                else:
-                    child.stdout.readline()
-    finally:
-        for child in children.values():
-            assert child.stdin is not None
-            child.stdin.close()
-            child.wait()
-    best = {name: statistics.quantiles(found, n=4)[0] for name, found in times.items()}
-    print(f"pix.verify on the in-memory transport, µs a call (lower quartile of {rounds} "
-          f"batches of {calls}; fastest in brackets):")
-    for name, found in times.items():
+    for _ in range(sessions):
+        children = {name: subprocess.Popen(
+            [sys.executable, __file__, "--child", tree, str(int(sdk)), str(int(floor))],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            for name, (tree, sdk, floor) in variants.items()}
+        try:
+            for turn in range(rounds + 3):
+                for name, child in children.items():
+                    assert child.stdin is not None and child.stdout is not None
+                    child.stdin.write(f"{calls}\n")
+                    child.stdin.flush()
+                    took = float(child.stdout.readline())
+                    if turn >= 3:  # the first ones warm up
+                        times[name].append(took)
+        finally:
+            for child in children.values():
+                assert child.stdin is not None
+                child.stdin.close()
+                child.wait()
+    quartiles = {name: statistics.quantiles(found, n=4) for name, found in times.items()}
+    base = quartiles["before"]
+    print(f"pix.verify on the in-memory transport, µs a call ({sessions} sessions of "
+          f"{rounds} batches of {calls}): lower quartile, MEDIAN, upper quartile")
+    for name, (low, median, high) in quartiles.items():
         extra = "" if name == "before" else \
-            f"  {100 * (best[name] / best['before'] - 1):+.1f} % (limit {LIMITS[name]:g} %)"
-        print(f"  {name:<7} {best[name]:7.1f}  [{min(found):.1f}]{extra}")
-    return best
+            f"  {100 * (median / base[1] - 1):+5.1f} % (lower quartiles " \
+            f"{100 * (low / base[0] - 1):+5.1f} %)" + (
+                f"  limit {LIMITS[name]:g} %" if name in LIMITS else
+                "  (the SDK's own span and record)")
+        print(f"  {name:<7} {low:6.1f} {median:6.1f} {high:6.1f}{extra}")
+    return {name: median for name, (_, median, _) in quartiles.items()}
 
 
 _FILL = (
@@ -171,18 +219,22 @@ def scrapes(count: int) -> None:
 
 def main() -> None:
     if sys.argv[1:2] == ["--child"]:
-        _verify_child(sys.argv[2], sys.argv[3] == "1")
+        _verify_child(sys.argv[2], sys.argv[3] == "1", sys.argv[4] == "1")
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--baseline", default="/work/main",
-                        help="a checkout of the code before instrumentation")
-    parser.add_argument("--calls", type=int, default=1000, help="calls a batch")
-    parser.add_argument("--rounds", type=int, default=60, help="batches of each variant")
+    parser.add_argument("--baseline", help="a tree of the code before instrumentation, its "
+                        f"native module built (default: commit {BEFORE}'s)")
+    parser.add_argument("--calls", type=int, default=200, help="calls a batch")
+    parser.add_argument("--rounds", type=int, default=60, help="batches of each variant "
+                        "a session")
+    parser.add_argument("--sessions", type=int, default=3, help="sets of fresh children")
     parser.add_argument("--payments", type=int, default=100_000)
     parser.add_argument("--skip", choices=["verify", "scrape"])
     options = parser.parse_args()
     if options.skip != "verify":
-        verify(options.baseline, options.calls, options.rounds)
+        with contextlib.nullcontext(options.baseline) if options.baseline else _before() \
+                as baseline:
+            verify(baseline, options.calls, options.rounds, options.sessions)
     if options.skip != "scrape":
         scrapes(options.payments)
 

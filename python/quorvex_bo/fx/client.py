@@ -45,7 +45,7 @@ from quorvex_bo.fx.models import (
     WebhookTarget,
     from_core,
 )
-from quorvex_bo.fx.telemetry import GatewayCall
+from quorvex_bo.fx.telemetry import Gateway, GatewayCall
 
 __all__ = [
     "AsyncClient",
@@ -360,6 +360,7 @@ class _Base(Generic[_Qr, _Info]):
             self._tokens.accept(token)
         self._random: Callable[[], float] = random.random
         self._backoff = Backoff()
+        self._gateway = Gateway()  # the attributes this client's spans and metrics share
         self.pix = PixRail(self._start, "pix")
         self.crypto = CryptoRail(self._start, "crypto")
         self.binance = BinanceRail(self._start, "binance")
@@ -567,7 +568,7 @@ class Client(_Base[FxQr, FxStatusInfo]):
     def _start(self, op: str, input: dict[str, Any], result: type) -> Any:
         operation = self._operation(op, input)
         effect = operation.send(None)  # a wrong argument raises here, before any span
-        with GatewayCall(op, input) as call:
+        with GatewayCall(self._gateway, op, input) as call:
             while True:
                 call.step(effect)
                 if isinstance(effect, Send):
@@ -647,7 +648,7 @@ class AsyncClient(_Base[Awaitable[FxQr], Awaitable[FxStatusInfo]]):
         # Checked and started now, so a wrong argument raises at the call, not at the await.
         operation = self._operation(op, input)
         effect = operation.send(None)
-        return self._finish(operation, effect, GatewayCall(op, input), result)
+        return self._finish(operation, effect, GatewayCall(self._gateway, op, input), result)
 
     async def _finish(self, operation: Operation, effect: Any, call: GatewayCall,
                       result: type) -> Any:

@@ -10,6 +10,7 @@ a counter gets ``_total``.
 from __future__ import annotations
 
 import asyncio
+import json
 import math
 import re
 import threading
@@ -28,6 +29,7 @@ __all__ = ["CONTENT_TYPE", "PrometheusReader", "render"]
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 _UNITS = {"s": "seconds", "ms": "milliseconds", "By": "bytes"}
 _INVALID = re.compile(r"[^a-zA-Z0-9_:]")
+_INVALID_LABEL = re.compile(r"[^a-zA-Z0-9_]")
 
 
 class PrometheusReader(MetricReader):
@@ -90,35 +92,51 @@ class PrometheusReader(MetricReader):
                           ("Content-Length", str(len(body)))], b"" if method == "HEAD" else body
 
 
-def _name(name: str, unit: str, suffix: str = "") -> str:
+def _name(name: str, unit: str) -> str:
     unit = _UNITS.get(unit, "" if unit.startswith("{") or unit == "1" else unit)
     name = _INVALID.sub("_", name)
     if unit and not name.endswith("_" + _INVALID.sub("_", unit)):
         name += "_" + _INVALID.sub("_", unit)
-    return name + suffix
+    return name
 
 
-def _labels(attributes: Any, extra: str = "") -> str:
-    pairs = [f'{_INVALID.sub("_", str(key))}="{_escape(value)}"'
-             for key, value in (attributes or {}).items()]
-    if extra:
-        pairs.append(extra)
-    return "{" + ",".join(pairs) + "}" if pairs else ""
+def _labels(attributes: Any, *extra: tuple[str, str]) -> str:
+    """``{name="value",…}``: attribute keys made label names (two keys that come out
+    the same share the label, their values joined by ``;``), booleans and sequences
+    written as JSON."""
+    found: dict[str, str] = {}
+    for key, value in [*(attributes or {}).items(), *extra]:
+        label = _INVALID_LABEL.sub("_", str(key))
+        if label[:1].isdigit() or label.startswith("__"):  # reserved or not a name
+            label = "key_" + label
+        text = json.dumps(list(value) if isinstance(value, (tuple, list)) else value) \
+            if isinstance(value, (bool, tuple, list)) else str(value)
+        found[label] = f"{found[label]};{text}" if label in found else text
+    return "{" + ",".join(f'{label}="{_escape(value)}"' for label, value in found.items()) + \
+        "}" if found else ""
 
 
-def _escape(value: object) -> str:
-    return str(value).replace("\\", "\\\\").replace("\n", "\\n").replace('"', '\\"')
+def _escape(value: str, quote: bool = True) -> str:
+    value = value.replace("\\", "\\\\").replace("\n", "\\n")
+    return value.replace('"', '\\"') if quote else value  # HELP text quotes nothing
 
 
 def _number(value: float) -> str:
     if math.isinf(value):
         return "+Inf" if value > 0 else "-Inf"
+    if math.isnan(value):
+        return "NaN"
     return repr(float(value)) if isinstance(value, float) else str(value)
 
 
 def render(data: MetricsData | None) -> bytes:
-    """Metrics in the Prometheus text format (exponential histograms are left out)."""
-    lines: list[str] = []
+    """Metrics in the Prometheus text format (exponential histograms are left out).
+
+    Metrics of one name from several scopes (an instrumented transport reports
+    ``http.client.request.duration`` too) form one family, the later scopes' series
+    labelled ``otel_scope_name``; one of another type under a taken name is left out.
+    """
+    families: dict[str, tuple[str, str, list[str]]] = {}  # name: (kind, scope, lines)
     for resource in data.resource_metrics if data is not None else ():
         for scope in resource.scope_metrics:
             for metric in scope.metrics:
@@ -129,21 +147,29 @@ def render(data: MetricsData | None) -> bytes:
                     if isinstance(points, (Gauge, Sum)) else None
                 if kind is None:
                     continue
-                name = _name(metric.name, metric.unit or "", "_total" if counter else "")
-                lines.append(f"# HELP {name} {_escape(metric.description or metric.name)}")
-                lines.append(f"# TYPE {name} {kind}")
+                # A family is named without _total: a counter's ``x_total`` takes ``x``.
+                base = _name(metric.name, metric.unit or "")
+                name = base + "_total" if counter else base
+                family = families.setdefault(base, (kind, scope.scope.name, [
+                    f"# HELP {name} {_escape(metric.description or metric.name, False)}",
+                    f"# TYPE {name} {kind}"]))
+                if family[0] != kind:
+                    continue
+                lines = family[2]
+                extra = () if family[1] == scope.scope.name else (
+                    ("otel_scope_name", scope.scope.name),)
                 for point in points.data_points:
                     labels = point.attributes
                     if kind != "histogram":
-                        lines.append(f"{name}{_labels(labels)} {_number(point.value)}")
+                        lines.append(f"{name}{_labels(labels, *extra)} {_number(point.value)}")
                         continue
                     total = 0
                     bounds = [*point.explicit_bounds, math.inf]
                     for bound, count in zip(bounds, point.bucket_counts):
                         total += count
-                        lines.append(f"{name}_bucket"
-                                     f"{_labels(labels, f'le={chr(34)}{_number(bound)}{chr(34)}')}"
-                                     f" {total}")
-                    lines.append(f"{name}_sum{_labels(labels)} {_number(point.sum)}")
-                    lines.append(f"{name}_count{_labels(labels)} {point.count}")
+                        le = _labels(labels, *extra, ("le", _number(bound)))
+                        lines.append(f"{name}_bucket{le} {total}")
+                    lines.append(f"{name}_sum{_labels(labels, *extra)} {_number(point.sum)}")
+                    lines.append(f"{name}_count{_labels(labels, *extra)} {point.count}")
+    lines = [line for _, _, family_lines in families.values() for line in family_lines]
     return ("\n".join(lines) + "\n").encode() if lines else b""

@@ -16,6 +16,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
+from contextvars import Token
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 from urllib.parse import urlsplit
@@ -27,7 +28,7 @@ from opentelemetry.trace import SpanKind, Status, StatusCode
 from quorvex_bo.fx._attempt import Failed, FetchToken, Received, Request, Send, Sleep
 from quorvex_bo.fx.errors import QuorvexError, ValidationError
 
-__all__ = ["METRICS", "SCOPE", "GatewayCall", "Health", "HealthSource", "book_step",
+__all__ = ["METRICS", "SCOPE", "Gateway", "GatewayCall", "Health", "HealthSource", "book_step",
            "committed", "delivery", "webhook"]
 
 log = logging.getLogger("quorvex_bo.telemetry")
@@ -83,6 +84,7 @@ def _instrument(name: str) -> Any:
     return _meter.create_counter(name, unit, description)
 
 
+_CLIENT, _NO_SPAN = SpanKind.CLIENT, trace.INVALID_SPAN
 _BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1.0, 2.5, 5.0, 7.5, 10.0)
 _duration = _instrument("http.client.request.duration")
 _errors = _instrument("quorvex.gateway.errors")
@@ -93,47 +95,106 @@ _transitions = _instrument("quorvex.book.transitions")
 # --- gateway calls -------------------------------------------------------------------
 
 
+class Gateway:
+    """What one client's gateway calls share: the span name and attribute sets of each
+    operation at each server, and of each answer (a status, an error), built by the
+    first call that needs them. Built again each call, they would cost about what the
+    SDK's span and record cost, and cost even with no SDK installed."""
+
+    __slots__ = ("_routes",)
+
+    def __init__(self) -> None:
+        self._routes: dict[str, _Route] = {}
+
+    def route(self, op: str, request: Request) -> _Route:
+        """What the calls of ``op`` to ``request``'s server share."""
+        found = self._routes.get(op)
+        # The method is the operation's own and the base the client's: rebuilt only
+        # for another server (a client's own transport may send anywhere).
+        if found is None or found.method != request.method or \
+                not request.url.startswith(found.base):
+            found = self._routes[op] = _Route(op, request)
+        return found
+
+
+# How many attribute sets of answers a route keeps at most (statuses, error names).
+_KEPT = 256
+
+
+class _Route:
+    """One operation at one server: its span's name and attributes, and the duration
+    histogram's attributes by answer (a status code, or the transport error's name)."""
+
+    __slots__ = ("method", "base", "name", "span", "points", "_shared")
+
+    def __init__(self, op: str, request: Request) -> None:
+        self.method = request.method
+        self.base = "/".join(request.url.split("/", 3)[:3]) + "/"  # scheme://host[:port]/
+        self.name = f"quorvex {op}"
+        parts = urlsplit(self.base)
+        server: dict[str, Any] = {"server.address": parts.hostname or ""}
+        if parts.port is not None:  # named only when not the scheme's own
+            server["server.port"] = parts.port
+        self.span: dict[str, Any] = {METHOD: self.method, **server}  # the op is its name
+        self._shared: dict[str, Any] = {METHOD: self.method, OPERATION: op, **server}
+        self.points: dict[int | str, dict[str, Any]] = {}  # made by point()
+
+    def point(self, answer: int | str) -> dict[str, Any]:
+        """The histogram's attributes for an attempt answered ``answer``: a status
+        code, or the name of the error that left it without an answer. Never changed
+        once made: the SDK may keep what it is given."""
+        found = self.points.get(answer)
+        if found is None:
+            if isinstance(answer, int):
+                found = {**self._shared, STATUS_CODE: answer}
+                if answer >= 400:
+                    found[ERROR_TYPE] = str(answer)
+            else:
+                found = {**self._shared, ERROR_TYPE: answer}
+            if len(self.points) < _KEPT:
+                self.points[answer] = found
+        return found
+
+
 class GatewayCall:
     """One operation of a client: its span (from the first attempt on; current while
-    it runs), each attempt's duration, the retries as span events and the errors by
-    kind."""
+    it runs, so that an instrumented transport's spans and the log lines of the
+    attempts are its children), each attempt's duration, the retries as span events
+    and the errors by kind. With no SDK installed, a call costs one no-op span and
+    one no-op measurement an attempt: nothing is built for them."""
 
-    __slots__ = ("_op", "_reference", "_span", "_token", "_attempts", "_base", "_status")
+    __slots__ = ("_gateway", "_op", "_input", "_route", "_span", "_token", "_attempts",
+                 "_status")
+    _token: Token[context.Context]
 
-    def __init__(self, op: str, input: Mapping[str, Any]) -> None:
+    def __init__(self, gateway: Gateway, op: str, input: Mapping[str, Any]) -> None:
+        self._gateway = gateway
         self._op = op
-        reference = input.get("reference")
-        self._reference = reference if isinstance(reference, str) else None
-        self._span: trace.Span | None = None
-        self._token: object = None
+        self._input = input  # its reference names the span (read only if it records)
+        self._route: _Route | None = None
+        self._span: trace.Span | None = None  # only one that records
         self._attempts = 0
-        self._base: dict[str, Any] = {}
         self._status: int | None = None
 
     def __enter__(self) -> GatewayCall:
         return self
 
-    def _open(self, request: Request) -> None:
-        # The attributes every attempt shares, built once: the SDK's cost is per call.
-        self._base = {METHOD: request.method, OPERATION: self._op, **_server(request.url)}
-        attributes = {METHOD: request.method, **_server(request.url)}  # the op is its name
-        if self._reference is not None:
-            attributes[REFERENCE] = self._reference
-        span = self._span = _tracer.start_span(f"quorvex {self._op}", kind=SpanKind.CLIENT,
-                                               attributes=attributes)
-        if span.is_recording():  # a span that records nothing need not be current
-            self._token = context.attach(trace.set_span_in_context(span))
-
     def step(self, effect: object) -> None:
         """Sees the operation's next effect: a send, or what followed an attempt."""
         if isinstance(effect, Send):
             self._attempts += 1
-            if self._span is None:
-                self._open(effect.request)
+            if self._route is None:
+                route = self._route = self._gateway.route(self._op, effect.request)
+                # Positional (name, context, kind, attributes): a few keywords fewer to
+                # pass through the API's proxy, whose no-op span is known at sight.
+                span = _tracer.start_span(route.name, None, _CLIENT, route.span)
+                if span is not _NO_SPAN and span.is_recording():  # else not kept
+                    self._span = span
+                    self._token = context.attach(trace.set_span_in_context(span))
         elif self._attempts and isinstance(effect, (Sleep, FetchToken)):
             kind = effect.kind if isinstance(effect, Sleep) else "authentication"
             _errors.add(1, {OPERATION: self._op, ERROR_TYPE: kind})
-            if self._span is not None and self._span.is_recording():
+            if self._span is not None:
                 event: dict[str, Any] = {"quorvex.attempt": self._attempts, ERROR_TYPE: kind}
                 if self._status is not None:
                     event[STATUS_CODE] = self._status
@@ -144,33 +205,37 @@ class GatewayCall:
 
     def answered(self, outcome: Received | Failed) -> None:
         """Records one attempt's duration and status (or why nothing came back)."""
+        answer: int | str
         if isinstance(outcome, Received):
-            self._status = outcome.status
-            attributes = {**self._base, STATUS_CODE: outcome.status}
-            if outcome.status >= 400:
-                attributes[ERROR_TYPE] = str(outcome.status)
+            self._status = answer = outcome.status
         else:
             self._status = None
-            attributes = {**self._base, ERROR_TYPE: type(outcome.error).__name__}
-        _duration.record(outcome.elapsed, attributes)
+            answer = type(outcome.error).__name__
+        route = self._route
+        assert route is not None  # an answer follows a send
+        _duration.record(outcome.elapsed, route.points.get(answer) or route.point(answer))
 
     def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> None:
-        span = self._span
-        if span is None:  # nothing was sent (the token provider failed)
+        if self._route is None:  # nothing was sent (the token provider failed)
             return
         if isinstance(error, QuorvexError):
             _errors.add(1, {OPERATION: self._op, ERROR_TYPE: error.kind})
-        if span.is_recording():
-            attributes: dict[str, Any] = {
-                ATTEMPTS: self._attempts, VERDICT: "give_up" if error else "success"}
-            if self._status is not None:
-                attributes[STATUS_CODE] = self._status
-            if self._attempts > 1:
-                attributes["http.request.resend_count"] = self._attempts - 1
-            span.set_attributes(attributes)
-            if error is not None:
-                _failed(span, error)
-            context.detach(self._token)  # type: ignore[arg-type]
+        span = self._span
+        if span is None:
+            return
+        attributes: dict[str, Any] = {
+            ATTEMPTS: self._attempts, VERDICT: "give_up" if error else "success"}
+        reference = self._input.get("reference")
+        if isinstance(reference, str):
+            attributes[REFERENCE] = reference
+        if self._status is not None:
+            attributes[STATUS_CODE] = self._status
+        if self._attempts > 1:
+            attributes["http.request.resend_count"] = self._attempts - 1
+        span.set_attributes(attributes)
+        if error is not None:
+            _failed(span, error)
+        context.detach(self._token)
         span.end()
 
 
@@ -179,24 +244,6 @@ def _failed(span: trace.Span, error: BaseException) -> None:
     kind = error.kind if isinstance(error, QuorvexError) else type(error).__name__
     span.set_attribute(ERROR_TYPE, kind)
     span.set_status(Status(StatusCode.ERROR, kind))
-
-
-_servers: dict[str, dict[str, str | int]] = {}
-
-
-def _server(url: str) -> dict[str, str | int]:
-    """server.address and server.port of a URL (remembered per base: a few gateways)."""
-    base = url.split("/", 3)[:3]
-    key = "/".join(base)
-    found = _servers.get(key)
-    if found is None:
-        parts = urlsplit(key)
-        found = {"server.address": parts.hostname or ""}
-        if parts.port is not None:  # named only when not the scheme's own
-            found["server.port"] = parts.port
-        if len(_servers) < 64:
-            _servers[key] = found
-    return found
 
 
 # --- the book ----------------------------------------------------------------------

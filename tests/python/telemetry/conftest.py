@@ -11,6 +11,7 @@ from opentelemetry.sdk.metrics import MeterProvider
 from opentelemetry.sdk.metrics.export import InMemoryMetricReader
 from opentelemetry.sdk.trace import TracerProvider
 from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+from opentelemetry.sdk.trace.sampling import ALWAYS_OFF, DEFAULT_ON, Sampler
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 
 from book.conftest import (clock, db_url, endpoint, gateway, loop,  # noqa: F401
@@ -18,11 +19,25 @@ from book.conftest import (clock, db_url, endpoint, gateway, loop,  # noqa: F401
 from quorvex_bo.fx.prometheus import PrometheusReader
 
 
+class Switch(Sampler):
+    """The SDK's default sampler until the folder is done, then nothing records (a
+    shut-down provider still records spans, and warns of each)."""
+
+    sampler: Sampler = DEFAULT_ON
+
+    def should_sample(self, *args, **kwargs):
+        return self.sampler.should_sample(*args, **kwargs)
+
+    def get_description(self) -> str:
+        return "Switch"
+
+
 class Telemetry:
     def __init__(self) -> None:
         self.spans, self.reader, self.prometheus = (InMemorySpanExporter(),
                                                     InMemoryMetricReader(), PrometheusReader())
-        provider = TracerProvider()
+        self.sampler = Switch()
+        provider = TracerProvider(sampler=self.sampler)
         provider.add_span_processor(SimpleSpanProcessor(self.spans))
         trace.set_tracer_provider(provider)
         metrics.set_meter_provider(MeterProvider(metric_readers=[self.reader,
@@ -43,6 +58,7 @@ def installed():
     telemetry = Telemetry()
     yield telemetry
     # The providers stay (once per process), their output stops: later tests keep nothing.
+    telemetry.sampler.sampler = ALWAYS_OFF
     trace.get_tracer_provider().shutdown()
     metrics.get_meter_provider().shutdown()
 

@@ -12,8 +12,11 @@ import wsgiref.simple_server
 import httpx
 import pytest
 import uvicorn
+from opentelemetry.sdk.metrics import MeterProvider
+from prometheus_client.parser import text_string_to_metric_families
 
 from book.conftest import PIX, Blocking, Quiet, Server
+from quorvex_bo.fx.prometheus import PrometheusReader
 from quorvex_bo.fx.telemetry import HealthSource
 
 BOOK = '{quorvex_book="default"}'
@@ -39,11 +42,42 @@ def served(app, asgi: bool):
     thread.join()
 
 
+def parsed(text: str) -> dict[str, tuple[str, str, dict[str, float]]]:
+    """The reference parser's reading: family: (type, help, {sample{labels}: value});
+    a family named twice would be one of them lost."""
+    families = list(text_string_to_metric_families(text))
+    assert len({family.name for family in families}) == len(families), text
+    return {family.name: (family.type, family.documentation, {sample.name + (
+        "{" + ",".join(f'{k}="{v}"' for k, v in sample.labels.items()) + "}"
+        if sample.labels else ""): sample.value for sample in family.samples})
+        for family in families}
+
+
 def scrape(url: str) -> dict[str, float]:
     answer = httpx.get(url)
     assert answer.headers["content-type"].startswith("text/plain; version=0.0.4")
-    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
-            for line in answer.text.splitlines() if line and not line.startswith("#")}
+    return {name: value for _, _, samples in parsed(answer.text).values()
+            for name, value in samples.items()}
+
+
+def test_names_labels_and_help_read_back_as_given():
+    reader = PrometheusReader()
+    provider = MeterProvider(metric_readers=[reader])
+    ours, theirs = provider.get_meter("quorvex_bo"), provider.get_meter("their.http")
+    ours.create_counter("a.b", "{x}", 'says "a\\b"\nand more').add(
+        2, {"1st:key": "x\\y\n\"z\"", "__k": True, "c.d": "one", "c_d": "two"})
+    for meter in (ours, theirs):
+        meter.create_histogram("t.d", "s", "dup", explicit_bucket_boundaries_advisory=[1.0]
+                               ).record(0.5, {"m": "GET"})
+    ours.create_up_down_counter("a.b", "", "a gauge under a taken name").add(1)
+    assert parsed(reader.scrape().decode()) == {
+        "a_b": ("counter", 'says "a\\b"\nand more', {
+            'a_b_total{key_1st_key="x\\y\n"z"",key___k="true",c_d="one;two"}': 2.0}),
+        "t_d_seconds": ("histogram", "dup", {
+            f't_d_seconds_{sample}{{m="GET"{scope}{le}}}': value
+            for scope in ("", ',otel_scope_name="their.http"')
+            for sample, le, value in (("bucket", ',le="1.0"', 1.0), ("bucket", ',le="+Inf"', 1.0),
+                                      ("sum", "", 0.5), ("count", "", 1.0))})}
 
 
 def test_the_gauges_show_stuck_payments_and_a_failing_outbox(

@@ -62,11 +62,15 @@ def test_a_paid_path_is_traced_and_counted_and_shows_no_secret(
         ("quorvex.book.transitions", ((CAUSE, "webhook"), (STATE, "paid"))): 1,
         ("quorvex.book.webhooks", (("quorvex.outcome", "applied"),)): 1,
         ("quorvex.gateway.errors", (("error.type", "api"), ("quorvex.operation", "pix.verify"))): 1}
-    attempts = {(dict(attributes)["quorvex.operation"], dict(attributes).get("http.response.status_code")):
-                value - before.get((name, attributes), 0) for (name, attributes), value in after.items()
-                if name == "http.client.request.duration"}
-    assert {key: n for key, n in attempts.items() if n} == {
-        ("pix.generate", 200): 1, ("pix.verify", 503): 1, ("pix.verify", 200): 1}
+    server = {"server.address": "127.0.0.1", "server.port": int(gateway.base_url.split(":")[2])}
+    attempts = {attributes: value - before.get((name, attributes), 0)
+                for (name, attributes), value in after.items()
+                if name == "http.client.request.duration" and value != before.get((name, attributes), 0)}
+    assert attempts == {frozenset({**server, "quorvex.operation": op, "http.request.method": method,
+                                   "http.response.status_code": status, **error}.items()): 1
+                        for op, method, status, error in (("pix.generate", "POST", 200, {}),
+                                                          ("pix.verify", "GET", 503, {"error.type": "503"}),
+                                                          ("pix.verify", "GET", 200, {}))}
 
     secrets = [DEFAULT_TOKEN, gateway.payment("pix", reference).webhook.value,
                rows(book, "SELECT secret_digest FROM book_payments")[0][0],
