@@ -14,7 +14,6 @@ import json
 import math
 import re
 import threading
-from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
 try:
@@ -23,6 +22,9 @@ try:
 except ImportError:  # pragma: no cover - depends on the installation
     raise ImportError("the Prometheus endpoint needs the OpenTelemetry SDK: "
                       "pip install 'quorvex-bo[otel]'") from None
+
+from quorvex_bo.fx.web.adapters import ASGIApp, WSGIApp, asgi_app, wsgi_app
+from quorvex_bo.fx.web.messages import Request, Response
 
 __all__ = ["CONTENT_TYPE", "PrometheusReader", "render"]
 
@@ -55,41 +57,22 @@ class PrometheusReader(MetricReader):
             self.collect()
             return render(self._data)
 
-    def wsgi_app(self) -> Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]:
-        def app(environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-            status, headers, body = self._answer(environ.get("REQUEST_METHOD"), self.scrape)
-            start_response(status, headers)
-            return [body]
-        return app
+    def wsgi_app(self) -> WSGIApp:
+        """The endpoint for a WSGI server: any path, GET or HEAD."""
+        def answer(request: Request) -> Response:
+            return _NOT_ALLOWED if request.method not in ("GET", "HEAD") else \
+                Response.of(200, self.scrape(), CONTENT_TYPE)
+        return wsgi_app(answer)
 
-    def asgi_app(self) -> Callable[..., Awaitable[None]]:
+    def asgi_app(self) -> ASGIApp:
         """The endpoint for an ASGI server; the collection runs on a thread."""
-        async def app(scope: dict[str, Any], receive: Callable[[], Awaitable[Any]],
-                      send: Callable[[dict[str, Any]], Awaitable[None]]) -> None:
-            if scope["type"] == "lifespan":
-                while (await receive())["type"] != "lifespan.shutdown":
-                    await send({"type": "lifespan.startup.complete"})
-                await send({"type": "lifespan.shutdown.complete"})
-                return
-            if scope["type"] != "http":
-                return
-            body = await asyncio.to_thread(self.scrape) if scope.get("method") in (
-                "GET", "HEAD") else b""
-            status, headers, body = self._answer(scope.get("method"), lambda: body)
-            await send({"type": "http.response.start", "status": int(status[:3]),
-                        "headers": [(k.lower().encode(), v.encode()) for k, v in headers]})
-            await send({"type": "http.response.body", "body": body})
-        return app
+        async def answer(request: Request) -> Response:
+            return _NOT_ALLOWED if request.method not in ("GET", "HEAD") else \
+                Response.of(200, await asyncio.to_thread(self.scrape), CONTENT_TYPE)
+        return asgi_app(answer)
 
-    @staticmethod
-    def _answer(method: object, scrape: Callable[[], bytes]
-                ) -> tuple[str, list[tuple[str, str]], bytes]:
-        if method not in ("GET", "HEAD"):
-            return "405 Method Not Allowed", [("Allow", "GET, HEAD"),
-                                              ("Content-Length", "0")], b""
-        body = scrape()
-        return "200 OK", [("Content-Type", CONTENT_TYPE),
-                          ("Content-Length", str(len(body)))], b"" if method == "HEAD" else body
+
+_NOT_ALLOWED = Response(405, (("Allow", "GET, HEAD"), ("Content-Length", "0")), b"")
 
 
 def _name(name: str, unit: str) -> str:
