@@ -174,6 +174,7 @@ def scrape(url: str, count: int) -> float:
 
     from quorvex_bo.fx import Client
     from quorvex_bo.fx.book import PaymentBook
+    from quorvex_bo.fx.book.schema import COUNTS_FROM_PAYMENTS
     from quorvex_bo.fx.prometheus import PrometheusReader
     global _READER
     if _READER is None:  # the global meter provider is set once per process
@@ -188,6 +189,7 @@ def scrape(url: str, count: int) -> float:
         with book._db.transaction(write=True) as tx:
             tx.run(_FILL.format(count=count, now=time.time()))
             tx.run(_EVENTS)
+            tx.run(COUNTS_FROM_PAYMENTS)
             tx.run("INSERT INTO book_runs VALUES ('reconcile', ?, ?, '{}')", time.time(),
                    time.time())
         if url.startswith("postgresql"):

@@ -14,6 +14,10 @@ from quorvex_bo.fx.book.errors import BookError
 from quorvex_bo.fx.book.states import UNPAID
 from quorvex_bo.fx.book.store import Body, drive
 
+#: Fills book_counts from the payments (migration 4; also for rows inserted by hand).
+COUNTS_FROM_PAYMENTS = ("INSERT INTO book_counts (state, slot, n) SELECT state, "
+                        "id - 16 * (id / 16), COUNT(*) FROM book_payments "
+                        "GROUP BY state, id - 16 * (id / 16)")
 # {id}, {time} and {amount} are the column types of each database. Amounts are exact
 # (NUMERIC, or the decimal text on SQLite), never floating point.
 MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
@@ -155,8 +159,7 @@ MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (
             slot INTEGER NOT NULL,
             n BIGINT NOT NULL,
             PRIMARY KEY (state, slot))""",
-        "INSERT INTO book_counts (state, slot, n) SELECT state, id - 16 * (id / 16), COUNT(*) "
-        "FROM book_payments GROUP BY state, id - 16 * (id / 16)",
+        COUNTS_FROM_PAYMENTS,
     )),
 )
 LATEST = MIGRATIONS[-1][0]
