@@ -11,6 +11,8 @@
 #   make build   configure and build the module and the C++ tests (Release, optimised
 #                with the profile of a training run)
 #   make bench   build and run the benchmarks (C++ stages, then calls through the module)
+#   make bench-host  the host's benchmarks: the sandbox's round trip, the instrumentation's
+#                cost and a scrape, the book's throughput, the console at a million payments
 #   make wheels  cross-build the two manylinux2014 wheels (x86-64, ARM64) into dist/ and
 #                check them with auditwheel
 #   make sdist   the source distribution into dist/
@@ -63,7 +65,7 @@ CMAKE_COMMON += -DQBO_WERROR=OFF
 endif
 
 .PHONY: setup venv build module sanitize tsan-build fuzz-build builds demo test tsan ct fuzz \
-  fuzz-ci bench wheels sdist rootfs clean
+  fuzz-ci bench bench-host wheels sdist rootfs clean
 
 setup:
 	@bash scripts/setup.sh
@@ -199,6 +201,12 @@ fuzz: fuzz-build
 fuzz-ci: fuzz-build
 	rm -rf $(FUZZ_BUILD)/ci-corpus
 	scripts/fuzz.sh $(FUZZ_BUILD) 60 $(FUZZ_BUILD)/ci-corpus
+
+bench-host: module venv
+	PYTHONPATH=python $(VENV_PY) bench/sandbox_bench.py
+	PYTHONPATH=python $(VENV_PY) bench/telemetry_bench.py
+	PYTHONPATH=python $(VENV_PY) bench/book_bench.py
+	PYTHONPATH=python $(VENV_PY) bench/console_bench.py
 
 bench: module venv
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release $(PROFILE_USE) \
