@@ -14,6 +14,7 @@ import json
 import math
 import re
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 try:
@@ -32,6 +33,9 @@ CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 _UNITS = {"s": "seconds", "ms": "milliseconds", "By": "bytes"}
 _INVALID = re.compile(r"[^a-zA-Z0-9_:]")
 _INVALID_LABEL = re.compile(r"[^a-zA-Z0-9_]")
+# The labels the renderer writes itself: an attribute named so is renamed.
+_LABELS = frozenset({"otel_scope_name"})
+_HISTOGRAM_LABELS = _LABELS | {"le"}
 
 
 class PrometheusReader(MetricReader):
@@ -42,13 +46,16 @@ class PrometheusReader(MetricReader):
         super().__init__()
         self._data: MetricsData | None = None
         self._lock = threading.Lock()  # one collection at a time, each rendered whole
+        # The ASGI endpoint's collections: never on the loop's default executor, whose
+        # threads the async book's database may need to answer the gauges' read.
+        self._scraping = ThreadPoolExecutor(1, thread_name_prefix="quorvex-scrape")
 
     def _receive_metrics(self, metrics_data: MetricsData, timeout_millis: float = 10_000,
                          **kwargs: Any) -> None:
         self._data = metrics_data
 
     def shutdown(self, timeout_millis: float = 30_000, **kwargs: Any) -> None:
-        pass
+        self._scraping.shutdown(wait=False)
 
     def scrape(self) -> bytes:
         """Collects now; the metrics in the Prometheus text format."""
@@ -65,10 +72,12 @@ class PrometheusReader(MetricReader):
         return wsgi_app(answer)
 
     def asgi_app(self) -> ASGIApp:
-        """The endpoint for an ASGI server; the collection runs on a thread."""
+        """The endpoint for an ASGI server; the collection runs on the reader's thread."""
         async def answer(request: Request) -> Response:
-            return _NOT_ALLOWED if request.method not in ("GET", "HEAD") else \
-                Response.of(200, await asyncio.to_thread(self.scrape), CONTENT_TYPE)
+            if request.method not in ("GET", "HEAD"):
+                return _NOT_ALLOWED
+            text = await asyncio.get_running_loop().run_in_executor(self._scraping, self.scrape)
+            return Response.of(200, text, CONTENT_TYPE)
         return asgi_app(answer)
 
 
@@ -83,18 +92,21 @@ def _name(name: str, unit: str) -> str:
     return name
 
 
-def _labels(attributes: Any, *extra: tuple[str, str]) -> str:
+def _labels(attributes: Any, ours: frozenset[str], *extra: tuple[str, str]) -> str:
     """``{name="value",…}``: attribute keys made label names (two keys that come out
-    the same share the label, their values joined by ``;``), booleans and sequences
-    written as JSON."""
+    the same share the label, their values joined by ``;``; one that comes out as a
+    label of ``ours``, the renderer's own, gets the prefix ``attr_``), booleans and
+    sequences written as JSON; then the ``extra`` labels."""
     found: dict[str, str] = {}
-    for key, value in [*(attributes or {}).items(), *extra]:
+    for key, value in (attributes or {}).items():
         label = _INVALID_LABEL.sub("_", str(key))
         if label[:1].isdigit() or label.startswith("__"):  # reserved or not a name
             label = "key_" + label
+        label = "attr_" + label if label in ours else label
         text = json.dumps(list(value) if isinstance(value, (tuple, list)) else value) \
             if isinstance(value, (bool, tuple, list)) else str(value)
         found[label] = f"{found[label]};{text}" if label in found else text
+    found.update(extra)
     return "{" + ",".join(f'{label}="{_escape(value)}"' for label, value in found.items()) + \
         "}" if found else ""
 
@@ -117,9 +129,12 @@ def render(data: MetricsData | None) -> bytes:
 
     Metrics of one name from several scopes (an instrumented transport reports
     ``http.client.request.duration`` too) form one family, the later scopes' series
-    labelled ``otel_scope_name``; one of another type under a taken name is left out.
+    labelled ``otel_scope_name``. A later metric whose names clash with a family's (a
+    gauge ``x_total`` after a counter ``x``, a gauge ``x_count`` after a histogram
+    ``x``) is left out: a family named twice breaks the whole scrape.
     """
-    families: dict[str, tuple[str, str, list[str]]] = {}  # name: (kind, scope, lines)
+    families: dict[str, tuple[str, str, str, list[str]]] = {}  # (kind, metric, scope, lines)
+    taken: set[str] = set()  # the names of the families' series, and the families'
     for resource in data.resource_metrics if data is not None else ():
         for scope in resource.scope_metrics:
             for metric in scope.metrics:
@@ -130,29 +145,41 @@ def render(data: MetricsData | None) -> bytes:
                     if isinstance(points, (Gauge, Sum)) else None
                 if kind is None:
                     continue
-                # A family is named without _total: a counter's ``x_total`` takes ``x``.
-                base = _name(metric.name, metric.unit or "")
-                name = base + "_total" if counter else base
-                family = families.setdefault(base, (kind, scope.scope.name, [
-                    f"# HELP {name} {_escape(metric.description or metric.name, False)}",
-                    f"# TYPE {name} {kind}"]))
-                if family[0] != kind:
+                # A counter's series end in _total (once); its family is named without.
+                name = _name(metric.name, metric.unit or "")
+                if counter and not name.endswith("_total"):
+                    name += "_total"
+                family = families.get(name)
+                if family is None:
+                    names = {name, name[:-6]} if counter else {name, *(
+                        name + end for end in ("_bucket", "_sum", "_count"))} \
+                        if kind == "histogram" else {name}
+                    if not taken.isdisjoint(names):
+                        continue
+                    taken |= names
+                    family = families[name] = (kind, metric.name, scope.scope.name, [
+                        f"# HELP {name} {_escape(metric.description or metric.name, False)}",
+                        f"# TYPE {name} {kind}"])
+                elif family[:2] != (kind, metric.name):
                     continue
-                lines = family[2]
-                extra = () if family[1] == scope.scope.name else (
+                lines = family[3]
+                extra = () if family[2] == scope.scope.name else (
                     ("otel_scope_name", scope.scope.name),)
+                ours = _HISTOGRAM_LABELS if kind == "histogram" else _LABELS
                 for point in points.data_points:
                     labels = point.attributes
                     if kind != "histogram":
-                        lines.append(f"{name}{_labels(labels, *extra)} {_number(point.value)}")
+                        lines.append(f"{name}{_labels(labels, ours, *extra)} "
+                                     f"{_number(point.value)}")
                         continue
                     total = 0
                     bounds = [*point.explicit_bounds, math.inf]
                     for bound, count in zip(bounds, point.bucket_counts):
                         total += count
-                        le = _labels(labels, *extra, ("le", _number(bound)))
+                        le = _labels(labels, ours, *extra, ("le", _number(bound)))
                         lines.append(f"{name}_bucket{le} {total}")
-                    lines.append(f"{name}_sum{_labels(labels, *extra)} {_number(point.sum)}")
-                    lines.append(f"{name}_count{_labels(labels, *extra)} {point.count}")
-    lines = [line for _, _, family_lines in families.values() for line in family_lines]
+                    rest = _labels(labels, ours, *extra)
+                    lines.append(f"{name}_sum{rest} {_number(point.sum)}")
+                    lines.append(f"{name}_count{rest} {point.count}")
+    lines = [line for *_, family_lines in families.values() for line in family_lines]
     return ("\n".join(lines) + "\n").encode() if lines else b""

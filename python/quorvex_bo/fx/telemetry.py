@@ -12,6 +12,7 @@ payer's data, and never an error's message (a gateway may echo the payer's data)
 from __future__ import annotations
 
 import logging
+import os
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
@@ -349,12 +350,17 @@ class HealthSource:
                 self._last = (time.monotonic(), found)
             return found
 
-    def start(self) -> None:
+    def start(self, replacing: HealthSource | None = None) -> None:
+        """Registers the gauges of the book; ``replacing``, its earlier source, leaves
+        only once this one is in (a refused name leaves the old one reporting)."""
         with _sources_lock:
-            if self.name in _sources and _sources[self.name] is not self:
+            taken = _sources.get(self.name)
+            if taken is not None and taken is not self and taken is not replacing:
                 raise ValidationError(f"a book named {self.name!r} already reports metrics "
                                       "in this process: give each book its own name",
                                       field="name")
+            if replacing is not None and _sources.get(replacing.name) is replacing:
+                del _sources[replacing.name]
             _sources[self.name] = self
             if not _gauges:
                 _gauges.extend(_meter.create_observable_gauge(
@@ -369,6 +375,18 @@ class HealthSource:
 
 _sources: dict[str, HealthSource] = {}
 _sources_lock = threading.Lock()
+
+
+def _forked() -> None:
+    """A forked child reports its own books: its parent's sources read through the
+    parent's connections, and their names would refuse the child's books. They are
+    dropped, not stopped: nothing of the parent's is touched."""
+    global _sources_lock
+    _sources_lock = threading.Lock()  # maybe held, at the fork, by a thread now gone
+    _sources.clear()
+
+
+os.register_at_fork(after_in_child=_forked)
 _gauges: list[Any] = []
 _Reading = Callable[[Health], Iterable[tuple[float, dict[str, str]]]]
 _GAUGES: dict[str, _Reading] = {

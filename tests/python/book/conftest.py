@@ -57,14 +57,16 @@ def events(book: PaymentBook) -> list:
     return seen
 
 
-def rows(book, sql: str, *params) -> list:
-    """Runs one statement in the book's database (a write transaction); its rows."""
+def rows(book, sql, *params) -> list:
+    """Runs one statement, or a store's body, in the book's database (a write
+    transaction); its rows (the body's result)."""
     def body():
         return (yield sql, params)
+    run = sql if inspect.isgenerator(sql) else body()
     if isinstance(book, Blocking):
-        return book.loop.call(book.book._db.run(body(), write=True))
+        return book.loop.call(book.book._db.run(run, write=True))
     with book._db.transaction(write=True) as tx:
-        return drive(tx, body())
+        return drive(tx, run)
 
 
 class Loop:

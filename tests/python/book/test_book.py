@@ -13,6 +13,7 @@ from quorvex_bo.fx import ApiError, ApiFieldError, Client, NetworkError, Validat
 from quorvex_bo.fx.book import HEADER, BookError, Cause, PaymentBook, PaymentState as S, next_state, reply
 from quorvex_bo.fx.book.hook_secret import new_reference
 from quorvex_bo.fx.book.core import _unknown_reference
+from quorvex_bo.fx.book.store import Intent
 from quorvex_bo.fx.book.states import LIVE, from_status
 from quorvex_bo.fx.models import PaymentStatus
 from quorvex_bo.fx.sandbox import DEFAULT_CLIENT_ID, DEFAULT_TOKEN
@@ -164,6 +165,22 @@ def test_bad_input_raises_and_leaves_nothing(book, gateway, change, error, messa
     with pytest.raises(error, match=f"^{message}"):
         book.create(given.pop("order_id", "o-6"), **{**PIX, **given})
     assert book.get("o-6") is None and gateway.payments() == []
+
+
+def test_a_refused_intent_goes_with_a_check_made_meanwhile_and_its_audit_stays(book, clock):
+    store, now = book._core.store, clock()
+    intent = Intent("R-8", "pix", Decimal(1), "BOB", "s", "d", now, now)
+
+    def refused():  # a verify and an operator act between the intent and the refusal
+        stored, _ = yield from store.open("o-8", lambda: intent, now)
+        yield from store.checked(stored.id, now, Cause.VERIFY, "not found")
+        yield ("INSERT INTO book_audit (at, operator, action, target, payment_id, order_id, "
+               "reason, outcome, nonce) VALUES (?, 'op', 'verify', 'R-8', ?, 'o-8', 'r', "
+               "'done', 'n')", (now, stored.id))
+        yield from store.discard(stored)
+    rows(book, refused())
+    assert book.payments("o-8") == [] and rows(book, "SELECT payment_id, order_id FROM "
+                                               "book_audit") == [(None, "o-8")]
 
 
 def test_a_locked_database_answers_503_and_writes_nothing(db_url, client, gateway, endpoint,

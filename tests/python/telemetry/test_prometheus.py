@@ -5,6 +5,7 @@ on wsgiref, the async book's ASGI app on uvicorn) while a payment is stuck uncon
 from __future__ import annotations
 
 import contextlib
+import os
 import socket
 import threading
 import wsgiref.simple_server
@@ -16,8 +17,9 @@ from opentelemetry.sdk.metrics import MeterProvider
 from prometheus_client.parser import text_string_to_metric_families
 
 from book.conftest import PIX, Blocking, Quiet, Server
+from quorvex_bo.fx.errors import ValidationError
 from quorvex_bo.fx.prometheus import PrometheusReader
-from quorvex_bo.fx.telemetry import HealthSource
+from quorvex_bo.fx.telemetry import Health, HealthSource
 
 BOOK = '{quorvex_book="default"}'
 
@@ -68,13 +70,17 @@ def test_names_labels_and_help_read_back_as_given():
         2, {"1st:key": "x\\y\n\"z\"", "__k": True, "c.d": "one", "c_d": "two"})
     for meter in (ours, theirs):
         meter.create_histogram("t.d", "s", "dup", explicit_bucket_boundaries_advisory=[1.0]
-                               ).record(0.5, {"m": "GET"})
-    ours.create_up_down_counter("a.b", "", "a gauge under a taken name").add(1)
+                               ).record(0.5, {"m": "GET", "le": "x"})
+    for name, clashing in (("a.b", "a gauge under a taken name"), ("a.b_total", "taken too"),
+                           ("t.d_seconds_count", "a histogram's series")):
+        ours.create_up_down_counter(name, "", clashing).add(1)
+    ours.create_counter("c_total", "", "once").add(3)
     assert parsed(reader.scrape().decode()) == {
         "a_b": ("counter", 'says "a\\b"\nand more', {
             'a_b_total{key_1st_key="x\\y\n"z"",key___k="true",c_d="one;two"}': 2.0}),
+        "c": ("counter", "once", {"c_total": 3.0}),
         "t_d_seconds": ("histogram", "dup", {
-            f't_d_seconds_{sample}{{m="GET"{scope}{le}}}': value
+            f't_d_seconds_{sample}{{m="GET",attr_le="x"{scope}{le}}}': value
             for scope in ("", ',otel_scope_name="their.http"')
             for sample, le, value in (("bucket", ',le="1.0"', 1.0), ("bucket", ',le="+Inf"', 1.0),
                                       ("sum", "", 0.5), ("count", "", 1.0))})}
@@ -100,6 +106,8 @@ def test_the_gauges_show_stuck_payments_and_a_failing_outbox(
     with served(book.metrics_app(telemetry.prometheus), isinstance(book, Blocking)) as metrics:
         first = scrape(metrics)
         book.process_events(failing)  # the second failure: dead (paid waited behind pending)
+        with pytest.raises(ValidationError, match="^name:"):  # the gauges stay
+            book.observe_metrics(name="")
         second = scrape(metrics)
         book.close()
         closed = scrape(metrics)
@@ -120,3 +128,17 @@ def test_the_gauges_show_stuck_payments_and_a_failing_outbox(
                  'error_type="ambiguous"}'] >= 1
     assert first['quorvex_book_webhooks_total{quorvex_outcome="applied"}'] >= 1
     assert not [name for name in closed if name.startswith("quorvex_book_payments")]
+
+
+def test_a_forked_child_reports_its_own_book_not_its_parents(telemetry):
+    parent = HealthSource("default", lambda: Health(dead=1))
+    parent.start()
+    if (pid := os.fork()) == 0:  # the child's book takes the name; only its gauge shows
+        try:
+            HealthSource("default", lambda: Health(dead=2)).start()
+            os._exit(telemetry.points().get(("quorvex.book.events.dead", frozenset(
+                {("quorvex.book", "default")}))) != 2)
+        finally:
+            os._exit(2)
+    parent.stop()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0

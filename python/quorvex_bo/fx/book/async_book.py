@@ -260,15 +260,18 @@ class AsyncPaymentBook:
             try:
                 asyncio.get_running_loop()
             except RuntimeError:  # no loop on this thread: waiting blocks no one
-                return asyncio.run_coroutine_threadsafe(
-                    self._run(core.read(core.store.health(clock()))), loop).result(
-                    self._pool[0] * 2)
+                pending = asyncio.run_coroutine_threadsafe(
+                    self._run(core.read(core.store.health(clock()))), loop)
+                try:
+                    return pending.result(self._pool[0] * 2)
+                except TimeoutError:  # given up: the read must not hold the database on
+                    pending.cancel()
+                    raise
             raise BookError("the async book's gauges are collected on an event loop's "
                             "thread: collect them on another thread")
-        if self._metrics is not None:
-            self._metrics.stop()
-        self._metrics = HealthSource(name, read)
-        self._metrics.start()
+        source = HealthSource(name, read)
+        source.start(replacing=self._metrics)  # a refused name leaves the old one on
+        self._metrics = source
 
     async def metrics_app(self, reader: PrometheusReader, *, name: str = "default") -> Any:
         """Reports the gauges (:meth:`observe_metrics`) and returns the Prometheus

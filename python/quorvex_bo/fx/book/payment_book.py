@@ -329,13 +329,10 @@ class PaymentBook:
         and dead events, the last reconcile) through the OpenTelemetry metrics API,
         read from the database when they are collected, until :meth:`close`. ``name``
         tells books of one process apart (attribute ``quorvex.book``)."""
-        if self._metrics is None or self._metrics.name != name:
-            clock, core = self._core_settings.clock, self._core
-            source = HealthSource(name, lambda: self._run(core.read(core.store.health(clock()))))
-            if self._metrics is not None:
-                self._metrics.stop()
-            self._metrics = source
-        self._metrics.start()
+        clock, core = self._core_settings.clock, self._core
+        source = HealthSource(name, lambda: self._run(core.read(core.store.health(clock()))))
+        source.start(replacing=self._metrics)  # a refused name leaves the old one on
+        self._metrics = source
 
     def metrics_app(self, reader: PrometheusReader, *, name: str = "default",
                     asgi: bool = False) -> Any:

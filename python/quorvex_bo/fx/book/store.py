@@ -219,11 +219,18 @@ class Store:
         return created, intent
 
     def discard(self, stored: Stored) -> Body[None]:
-        """Removes an intent whose input the client refused: nothing was sent."""
-        yield _q("DELETE FROM book_transitions WHERE payment_id = ?", stored.id)
-        if (yield _q("DELETE FROM book_payments WHERE id = ? AND state = ? RETURNING id",
-                     stored.id, PaymentState.CREATING.value)):
-            yield from self._counted(stored.id, (PaymentState.CREATING, -1))
+        """Removes an intent whose input the client refused: nothing was sent. What
+        referred to it meanwhile goes with it (a check of a verify that came between,
+        a notification), except the operators' audit rows: they stay, naming the order
+        alone. A payment no longer in "creating" stays whole."""
+        if not (yield _q(f"SELECT id FROM book_payments WHERE id = ? AND state = ?"
+                         f"{self.for_update}", stored.id, PaymentState.CREATING.value)):
+            return
+        for table in ("book_transitions", "book_checks", "book_notifications"):
+            yield _q(f"DELETE FROM {table} WHERE payment_id = ?", stored.id)
+        yield _q("UPDATE book_audit SET payment_id = NULL WHERE payment_id = ?", stored.id)
+        yield _q("DELETE FROM book_payments WHERE id = ?", stored.id)
+        yield from self._counted(stored.id, (PaymentState.CREATING, -1))
 
     def learn(self, reference: str, learned: Learned, now: float,
               schedule: Callable[[Stored, PaymentState], float] | None = None,
