@@ -12,6 +12,7 @@ import urllib.parse
 import pytest
 
 from quorvex_bo.fx.book import HEADER, Cause, Operator, Outcome, PaymentState, Resolution
+from quorvex_bo.fx.book.console_store import mask_payer
 from quorvex_bo.fx.web import CsrfTokens
 
 from .conftest import PIX, Blocking, events, rows
@@ -64,12 +65,13 @@ class Staff:
         assert status == 200, text
         return text
 
-    def post(self, page: str, action: str, **fields: str) -> int:
+    def post(self, page: str, action: str, headers: dict | None = None, **fields: str) -> int:
         """Submits the first form of `page` for `action`, with `fields` changed."""
         found = re.search(rf'<form method="post" action="/actions/{action}">(.*?)</form>', page)
         hidden = dict(re.findall(r'<input type="hidden" name="(\w+)" value="([^"]*)"', found[1]))
         form = {k: html.unescape(v) for k, v in hidden.items()} | fields
-        return self.call("POST", f"/actions/{action}", urllib.parse.urlencode(form).encode())[0]
+        return self.call("POST", f"/actions/{action}", urllib.parse.urlencode(form).encode(),
+                         **(headers or {}))[0]
 
 
 def late_paid(book, gateway, clock, order: str = "o-late") -> str:
@@ -173,11 +175,13 @@ def test_payments_are_paged_newest_first_by_keyset(make_book, db_url, query, wan
     assert seen == expected
 
 
-def script_bodies_are_inert(book, gateway, clock, ana):
+def forged_bodies_are_inert(book, gateway, clock, ana):
     reference = book.create("o<script>x", **PIX).reference
-    book.handle_webhook(f"/h/{reference}", [(HEADER, "wrong")], b"<script>alert(1)</script>")
+    for body in (b"<script>alert(1)</script>", b"[" * 5000 + b"]" * 5000):  # too deep to parse
+        book.handle_webhook(f"/h/{reference}", [(HEADER, "wrong")], body)
     page = ana.get("/order?id=" + urllib.parse.quote("o<script>x"))
     assert "<script" not in page and page.count("&lt;script&gt;") == 3  # heading, section, body
+    assert f'<pre class="body">{"[" * 1024}</pre>' in page
 
 
 def posts_need_the_operators_own_token(book, gateway, clock, ana):
@@ -188,7 +192,8 @@ def posts_need_the_operators_own_token(book, gateway, clock, ana):
     assert ana.post(page, "resolve", csrf_token="", reason="r") == 403
     assert bea.post(page, "resolve", reason="r") == 403  # ana's token in bea's session
     assert stranger.post(page, "resolve", reason="r") == 403  # no cookie: another site's form
-    assert ana.call("POST", "/actions/verify", b"", origin="https://evil.example")[0] == 403
+    assert ana.post(page, "resolve", {"origin": "https://evil.example"}, resolution="kept",
+                    reason="r") == 403  # only for its origin
     assert book.audit() == [] and book.get("o-late").state is PaymentState.PAID
 
 
@@ -196,6 +201,11 @@ def there_is_no_console_without_authorize(book, gateway, clock, ana):
     with pytest.raises(TypeError, match="^console_app\\(\\) needs authorize="):
         book.console_app()
     assert Staff(book, None, ana.app).call("GET", "/")[0] == 401
+
+    async def later(request):
+        return OPERATORS.get(request.header("x-operator") or "")
+    if isinstance(book, Blocking):  # an async app's hook, awaited
+        assert "Signed in as ana" in Staff(book, "ana", book.console_app(authorize=later)).get("/")
 
 
 def read_only_operators_get_403_on_every_action(book, gateway, clock, ana):
@@ -224,9 +234,35 @@ def no_page_shows_a_secret_or_is_framed(book, gateway, clock, ana):
         assert headers["content-security-policy"].startswith("default-src 'none'; style-src")
 
 
-ROWS = [script_bodies_are_inert, posts_need_the_operators_own_token,
+def numbers_in_queries_are_ascii_digits_that_fit(book, gateway, clock, ana):
+    assert {ana.call("GET", path)[0] for path in (
+        "/audit?before=%C2%B2", "/audit?before=" + "9" * 23, "/payments?after=1.0_" + "9" * 23,
+        "/payments?after=inf_1")} == {400}
+
+
+def an_action_and_its_audit_commit_together(book, gateway, clock, ana):
+    late_paid(book, gateway, clock)
+    rows(book, "INSERT INTO book_audit (at, operator, action, target, reason, outcome, nonce) "
+               "VALUES (0, 'x', 'x', 'x', 'x', 'resolved as kept', 'n')")
+    rows(book, "CREATE UNIQUE INDEX outcomes ON book_audit (outcome)")  # it cannot be recorded
+    assert ana.post(ana.get("/order?id=o-late"), "resolve", resolution="kept", reason="r") == 500
+    assert rows(book, "SELECT resolution FROM book_payments") == [(None,)]
+    assert [entry.outcome for entry in book.audit()] == ["resolved as kept"]  # none "started"
+
+
+ROWS = [forged_bodies_are_inert, posts_need_the_operators_own_token,
         there_is_no_console_without_authorize, read_only_operators_get_403_on_every_action,
-        no_page_shows_a_secret_or_is_framed]
+        no_page_shows_a_secret_or_is_framed, numbers_in_queries_are_ascii_digits_that_fit,
+        an_action_and_its_audit_commit_together]
+
+
+@pytest.mark.parametrize("body, shown", [
+    ('{"correoElectronico": "ana@x.com", "p": {"CPF": [12345678901]}}',
+     '{"correoElectronico": "•••••••om", "p": {"CPF": ["•••••••••01"]}}'),
+    ('"cpf 12345678901"', '"cpf •••••••••01"'), ("12345678901", "•••••••••01"),
+    ("from ana.b@mail.example.com 1000000001", "from a•••@mail.example.com 1000000001")])
+def test_payer_data_is_masked_wherever_it_stands(body, shown):
+    assert mask_payer(body, "1000000001") == shown
 
 
 @pytest.mark.parametrize("row", ROWS, ids=[row.__name__ for row in ROWS])

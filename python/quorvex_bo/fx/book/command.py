@@ -14,6 +14,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from quorvex_bo.fx.book.console_core import MAX_AUDIT
 from quorvex_bo.fx.book.payment_book import PaymentBook
 from quorvex_bo.fx.book.records import AuditEntry, Event, Operator, Payment, stamp
 from quorvex_bo.fx.book.states import Resolution
@@ -38,8 +39,8 @@ def add_commands(commands: Any) -> None:
     retry = actions.add_parser("retry", help="put a dead event back in line")
     retry.add_argument("event_id", type=int, metavar="EVENT_ID")
     audit = actions.add_parser("audit", help="the actions taken, newest first")
-    audit.add_argument("--limit", type=int, default=50, metavar="N",
-                       help="entries shown (default 50)")
+    audit.add_argument("--limit", type=_limit, default=50, metavar="N",
+                       help=f"entries shown, 1 to {MAX_AUDIT} (default 50)")
     resolve = actions.add_parser("resolve", help="mark a late payment refunded outside or kept")
     resolve.add_argument("reference", metavar="REFERENCE")
     resolve.add_argument("--as", dest="resolution", required=True,
@@ -59,6 +60,12 @@ def add_commands(commands: Any) -> None:
                            help="run as a worker, reconciling every SECONDS until SIGTERM")
     reconcile.add_argument("--concurrency", type=int, default=16, metavar="N",
                            help="payments checked at once (default 16)")
+
+
+def _limit(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or not 0 < int(text) <= MAX_AUDIT:
+        raise argparse.ArgumentTypeError(f"must be a number from 1 to {MAX_AUDIT}")
+    return int(text)
 
 
 def _line(payment: Payment) -> str:

@@ -2,7 +2,7 @@
 layer (:mod:`quorvex_bo.fx.web`), no script and no external assets.
 
 Who asks is the merchant's ``authorize(request)`` hook: an :class:`Operator` or
-``None`` (401). Pages are written once as generators of the core's effects, so the
+``None`` (401); under ASGI it may also be a coroutine function, and is awaited. Pages are written once as generators of the core's effects, so the
 blocking book serves them as WSGI and the async book as ASGI.
 
 Forms are protected without server sessions: the first page sets a random session
@@ -18,6 +18,8 @@ a nonce: submitting it twice takes the action once (see
 from __future__ import annotations
 
 import calendar
+import inspect
+import math
 import re
 import secrets
 import time
@@ -25,7 +27,7 @@ import urllib.parse
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
-from quorvex_bo.fx.book.console_core import Action, Console
+from quorvex_bo.fx.book.console_core import Action, Console, check_id
 from quorvex_bo.fx.book.console_store import (PAGE_SIZE, Attempt, Filter, Moment, OrderView,
                                               Overview)
 from quorvex_bo.fx.book.core import RAILS, Steps
@@ -40,8 +42,8 @@ from quorvex_bo.fx.web import (CSRF_FIELD, STYLE, CsrfTokens, Html, Request, Res
 __all__ = ["Authorize", "SESSION_COOKIE", "check_authorize", "console_key", "console_routes",
            "error_page"]
 
-#: The merchant's hook: who is asking, or None.
-Authorize = Callable[[Request], "Operator | None"]
+#: The merchant's hook: who is asking, or None (or, under ASGI, an awaitable of either).
+Authorize = Callable[[Request], "Operator | None | Awaitable[Operator | None]"]
 #: Runs a page's effects: the blocking book's driver, or the async one's.
 Runner = Callable[[Steps[Response]], "Response | Awaitable[Response]"]
 SESSION_COOKIE = "qbo_console"
@@ -118,6 +120,18 @@ def console_routes(console: Callable[[], Console], authorize: Authorize, key: by
     def serve(request: Request, page: Callable[[_Seen, Console], Steps[Response]]
               ) -> Response | Awaitable[Response]:
         operator = authorize(request)
+        if inspect.isawaitable(operator):  # an async app's hook: only ASGI awaits it
+            return _later(operator, request, page)
+        return admitted(operator, request, page)
+
+    async def _later(pending: Awaitable[Operator | None], request: Request,
+                     page: Callable[[_Seen, Console], Steps[Response]]) -> Response:
+        response = admitted(await pending, request, page)
+        return (await response) if inspect.isawaitable(response) else response
+
+    def admitted(operator: object, request: Request,
+                 page: Callable[[_Seen, Console], Steps[Response]]
+                 ) -> Response | Awaitable[Response]:
         if operator is None:
             return error_page(401, "Sign in to use the console")
         if not isinstance(operator, Operator):
@@ -242,7 +256,9 @@ def _filter(query: dict[str, list[str]]) -> Filter:
     if after is not None:
         moment, _, ident = after.partition("_")
         try:
-            keyset = (float(moment), int(ident))
+            keyset = (float(moment), check_id(ident, "after"))  # both refused as ValueError
+            if not math.isfinite(keyset[0]):
+                raise ValueError(moment)
         except ValueError:
             raise ValidationError("not a page of this list", field="after") from None
     until = _day(first(query, "to"), "to")
@@ -365,9 +381,8 @@ def _audit_table(entries: list[AuditEntry]) -> Html:
 
 def _audit(seen: _Seen, book: Console) -> Steps[Html]:
     before = first(seen.request.query, "before")
-    if before is not None and not before.isdigit():
-        raise ValidationError("not a page of this list", field="before")
-    entries = yield from book.audit(before=int(before) if before else None)
+    entries = yield from book.audit(before=None if before is None else
+                                    check_id(before, "before"))
     older = element("a", "Older entries", rel="next", href=seen.link(
         "/audit", before=str(entries[-1].id))) if len(entries) == PAGE_SIZE else Html("")
     return join([element("h1", "Audit"), _audit_table(entries), element("p", older)])

@@ -3,10 +3,12 @@
 Both books run these generators (the blocking one for its WSGI console and the CLI,
 the async one for its ASGI console), and the actions reuse the core's own decisions:
 verify, an event put back in line, a stored notification applied. Each action is
-recorded in the audit before it is taken, under the nonce of the form (or command)
-that asked for it: a second submission of that nonce finds the first's entry and
-does nothing again. Whatever the book refuses (not late-paid, not dead) is recorded
-too, with why.
+recorded in the audit under the nonce of the form (or command) that asked for it: a
+second submission of that nonce finds the first's entry and does nothing again. An
+action that only writes to the database is taken in the transaction that records it
+with its outcome; verify asks the gateway, so its entry is written before it and
+completed after. Whatever the book refuses (not late-paid, not dead) is recorded too,
+with why.
 """
 
 from __future__ import annotations
@@ -14,22 +16,26 @@ from __future__ import annotations
 import enum
 import re
 import unicodedata
-from typing import Any
+from typing import Any, TypeVar
 
 from quorvex_bo.fx.book import console_store as statements
 from quorvex_bo.fx.book.console_store import Filter, OrderView, Overview
 from quorvex_bo.fx.book.core import BookCore, Steps, Tx, check_order_id
+from quorvex_bo.fx.book.store import Body
 from quorvex_bo.fx.book.errors import ForbiddenError
 from quorvex_bo.fx.book.records import AuditEntry, Event, Operator, Payment
 from quorvex_bo.fx.book.states import LIVE, Resolution
 from quorvex_bo.fx.errors import QuorvexError, ValidationError
 
-__all__ = ["Action", "Console", "MAX_REASON"]
+__all__ = ["Action", "Console", "MAX_AUDIT", "MAX_REASON", "check_id"]
 
 #: The longest reason, in characters.
 MAX_REASON = 500
+#: The most audit entries one read returns.
+MAX_AUDIT = 1000
 _NONCE = re.compile(r"[A-Za-z0-9_-]{16,64}")
 _ID = re.compile(r"[0-9]{1,18}")
+T = TypeVar("T")
 
 
 class Action(str, enum.Enum):
@@ -56,6 +62,13 @@ def _reason(reason: object, required: bool) -> str:
     if any(unicodedata.category(c) in ("Cc", "Zl", "Zp") for c in reason):
         raise ValidationError("must be one line, without control characters", field="reason")
     return reason
+
+
+def check_id(text: str, field: str) -> int:
+    """A row id from outside: 1 to 18 ASCII digits (it fits the databases' integers)."""
+    if not _ID.fullmatch(text):
+        raise ValidationError("must be the digits of an id", field=field)
+    return int(text)
 
 
 def check_target(action: Action, target: object) -> str:
@@ -90,6 +103,8 @@ class Console:
 
     def audit(self, *, before: int | None = None, limit: int = statements.PAGE_SIZE
               ) -> Steps[list[AuditEntry]]:
+        if isinstance(limit, bool) or not isinstance(limit, int) or not 0 < limit <= MAX_AUDIT:
+            raise ValidationError(f"must be 1 to {MAX_AUDIT}", field="limit")
         return (yield from self.core.read(statements.audit(before=before, limit=limit)))
 
     # --- acting -----------------------------------------------------------------------
@@ -112,49 +127,69 @@ class Console:
             {Action.RETRY: "event", Action.REAPPLY: "notification"}.get(action, "reference"),
             target if action in (Action.REFUNDED_OUTSIDE, Action.KEPT) else int(target)),
             write=False))
-        entry, fresh = yield Tx(statements.begin(nonce, self.core.s.clock(), operator.name,
-                                                 action.value, target, reason, order_id),
-                                write=True)
+        now = self.core.s.clock()
+        if action is not Action.VERIFY:
+            try:
+                return (yield Tx(statements.taken(  # type: ignore[no-any-return]
+                    nonce, now, operator.name, action.value, target, reason, order_id,
+                    self._change(action, target)), write=True))
+            except QuorvexError as error:  # rolled back whole: recorded as failed
+                return (yield Tx(statements.taken(  # type: ignore[no-any-return]
+                    nonce, now, operator.name, action.value, target, reason, order_id,
+                    _known(_failed(error))), write=True))
+        entry, fresh = yield Tx(statements.begin(nonce, now, operator.name, action.value,
+                                                 target, reason, order_id), write=True)
         if not fresh:
             return entry  # type: ignore[no-any-return]
         try:
-            done, outcome = yield from self._take(action, target)
+            done, outcome = yield from self._verify(target)
         except QuorvexError as error:  # the gateway or the database: recorded as failed
-            done, outcome = False, f"failed: {error.kind}: {error.message}"
+            done, outcome = _failed(error)
         return (yield Tx(statements.finish(entry.id, outcome, done),  # type: ignore[no-any-return]
                          write=True))
 
-    def _take(self, action: Action, target: str) -> Steps[tuple[bool, str]]:
+    def _verify(self, order_id: str) -> Steps[tuple[bool, str]]:
         core = self.core
-        if action is Action.VERIFY:
-            before = yield from core.get(target)
-            if before is None:
-                return False, "no payment for this order"
-            if before.state not in LIVE:
-                return False, f"nothing to verify: the payment is {before.state}"
-            payment = yield from core.verify(target)
-            assert payment is not None
-            return True, f"the gateway was asked: the payment is {payment.state}"
+        before = yield from core.get(order_id)
+        if before is None:
+            return False, "no payment for this order"
+        if before.state not in LIVE:
+            return False, f"nothing to verify: the payment is {before.state}"
+        payment = yield from core.verify(order_id)
+        assert payment is not None
+        return True, f"the gateway was asked: the payment is {payment.state}"
+
+    def _change(self, action: Action, target: str) -> Body[tuple[bool, str]]:
+        """An action that only writes to the database, as a transaction's body."""
+        core = self.core
         if action is Action.RETRY:
-            if (yield from core.retry_event(int(target))):
+            if (yield from core.store.revive(int(target))):
                 return True, f"event {target} is back in line"
             return False, f"no dead event {target}"
         if action is Action.REAPPLY:
-            found = yield Tx(statements.stored_notification(int(target)), write=False)
+            found = yield from statements.stored_notification(int(target))
             if found is None:
                 return False, f"no notification {target}"
             reference, body, outcome = found
             if outcome not in ("received", "applied", "unchanged"):
                 return False, f"refused: notification {target} was not authenticated"
-            payment, moved = yield Tx(core.apply_stored(reference, body, int(target),
-                                                        again=True), write=True)
+            payment, moved = yield from core.apply_stored(reference, body, int(target),
+                                                          again=True)
             return bool(moved), (f"applied: the payment is now {payment.state}" if moved else
                                  f"nothing changed: the payment is {payment.state}")
         resolution = Resolution.KEPT if action is Action.KEPT else Resolution.REFUNDED_OUTSIDE
-        found = yield Tx(statements.resolve(target, resolution, core.s.clock(),
-                                            core.store.for_update, core.store.on_event),
-                         write=True)
-        return found  # type: ignore[no-any-return]
+        return (yield from statements.resolve(target, resolution, core.s.clock(),
+                                              core.store.for_update, core.store.on_event))
+
+
+def _failed(error: QuorvexError) -> tuple[bool, str]:
+    return False, f"failed: {error.kind}: {error.message}"
+
+
+def _known(result: T) -> Body[T]:
+    """A transaction body without statements: its result is known already."""
+    return result
+    yield  # a generator
 
 
 def resolution_action(resolution: Any) -> Action:

@@ -4,7 +4,7 @@ Transaction bodies like :mod:`~quorvex_bo.fx.book.store`'s, for both databases a
 both shells. Every page reads through an index (migration 4), so it costs the same at
 a million payments as at ten: payments are paged by keyset (``created_at, id``), never
 by offset. Nothing here selects a secret's digest, and notification bodies leave here
-with the payer's identity numbers masked.
+with the payer's identity numbers and e-mail addresses masked.
 """
 
 from __future__ import annotations
@@ -29,6 +29,8 @@ LIST_LIMIT = 100
 # text is migration 4's index predicate, so both databases use that index.
 _LATE = f"t.state = 'paid' AND t.previous IN ({UNPAID_LIST})"
 _AUTHENTIC = ("received", "applied", "unchanged")
+# The payment's columns as the store reads them, but for the secret's digest: pages never need it.
+_SHOWN = _PAYMENT.replace("secret_digest", "''")
 
 
 @dataclass(frozen=True)
@@ -87,41 +89,64 @@ class OrderView:
 
 # --- payer data -------------------------------------------------------------------
 
-# Members that name a payer: their values keep their last two characters only.
+# Members that name a payer (compared in lower case): their values keep their last two
+# characters only.
 _PAYER_KEYS = frozenset({"cpf", "payer_cpf", "telefono", "phone", "payer_phone", "celular",
-                         "ciCliente", "ci", "documento", "document", "payer_document_id",
-                         "email", "correo", "payer_email", "nombreCliente", "payer_name"})
-# Outside JSON: a run of 7 or more digits, maybe grouped, maybe after a "+".
+                         "cicliente", "ci", "documento", "document", "payer_document_id",
+                         "email", "correo", "correoelectronico", "payer_email", "nombrecliente",
+                         "payer_name"})
+# Outside JSON: a run of 7 or more digits, maybe grouped, maybe after a "+"; an e-mail
+# address (its first character and its domain stay).
 _DIGITS = re.compile(r"\+?\d(?:[ .()/-]?\d){6,}")
+# Parts of bounded length (as in mail), so that a long body costs linear time.
+_EMAIL = re.compile(r"([^\s@\"'<>(),;:\[\]])[^\s@\"'<>(),;:\[\]]{0,63}@"
+                    r"(?=[\w-]{1,63}(?:\.[\w-]{1,63})+)")
+# Deeper bodies are masked as text: no body a gateway sends nests this far, and a forged
+# one must not exhaust the stack of the page that shows it.
+_DEPTH = 32
+
+
+class _TooDeep(Exception):
+    pass
 
 
 def _hide(text: str) -> str:
     return "•" * max(len(text) - 2, 1) + text[-2:] if len(text) > 2 else "•" * len(text)
 
 
-def _masked(value: Any, key: str | None) -> Any:
+def _masked(value: Any, payer: bool, depth: int) -> Any:
+    if depth > _DEPTH:
+        raise _TooDeep
     if isinstance(value, dict):
-        return {name: _masked(item, name) for name, item in value.items()}
+        return {name: _masked(item, payer or str(name).lower() in _PAYER_KEYS, depth + 1)
+                for name, item in value.items()}
     if isinstance(value, list):
-        return [_masked(item, key) for item in value]
-    if key in _PAYER_KEYS and value is not None:
+        return [_masked(item, payer, depth + 1) for item in value]
+    if payer and value is not None:
         return _hide(str(value))
     return value
 
 
+def _text(body: str, reference: str) -> str:
+    body = _EMAIL.sub(lambda found: found[1] + "•••@", body)
+    return _DIGITS.sub(lambda found: found[0] if found[0] == reference else
+                       re.sub(r"\d(?=(?:\D*\d){2})", "•", found[0]), body)
+
+
 def mask_payer(body: str, reference: str) -> str:
     """A notification body fit to show a person: the values of payer members (CPF,
-    phone, identity document, name, e-mail) keep their last two characters. A body that
-    is not JSON (a forged or unreadable one) has every long run of digits masked, except
-    the payment's own reference."""
+    phone, identity document, name, e-mail; any case), and all beneath them, keep their
+    last two characters. Any other body (not JSON, a bare value, nested too deep) has
+    every long run of digits masked, except the payment's own reference, and every
+    e-mail address but its first character and domain. Never fails: a stored body is
+    whatever someone posted."""
     try:
         value = json.loads(body)
-    except ValueError:
-        return _DIGITS.sub(lambda found: found[0] if found[0] == reference else
-                           re.sub(r"\d(?=(?:\D*\d){2})", "•", found[0]), body)
-    if not isinstance(value, (dict, list)):
-        return body
-    return json.dumps(_masked(value, None), ensure_ascii=False)
+        if isinstance(value, (dict, list)):
+            return json.dumps(_masked(value, False, 0), ensure_ascii=False)
+    except (ValueError, RecursionError, _TooDeep):
+        pass
+    return _text(body, reference)
 
 
 # --- reading ----------------------------------------------------------------------
@@ -165,7 +190,7 @@ def payments(where: Filter, limit: int = PAGE_SIZE) -> Body[list[tuple[int, Paym
     if where.after is not None:  # the first term bounds the index range on both databases
         terms.append("created_at <= ? AND (created_at < ? OR id < ?)")
         params += [where.after[0], where.after[0], where.after[1]]
-    rows = yield _q(f"{_PAYMENT}{' WHERE ' + ' AND '.join(terms) if terms else ''} "
+    rows = yield _q(f"{_SHOWN}{' WHERE ' + ' AND '.join(terms) if terms else ''} "
                     "ORDER BY created_at DESC, id DESC LIMIT ?", *params, limit)
     return [(int(row[0]), _stored(row).payment) for row in rows]
 
@@ -176,7 +201,7 @@ def _in(ids: list[int]) -> str:
 
 def order(order_id: str) -> Body[OrderView | None]:
     """An order's payments, each with its timeline, and the actions taken on it."""
-    found = yield _q(f"{_PAYMENT} WHERE order_id = ? ORDER BY attempt", order_id)
+    found = yield _q(f"{_SHOWN} WHERE order_id = ? ORDER BY attempt", order_id)
     if not found:
         return None
     ids = [int(row[0]) for row in found]
@@ -280,6 +305,19 @@ def finish(entry: int, outcome: str, done: bool) -> Body[AuditEntry]:
     yield _q("UPDATE book_audit SET outcome = ?, done = ? WHERE id = ?", outcome, int(done),
              entry)
     return _entry((yield _q(f"{_AUDIT} WHERE id = ?", entry))[0])
+
+
+def taken(nonce: str, now: float, operator: str, action: str, target: str, reason: str,
+          order_id: str | None, take: Body[tuple[bool, str]]) -> Body[AuditEntry]:
+    """Takes an action that only writes to the database and records it with its
+    outcome, in one transaction: both happen or neither. A nonce recorded already
+    returns its entry, and ``take`` is not run."""
+    entry, fresh = yield from begin(nonce, now, operator, action, target, reason, order_id)
+    if not fresh:
+        take.close()
+        return entry
+    done, outcome = yield from take
+    return (yield from finish(entry.id, outcome, done))
 
 
 def order_of(column: str, value: Any) -> Body[str | None]:

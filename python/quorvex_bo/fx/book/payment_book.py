@@ -352,7 +352,8 @@ class PaymentBook:
         Args:
             authorize: required; ``authorize(request)`` returns the :class:`Operator`
                 asking (from your session, SSO or basic auth; ``request`` is a
-                :class:`quorvex_bo.fx.web.Request`) or ``None``, which gets 401.
+                :class:`quorvex_bo.fx.web.Request`) or ``None``, which gets 401. On the
+                async book it may be a coroutine function: the console awaits it.
             base_path: where the application is mounted.
             key: the key of the forms' tokens (32 random bytes); random for this book
                 unless given. Give every process serving the console the same one.
