@@ -13,12 +13,11 @@ import os
 import pathlib
 import threading
 import time
-import wsgiref.simple_server
-from socketserver import ThreadingMixIn
 
 import pytest
 
 from quorvex_bo.fx import AsyncClient, Client
+from servers import serving
 from quorvex_bo.fx.book import AsyncPaymentBook, PaymentBook
 from quorvex_bo.fx.book.store import drive
 from quorvex_bo.fx.book.web import wsgi_app
@@ -146,27 +145,12 @@ def client(gateway: Sandbox):
         yield client
 
 
-class Server(ThreadingMixIn, wsgiref.simple_server.WSGIServer):
-    daemon_threads = True
-
-
-class Quiet(wsgiref.simple_server.WSGIRequestHandler):
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-
 @pytest.fixture
 def endpoint():
     """A wsgiref server on 127.0.0.1 serving whatever app is put in ``app[0]``."""
     app: list = [None]
-    server = wsgiref.simple_server.make_server(
-        "127.0.0.1", 0, lambda environ, start: app[0](environ, start), Server, Quiet)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
-                              daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}/hooks", app
-    server.shutdown()
-    server.server_close()
+    with serving(lambda environ, start: app[0](environ, start)) as base:
+        yield f"{base}/hooks", app
 
 
 @pytest.fixture(params=["blocking", "async"])

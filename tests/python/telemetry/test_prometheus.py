@@ -4,44 +4,20 @@ on wsgiref, the async book's ASGI app on uvicorn) while a payment is stuck uncon
 
 from __future__ import annotations
 
-import contextlib
 import os
-import socket
-import threading
-import wsgiref.simple_server
 
 import httpx
 import pytest
-import uvicorn
 from opentelemetry.sdk.metrics import MeterProvider
 from prometheus_client.parser import text_string_to_metric_families
 
-from book.conftest import PIX, Blocking, Quiet, Server
+from book.conftest import PIX, Blocking
 from quorvex_bo.fx.errors import ValidationError
 from quorvex_bo.fx.prometheus import PrometheusReader
 from quorvex_bo.fx.telemetry import Health, HealthSource
+from servers import serving
 
 BOOK = '{quorvex_book="default"}'
-
-
-@contextlib.contextmanager
-def served(app, asgi: bool):
-    if not asgi:
-        server = wsgiref.simple_server.make_server("127.0.0.1", 0, app, Server, Quiet)
-        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
-        yield f"http://127.0.0.1:{server.server_address[1]}/metrics"
-        server.shutdown()
-        return
-    listening = socket.socket()
-    listening.bind(("127.0.0.1", 0))
-    server = uvicorn.Server(uvicorn.Config(app, lifespan="off", log_level="warning"))
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [listening]})
-    thread.start()
-    while not server.started:
-        thread.join(0.01)
-    yield f"http://127.0.0.1:{listening.getsockname()[1]}/metrics"
-    server.should_exit = True
-    thread.join()
 
 
 def parsed(text: str) -> dict[str, tuple[str, str, dict[str, float]]]:
@@ -103,7 +79,8 @@ def test_the_gauges_show_stuck_payments_and_a_failing_outbox(
         raise RuntimeError("the shop is down")
     book.process_events(failing)
     clock.advance(30)
-    with served(book.metrics_app(telemetry.prometheus), isinstance(book, Blocking)) as metrics:
+    with serving(book.metrics_app(telemetry.prometheus), asgi=isinstance(book, Blocking)
+                 ) as metrics:
         first = scrape(metrics)
         book.process_events(failing)  # the second failure: dead (paid waited behind pending)
         with pytest.raises(ValidationError, match="^name:"):  # the gauges stay

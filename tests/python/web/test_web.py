@@ -1,17 +1,16 @@
 """The web layer answers one table of requests alike on its three adapters, each on a
 real server: routing, 404/405, HEAD, decoding, escaping, body limits, failures, mounts."""
 
+import contextlib
 import threading
-import time
-import wsgiref.simple_server
 from http.server import ThreadingHTTPServer
 
 import httpx
 import pytest
-import uvicorn
 
 from quorvex_bo.fx.web import (CsrfTokens, RequestHandler, Response, RouteError, Routes,
                                asgi_app, element, first, wsgi_app)
+from servers import serving
 
 routes = Routes()
 routes.add("GET", "/orders/{order_id}", lambda r: Response.text(r.params["order_id"]))
@@ -43,36 +42,20 @@ class _Handler(RequestHandler):
         return routes(request)
 
 
+@contextlib.contextmanager
 def _serve_http():
     server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server.server_address[1], server.shutdown
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
 
 
-def _serve_wsgi():
-    server = wsgiref.simple_server.make_server(
-        "127.0.0.1", 0, wsgi_app(routes, base_path="/app/", max_body=64),
-        handler_class=type("Quiet", (wsgiref.simple_server.WSGIRequestHandler,),
-                           {"log_message": lambda *a: None}))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server.server_address[1], server.shutdown
-
-
-def _serve_asgi():
-    server = uvicorn.Server(uvicorn.Config(asgi_app(routes, base_path="/app", max_body=64),
-                                           host="127.0.0.1", port=0, log_level="error"))
-    threading.Thread(target=server.run, daemon=True).start()
-    while not server.started:
-        time.sleep(0.01)
-    return server.servers[0].sockets[0].getsockname()[1], lambda: setattr(
-        server, "should_exit", True)
-
-
-@pytest.fixture(scope="module", params=[_serve_http, _serve_wsgi, _serve_asgi])
+@pytest.fixture(scope="module", params=["http.server", "wsgi", "asgi"])
 def base_url(request):
-    port, stop = request.param()
-    yield f"http://127.0.0.1:{port}"
-    stop()
+    with _serve_http() if request.param == "http.server" else serving(
+            (asgi_app if request.param == "asgi" else wsgi_app)(
+                routes, base_path="/app/", max_body=64), asgi=request.param == "asgi") as base:
+        yield base
 
 
 @pytest.mark.parametrize("method, path, body, status, allow, answer", CASES)
