@@ -174,7 +174,7 @@ def scrape(url: str, count: int) -> float:
 
     from quorvex_bo.fx import Client
     from quorvex_bo.fx.book import PaymentBook
-    from quorvex_bo.fx.book.schema import COUNTS_FROM_PAYMENTS
+    from quorvex_bo.fx.book.store import COUNTS_FROM_PAYMENTS
     from quorvex_bo.fx.prometheus import PrometheusReader
     global _READER
     if _READER is None:  # the global meter provider is set once per process

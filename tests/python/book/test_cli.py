@@ -71,4 +71,4 @@ def test_a_late_payment_is_resolved_from_the_shell_once_and_audited(book, gatewa
     assert [json.loads(line)["outcome"] for line in audit] == [
         "already resolved as refunded_outside", "resolved as refunded_outside"]
     assert [cli(gateway, *args, db=db_url).wait(30) for args in (
-        (*resolve[:3], "maybe"), ("audit", "--limit", "-1"))] == [2, 2]
+        (*resolve[:3], "maybe"), ("audit", "--limit", "-1"), ("recount",))] == [2, 2, 0]

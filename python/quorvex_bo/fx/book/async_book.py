@@ -220,6 +220,10 @@ class AsyncPaymentBook:
     async def retry_event(self, event_id: int) -> bool:
         return await self._run(self._decide().retry_event(event_id))
 
+    async def recount(self) -> None:
+        """Counts the payments by state again: see :meth:`PaymentBook.recount`."""
+        await self._run(self._decide().recount())
+
     async def run_worker(self, handler: Callable[[Event], object], *, every: float = 30.0,
                          concurrency: int = 16, stop: asyncio.Event | None = None) -> None:
         """Reconciles and hands the events to ``handler`` every ``every`` seconds until

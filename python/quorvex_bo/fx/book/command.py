@@ -38,6 +38,8 @@ def add_commands(commands: Any) -> None:
     events.add_argument("--dead", action="store_true", help="only those set aside as dead")
     retry = actions.add_parser("retry", help="put a dead event back in line")
     retry.add_argument("event_id", type=int, metavar="EVENT_ID")
+    recount = actions.add_parser("recount", help="count the payments by state again (after "
+                                 "an older version's processes changed payments)")
     audit = actions.add_parser("audit", help="the actions taken, newest first")
     audit.add_argument("--limit", type=_limit, default=50, metavar="N",
                        help=f"entries shown, 1 to {MAX_AUDIT} (default 50)")
@@ -50,7 +52,7 @@ def add_commands(commands: Any) -> None:
                          help="who decides (kept in the audit)")
     # From the environment by default: a password on the command line shows in `ps`.
     database = os.environ.get("QUORVEX_BOOK_DB") or None
-    for parser in (reconcile, show, events, retry, audit, resolve):
+    for parser in (reconcile, show, events, retry, recount, audit, resolve):
         # Also after the command (the global --json comes before it); unset unless given.
         parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                             help="print JSON")
@@ -82,6 +84,9 @@ def run(args: argparse.Namespace, client: Callable[[], Client], as_json: bool) -
         if args.book_action == "events":
             return _events(book.dead_events() if args.dead else book.pending_events(),
                            as_json)
+        if args.book_action == "recount":
+            book.recount()
+            return 0
         if args.book_action == "audit":
             return _audit(book.audit(limit=args.limit), as_json)
         if args.book_action == "resolve":

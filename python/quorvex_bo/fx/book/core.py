@@ -530,6 +530,9 @@ class BookCore:
     def retry_event(self, event_id: int) -> Steps[bool]:
         return (yield Tx(self.store.revive(event_id), write=True))  # type: ignore[no-any-return]
 
+    def recount(self) -> Steps[None]:
+        yield Tx(self.store.recount(), write=True)
+
     # --- the worker -----------------------------------------------------------------
 
     def worker_round(self, handler: Callable[[Event], object], concurrency: int) -> Steps[None]:

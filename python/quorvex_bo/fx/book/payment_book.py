@@ -278,6 +278,12 @@ class PaymentBook:
         no dead event has that id."""
         return self._run(self._core.retry_event(event_id))
 
+    def recount(self) -> None:
+        """Counts the payments by state again. The book keeps the counts (the console's
+        overview and the gauges read them) in each change's transaction; run this once
+        after processes of an older version changed payments in a migrated database."""
+        self._run(self._core.recount())
+
     def run_worker(self, handler: Callable[[Event], object], *, every: float = 30.0,
                    concurrency: int = 16, stop: threading.Event | None = None) -> None:
         """Reconciles and hands the events to ``handler`` every ``every`` seconds until

@@ -12,12 +12,8 @@ import time
 from quorvex_bo.fx.book.database import Database
 from quorvex_bo.fx.book.errors import BookError
 from quorvex_bo.fx.book.states import UNPAID
-from quorvex_bo.fx.book.store import Body, drive
+from quorvex_bo.fx.book.store import COUNTS_FROM_PAYMENTS, Body, drive
 
-#: Fills book_counts from the payments (migration 4; also for rows inserted by hand).
-COUNTS_FROM_PAYMENTS = ("INSERT INTO book_counts (state, slot, n) SELECT state, "
-                        "id - 16 * (id / 16), COUNT(*) FROM book_payments "
-                        "GROUP BY state, id - 16 * (id / 16)")
 # {id}, {time} and {amount} are the column types of each database. Amounts are exact
 # (NUMERIC, or the decimal text on SQLite), never floating point.
 MIGRATIONS: tuple[tuple[int, tuple[str, ...]], ...] = (

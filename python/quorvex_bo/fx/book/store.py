@@ -130,6 +130,11 @@ def _stored(row: Row) -> Stored:
 _RESOLUTIONS = {resolution.value: resolution for resolution in Resolution}
 #: The slots of each state's count in book_counts (migration 4 fills them by id % 16).
 COUNT_SLOTS = 16
+#: Fills book_counts from the payments (migration 4, a recount, rows inserted by hand).
+COUNTS_FROM_PAYMENTS = (
+    f"INSERT INTO book_counts (state, slot, n) SELECT state, "
+    f"id - {COUNT_SLOTS} * (id / {COUNT_SLOTS}), COUNT(*) FROM book_payments "
+    f"GROUP BY state, id - {COUNT_SLOTS} * (id / {COUNT_SLOTS})")
 #: The causes of a check of the gateway: each is kept in book_checks.
 CHECKS = (Cause.VERIFY, Cause.RECONCILE)
 
@@ -287,6 +292,15 @@ class Store:
             yield _q("INSERT INTO book_counts (state, slot, n) VALUES (?, ?, ?) "
                      "ON CONFLICT (state, slot) DO UPDATE SET n = book_counts.n + excluded.n",
                      state.value, payment_id % COUNT_SLOTS, delta)
+
+    def recount(self) -> Body[None]:
+        """Counts the payments by state again (after processes of an older version, which
+        did not keep the counts, changed some). On PostgreSQL the counts are locked
+        first: a change in flight waits, and adds its own delta to the fresh count."""
+        if self.for_update:
+            yield _q("LOCK TABLE book_counts IN EXCLUSIVE MODE")
+        yield _q("DELETE FROM book_counts")
+        yield _q(COUNTS_FROM_PAYMENTS)
 
     def checked(self, payment_id: int, now: float, cause: Cause, detail: str) -> Body[None]:
         """Keeps one check of the gateway and what it said."""
