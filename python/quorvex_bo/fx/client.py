@@ -345,7 +345,8 @@ class _Base(Generic[_Qr, _Info]):
         if base_url is not None:
             self._config["base_url"] = base_url
         try:  # the core reads the settings now, so a bad one fails here, not at first use
-            Call("pix.verify", {"reference": "0"}, self._config, True, 0, Backoff(), random.random).build(None)
+            Call("pix.verify", {"reference": "0"}, self._config, True, 0, Backoff(),
+                 random.random).build(None)
         except ValidationError as error:
             if error.field != "token":
                 raise

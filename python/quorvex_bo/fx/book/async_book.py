@@ -254,9 +254,10 @@ class AsyncPaymentBook:
 
     async def observe_metrics(self, *, name: str = "default") -> None:
         """Reports the book's gauges until :meth:`close`: see
-        :meth:`PaymentBook.observe_metrics`. The gauges are read when collected, on the collecting thread: the read itself
-        runs on the book's loop, which never waits for it; collecting on that loop's
-        own thread reports nothing (the ASGI endpoint collects on a thread)."""
+        :meth:`PaymentBook.observe_metrics`. The gauges are read when collected, on the
+        collecting thread: the read itself runs on the book's loop, which never waits for
+        it; collecting on that loop's own thread reports nothing (the ASGI endpoint
+        collects on a thread)."""
         loop = asyncio.get_running_loop()
         core, clock = self._decide(), self._core_settings.clock
 

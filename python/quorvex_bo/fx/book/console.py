@@ -2,8 +2,9 @@
 layer (:mod:`quorvex_bo.fx.web`), no script and no external assets.
 
 Who asks is the merchant's ``authorize(request)`` hook: an :class:`Operator` or
-``None`` (401); under ASGI it may also be a coroutine function, and is awaited. Pages are written once as generators of the core's effects, so the
-blocking book serves them as WSGI and the async book as ASGI.
+``None`` (401); under ASGI it may also be a coroutine function, and is awaited. Pages
+are written once as generators of the core's effects, so the blocking book serves them
+as WSGI and the async book as ASGI.
 
 Forms are protected without server sessions: the first page sets a random session
 value in a ``SameSite=Strict; HttpOnly`` cookie scoped to the console's path, and every
@@ -284,7 +285,8 @@ def _payments(seen: _Seen, book: Console) -> Steps[Html]:
         element("label", "To ", element("input", type="date", name="to",
                                         value=first(query, "to") or "")),
         element("button", "Filter", type="submit", id="filter")])
-    rows = [row(stamp(p.created_at), element("a", p.order_id, href=seen.link("/order", id=p.order_id)),
+    rows = [row(stamp(p.created_at),
+                element("a", p.order_id, href=seen.link("/order", id=p.order_id)),
                 str(p.attempt), p.reference, p.rail, f"{p.amount} {p.currency}",
                 cell(p.state.value, class_=f"state state-{p.state.value}"))
             for _, p in found]

@@ -54,8 +54,8 @@ def settings(client: Any, webhook_url: object, clock: Callable[[], float] | None
         raise ValidationError("must be an http(s) URL", field="webhook_url")
     return Settings(webhook_url.rstrip("/"), clock or time.time,
                     lambda operation, arguments: client.check(operation, **arguments),
-                    client.longest_call, timeout, grace, first_check, longest_wait, lease, creating_wait,
-                    max(1, max_attempts))
+                    client.longest_call, timeout, grace, first_check, longest_wait, lease,
+                    creating_wait, max(1, max_attempts))
 
 
 def new_nonce() -> str:
