@@ -22,7 +22,7 @@ import time
 import httpx
 
 HERE = os.path.dirname(__file__)
-sys.path[:0] = [os.path.join(HERE, "..", "..", "..", "python"), HERE]
+sys.path[:0] = [os.path.join(HERE, "..", "..", "..", "python"), HERE, os.path.dirname(HERE)]
 
 from conftest import PIX  # noqa: E402
 
