@@ -2,6 +2,7 @@
 real server: routing, 404/405, HEAD, decoding, escaping, body limits, failures, mounts."""
 
 import contextlib
+import socket
 import threading
 from http.server import ThreadingHTTPServer
 
@@ -18,6 +19,8 @@ routes.add("POST", "/orders/{order_id}/notes", lambda r: Response.html(
     element("p", first(r.form(), "note") or "", title=r.base_path)))
 routes.add("GET", "/files/{name:.+}", lambda r: Response.text(r.params["name"]))
 routes.add("GET", "/boom", lambda r: 1 / 0)
+acted_on: list[bytes] = []
+routes.add("POST", "/act", lambda r: acted_on.append(r.body) or Response.text("done"))
 
 CASES = [  # method, path, body, status, Allow, body answered
     ("GET", "/app/orders/a%3Fb%20c", b"", 200, None, b"a?b c"),
@@ -66,6 +69,20 @@ def test_adapters_answer_the_table_alike(base_url, method, path, body, status, a
     assert (got.status_code, got.headers.get("allow"), got.content) == (status, allow, answer)
     if method == "HEAD":
         assert got.headers["content-length"] == "1"
+
+
+def test_a_body_cut_short_is_never_acted_on(base_url):
+    """A client killed mid-body must not have its half request handled as a whole one."""
+    acted_on.clear()
+    host, port = base_url.removeprefix("http://").split(":")
+    with socket.create_connection((host, int(port))) as raw:
+        raw.sendall(b"POST /app/act HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc")
+        raw.shutdown(socket.SHUT_WR)
+        while raw.recv(4096):  # the server is done with the connection
+            pass
+    with httpx.Client(base_url=base_url) as client:
+        assert client.post("/app/act", content=b"whole").text == "done"
+    assert acted_on == [b"whole"]
 
 
 @pytest.mark.parametrize("pattern", ["orders", "/a/{x}/{x}", "/a/{x:(b|c)}", "/a/{x:[}",

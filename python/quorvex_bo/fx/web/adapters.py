@@ -117,7 +117,10 @@ def _wsgi_body(environ: dict[str, Any], limit: int) -> bytes | tuple[int, str]:
     if refusal is not None:
         return refusal
     length = int(environ.get("CONTENT_LENGTH") or "0")
-    return stream.read(length) if length else b""
+    body = stream.read(length) if length else b""
+    # A body cut short (the client went away) is never acted on; WSGI cannot hang up.
+    return (400, "the body ended before its announced length") if len(body) < length \
+        else body
 
 
 def asgi_app(app: App, *, base_path: str = "/", max_body: int = MAX_BODY,

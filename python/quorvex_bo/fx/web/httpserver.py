@@ -70,6 +70,8 @@ class RequestHandler(http.server.BaseHTTPRequestHandler):
             return self.error(*refusal).closing()
         length = header_number(self.headers.get("Content-Length") or "0") or 0
         body = self.rfile.read(length) if length else b""
+        if len(body) < length:  # the client went away mid-body: nothing to act on
+            return Response.hang_up()
         url = urllib.parse.urlsplit(self.path)
         mount = base(self.base_path)
         path = within(url.path, mount)
